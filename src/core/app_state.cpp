@@ -1,0 +1,315 @@
+#include "app_state.h"
+
+#include "account/defaults_store.h"
+#include "account/session.h"
+#include "core/runtime/clock.h"
+#include "core/state_trace.h"
+
+#include <QSet>
+
+#include <algorithm>
+
+namespace qor {
+
+namespace {
+constexpr auto autoReconnectKey = "settings.autoReconnectEnabled";
+constexpr auto appearanceKey = "settings.appearance";
+constexpr auto liquidGlassKey = "settings.liquidGlass";
+constexpr auto cascadeModeKey = "settings.cascadeMode";
+constexpr auto connectModeKey = "settings.connectMode";
+
+QString key(const char *k) { return QString::fromLatin1(k); }
+} // namespace
+
+AppState::AppState(AppServices services, QObject *parent)
+    : QObject(parent), m_services(services)
+{
+    loadSettings();
+}
+
+AppState::~AppState() = default;
+
+void AppState::loadSettings()
+{
+    // Loading assigns the fields directly: reading a setting never writes it back.
+    DefaultsStore &store = m_services.sharedDefaults;
+    m_autoReconnectEnabled = store.boolValue(key(autoReconnectKey)).value_or(true);
+    m_appearance = appearanceFromRaw(store.textValue(key(appearanceKey)).value_or(QString())).value_or(AppAppearance::System);
+    m_liquidGlassEnabled = store.boolValue(key(liquidGlassKey)).value_or(false);
+    const auto cascadeText = store.textValue(key(cascadeModeKey));
+    m_cascadeMode = cascadeText == rawText(CascadeMode::Tavrin) ? CascadeMode::Tavrin : CascadeMode::Standard;
+    const auto modeText = store.textValue(key(connectModeKey));
+    if (const auto mode = connectModeFromRaw(modeText.value_or(QString())))
+        m_connectMode = *mode;
+    else
+        m_connectMode = cascadeText == rawText(CascadeMode::Tavrin) ? ConnectMode::Tavrin : ConnectMode::Auto;
+}
+
+void AppState::setAuthStage(AuthStage value)
+{
+    m_authStage = value;
+    Q_EMIT authStageChanged();
+}
+
+void AppState::setSignOutNotice(std::optional<QString> value)
+{
+    m_signOutNotice = std::move(value);
+    Q_EMIT signOutNoticeChanged();
+}
+
+void AppState::setTelegramUsername(std::optional<QString> value)
+{
+    m_telegramUsername = std::move(value);
+    Q_EMIT telegramUsernameChanged();
+}
+
+void AppState::setTelegramAvatarDataURI(std::optional<QString> value)
+{
+    m_telegramAvatarDataURI = std::move(value);
+    Q_EMIT telegramAvatarDataURIChanged();
+}
+
+void AppState::setSubscriptionURL(std::optional<QString> value)
+{
+    m_subscriptionURL = std::move(value);
+    Q_EMIT subscriptionURLChanged();
+}
+
+void AppState::setAwgConfigsJSON(std::optional<QString> value)
+{
+    m_awgConfigsJSON = std::move(value);
+    Q_EMIT awgConfigsJSONChanged();
+}
+
+void AppState::setXrayConfigsJSON(std::optional<QString> value)
+{
+    m_xrayConfigsJSON = std::move(value);
+    Q_EMIT xrayConfigsJSONChanged();
+}
+
+void AppState::setTavrinKey(std::optional<QString> value)
+{
+    m_tavrinKey = std::move(value);
+    Q_EMIT tavrinKeyChanged();
+}
+
+void AppState::setSessionWarning(std::optional<QString> value)
+{
+    m_sessionWarning = std::move(value);
+    Q_EMIT sessionWarningChanged();
+}
+
+void AppState::setToast(std::optional<QString> value)
+{
+    m_toast = std::move(value);
+    Q_EMIT toastChanged();
+}
+
+void AppState::setConnectionError(std::optional<QString> value)
+{
+    m_connectionError = std::move(value);
+    Q_EMIT connectionErrorChanged();
+}
+
+void AppState::setConnectionProgress(std::optional<QString> value)
+{
+    m_connectionProgress = std::move(value);
+    Q_EMIT connectionProgressChanged();
+}
+
+void AppState::setNeedsExtensionApproval(bool value)
+{
+    m_needsExtensionApproval = value;
+    Q_EMIT needsExtensionApprovalChanged();
+}
+
+void AppState::setCorporateFromStorage(bool value)
+{
+    m_corporateFromStorage = value;
+    Q_EMIT corporateFromStorageChanged();
+}
+
+void AppState::setMeasuringLatency(bool value)
+{
+    m_measuringLatency = value;
+    Q_EMIT measuringLatencyChanged();
+}
+
+void AppState::setLatencyNeedsDisconnect(bool value)
+{
+    m_latencyNeedsDisconnect = value;
+    Q_EMIT latencyNeedsDisconnectChanged();
+}
+
+void AppState::setConnectionState(ConnectionState state, const QDateTime &since)
+{
+    m_connectionState = state;
+    m_connectedSince = state == ConnectionState::Connected ? since : QDateTime();
+    Q_EMIT connectionStateChanged();
+}
+
+void AppState::setTarget(const ConnectionTarget &value)
+{
+    m_target = value;
+    Q_EMIT targetChanged();
+}
+
+void AppState::setAutoReconnectEnabled(bool value)
+{
+    m_autoReconnectEnabled = value;
+    m_services.sharedDefaults.setBool(key(autoReconnectKey), value);
+    Q_EMIT autoReconnectEnabledChanged();
+}
+
+void AppState::setAppearance(AppAppearance value)
+{
+    m_appearance = value;
+    m_services.sharedDefaults.setText(key(appearanceKey), rawText(value));
+    Q_EMIT appearanceChanged();
+}
+
+void AppState::setLiquidGlassEnabled(bool value)
+{
+    m_liquidGlassEnabled = value;
+    m_services.sharedDefaults.setBool(key(liquidGlassKey), value);
+    Q_EMIT liquidGlassEnabledChanged();
+}
+
+void AppState::setCascadeMode(CascadeMode value)
+{
+    m_cascadeMode = value;
+    m_services.sharedDefaults.setText(key(cascadeModeKey), rawText(value));
+    Q_EMIT cascadeModeChanged();
+}
+
+void AppState::setConnectMode(ConnectMode value)
+{
+    m_connectMode = value;
+    if (value != ConnectMode::Reserve)
+        m_services.sharedDefaults.setText(key(connectModeKey), rawText(value));
+    Q_EMIT connectModeChanged();
+}
+
+void AppState::setCorporateSavedAt(std::optional<QDateTime> value)
+{
+    m_corporateSavedAt = std::move(value);
+    Q_EMIT corporateSavedAtChanged();
+}
+
+QVariantList AppState::directNodesList() const
+{
+    QVariantList list;
+    list.reserve(m_directNodes.size());
+    for (const DirectNode &node : m_directNodes) {
+        list.append(QVariantMap{{QStringLiteral("endpoint"), node.endpoint},
+                                {QStringLiteral("label"), SubscriptionCatalog::nodeDisplayLabel(node.endpoint)}});
+    }
+    return list;
+}
+
+QVariantMap AppState::nodeLatencyMap() const
+{
+    QVariantMap map;
+    for (auto it = m_nodeLatency.cbegin(); it != m_nodeLatency.cend(); ++it)
+        map.insert(it.key(), QVariant::fromValue(it.value()));
+    return map;
+}
+
+void AppState::setNodeLatency(const QString &endpoint, quint64 milliseconds)
+{
+    m_nodeLatency.insert(endpoint, milliseconds);
+    Q_EMIT nodeLatencyChanged();
+}
+
+void AppState::refreshDirectNodes()
+{
+    if (!m_xrayConfigsJSON) {
+        m_directNodes.clear();
+        Q_EMIT directNodesChanged();
+        return;
+    }
+    m_directNodes = SubscriptionCatalog::parse(*m_xrayConfigsJSON).nodes;
+    Q_EMIT directNodesChanged();
+
+    QSet<QString> endpoints;
+    for (const DirectNode &node : m_directNodes)
+        endpoints.insert(node.endpoint);
+    const auto before = m_nodeLatency.size();
+    m_nodeLatency.removeIf([&endpoints](const auto &entry) { return !endpoints.contains(entry.key()); });
+    if (m_nodeLatency.size() != before)
+        Q_EMIT nodeLatencyChanged();
+
+    if (!m_target.isNode() || endpoints.contains(m_target.endpoint()))
+        return;
+    // The chosen node has left the list: fall back to the balancer and say so.
+    setTarget(ConnectionTarget::balancer());
+    preferredTarget = ConnectionTarget::balancer();
+    m_services.standardDefaults.remove(key(selectedNodeKey));
+    setConnectionError(QStringLiteral("Выбранный узел больше не доступен — включён Qor AI Network"));
+}
+
+std::optional<DirectNode> AppState::savedSelectedNode() const
+{
+    const auto endpoint = m_services.standardDefaults.textValue(key(selectedNodeKey));
+    if (!endpoint)
+        return std::nullopt;
+    const auto it = std::find_if(m_directNodes.cbegin(), m_directNodes.cend(),
+                                 [&endpoint](const DirectNode &node) { return node.endpoint == *endpoint; });
+    if (it == m_directNodes.cend())
+        return std::nullopt;
+    return *it;
+}
+
+void AppState::restoreSelectedNode()
+{
+    if (const auto node = savedSelectedNode()) {
+        setTarget(ConnectionTarget::node(*node));
+        preferredTarget = m_target;
+    }
+}
+
+int AppState::measuredNodeCount() const
+{
+    return int(std::count_if(m_directNodes.cbegin(), m_directNodes.cend(),
+                             [this](const DirectNode &node) { return m_nodeLatency.contains(node.endpoint); }));
+}
+
+QList<DirectNode> AppState::nodesByLatency() const
+{
+    QList<DirectNode> nodes = m_directNodes;
+    std::stable_sort(nodes.begin(), nodes.end(), [this](const DirectNode &a, const DirectNode &b) {
+        const auto la = m_nodeLatency.constFind(a.endpoint);
+        if (la == m_nodeLatency.cend())
+            return false;
+        const auto lb = m_nodeLatency.constFind(b.endpoint);
+        return lb == m_nodeLatency.cend() || *la < *lb;
+    });
+    return nodes;
+}
+
+void AppState::trace(const QString &message)
+{
+    m_services.trace.trace(message);
+}
+
+std::optional<QString> AppState::takeSignalFile(const QString &name)
+{
+    return m_services.trace.takeSignalFile(name);
+}
+
+QString AppState::connectionDuration(const QDateTime &now) const
+{
+    if (m_connectionState != ConnectionState::Connected)
+        return formatConnectedDuration(0);
+    return formatConnectedDuration(m_connectedSince.secsTo(now));
+}
+
+QString AppState::stateText() const
+{
+    if (m_connectionState != ConnectionState::Connected)
+        return caseName(m_connectionState);
+    return caseName(m_connectionState) + QLatin1Char('(')
+        + m_connectedSince.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral(" +0000)");
+}
+
+} // namespace qor

@@ -1,0 +1,241 @@
+#pragma once
+
+#include "core/app_types.h"
+#include "core/runtime/task_handle.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <optional>
+
+namespace qor {
+
+class Clock;
+class DefaultsStore;
+class Session;
+class StateTrace;
+
+// The services AppState calls, handed in by the composition root (the two
+// mains and the test fixtures), so tests can pass doubles.
+struct AppServices {
+    Clock &clock;
+    DefaultsStore &sharedDefaults;   // settings and the stored session
+    DefaultsStore &standardDefaults; // the per-user store: the chosen node
+    Session &session;
+    StateTrace &trace;
+};
+
+// The single observable state of the application. Lives on the main thread;
+// every published field notifies on every assignment.
+class AppState : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(qor::AuthStage authStage READ authStage NOTIFY authStageChanged)
+    Q_PROPERTY(QString signOutNotice READ signOutNoticeText NOTIFY signOutNoticeChanged)
+    Q_PROPERTY(QString telegramUsername READ telegramUsernameText NOTIFY telegramUsernameChanged)
+    Q_PROPERTY(QString telegramAvatarDataURI READ telegramAvatarDataURIText NOTIFY telegramAvatarDataURIChanged)
+    Q_PROPERTY(QString subscriptionURL READ subscriptionURLText NOTIFY subscriptionURLChanged)
+    Q_PROPERTY(QString awgConfigsJSON READ awgConfigsJSONText NOTIFY awgConfigsJSONChanged)
+    Q_PROPERTY(QString xrayConfigsJSON READ xrayConfigsJSONText NOTIFY xrayConfigsJSONChanged)
+    Q_PROPERTY(QString tavrinKey READ tavrinKeyText NOTIFY tavrinKeyChanged)
+    Q_PROPERTY(QString sessionWarning READ sessionWarningText NOTIFY sessionWarningChanged)
+    Q_PROPERTY(QString toast READ toastText NOTIFY toastChanged)
+    Q_PROPERTY(QString connectionError READ connectionErrorText NOTIFY connectionErrorChanged)
+    Q_PROPERTY(QString connectionProgress READ connectionProgressText NOTIFY connectionProgressChanged)
+    Q_PROPERTY(bool needsExtensionApproval READ needsExtensionApproval NOTIFY needsExtensionApprovalChanged)
+    Q_PROPERTY(bool corporateFromStorage READ corporateFromStorage NOTIFY corporateFromStorageChanged)
+    Q_PROPERTY(bool measuringLatency READ measuringLatency NOTIFY measuringLatencyChanged)
+    Q_PROPERTY(bool latencyNeedsDisconnect READ latencyNeedsDisconnect NOTIFY latencyNeedsDisconnectChanged)
+    Q_PROPERTY(qor::ConnectionState connectionState READ connectionState NOTIFY connectionStateChanged)
+    Q_PROPERTY(QDateTime connectedSince READ connectedSince NOTIFY connectionStateChanged)
+    Q_PROPERTY(qor::ConnectionTarget target READ target NOTIFY targetChanged)
+    Q_PROPERTY(bool autoReconnectEnabled READ autoReconnectEnabled WRITE setAutoReconnectEnabled NOTIFY autoReconnectEnabledChanged)
+    Q_PROPERTY(qor::AppAppearance appearance READ appearance WRITE setAppearance NOTIFY appearanceChanged)
+    Q_PROPERTY(bool liquidGlassEnabled READ liquidGlassEnabled WRITE setLiquidGlassEnabled NOTIFY liquidGlassEnabledChanged)
+    Q_PROPERTY(qor::CascadeMode cascadeMode READ cascadeMode WRITE setCascadeMode NOTIFY cascadeModeChanged)
+    Q_PROPERTY(qor::ConnectMode connectMode READ connectMode WRITE setConnectMode NOTIFY connectModeChanged)
+    Q_PROPERTY(QDateTime corporateSavedAt READ corporateSavedAtValue NOTIFY corporateSavedAtChanged)
+    Q_PROPERTY(QVariantList directNodes READ directNodesList NOTIFY directNodesChanged)
+    Q_PROPERTY(QVariantMap nodeLatency READ nodeLatencyMap NOTIFY nodeLatencyChanged)
+
+public:
+    explicit AppState(AppServices services, QObject *parent = nullptr);
+    ~AppState() override;
+
+    // Published fields.
+    AuthStage authStage() const { return m_authStage; }
+    void setAuthStage(AuthStage value);
+    const std::optional<QString> &signOutNotice() const { return m_signOutNotice; }
+    QString signOutNoticeText() const { return m_signOutNotice.value_or(QString()); }
+    void setSignOutNotice(std::optional<QString> value);
+    const std::optional<QString> &telegramUsername() const { return m_telegramUsername; }
+    QString telegramUsernameText() const { return m_telegramUsername.value_or(QString()); }
+    void setTelegramUsername(std::optional<QString> value);
+    const std::optional<QString> &telegramAvatarDataURI() const { return m_telegramAvatarDataURI; }
+    QString telegramAvatarDataURIText() const { return m_telegramAvatarDataURI.value_or(QString()); }
+    void setTelegramAvatarDataURI(std::optional<QString> value);
+    const std::optional<QString> &subscriptionURL() const { return m_subscriptionURL; }
+    QString subscriptionURLText() const { return m_subscriptionURL.value_or(QString()); }
+    void setSubscriptionURL(std::optional<QString> value);
+    const std::optional<QString> &awgConfigsJSON() const { return m_awgConfigsJSON; }
+    QString awgConfigsJSONText() const { return m_awgConfigsJSON.value_or(QString()); }
+    void setAwgConfigsJSON(std::optional<QString> value);
+    const std::optional<QString> &xrayConfigsJSON() const { return m_xrayConfigsJSON; }
+    QString xrayConfigsJSONText() const { return m_xrayConfigsJSON.value_or(QString()); }
+    void setXrayConfigsJSON(std::optional<QString> value);
+    const std::optional<QString> &tavrinKey() const { return m_tavrinKey; }
+    QString tavrinKeyText() const { return m_tavrinKey.value_or(QString()); }
+    void setTavrinKey(std::optional<QString> value);
+    const std::optional<QString> &sessionWarning() const { return m_sessionWarning; }
+    QString sessionWarningText() const { return m_sessionWarning.value_or(QString()); }
+    void setSessionWarning(std::optional<QString> value);
+    const std::optional<QString> &toast() const { return m_toast; }
+    QString toastText() const { return m_toast.value_or(QString()); }
+    void setToast(std::optional<QString> value);
+    const std::optional<QString> &connectionError() const { return m_connectionError; }
+    QString connectionErrorText() const { return m_connectionError.value_or(QString()); }
+    void setConnectionError(std::optional<QString> value);
+    const std::optional<QString> &connectionProgress() const { return m_connectionProgress; }
+    QString connectionProgressText() const { return m_connectionProgress.value_or(QString()); }
+    void setConnectionProgress(std::optional<QString> value);
+    bool needsExtensionApproval() const { return m_needsExtensionApproval; }
+    void setNeedsExtensionApproval(bool value);
+    bool corporateFromStorage() const { return m_corporateFromStorage; }
+    void setCorporateFromStorage(bool value);
+    bool measuringLatency() const { return m_measuringLatency; }
+    void setMeasuringLatency(bool value);
+    bool latencyNeedsDisconnect() const { return m_latencyNeedsDisconnect; }
+    void setLatencyNeedsDisconnect(bool value);
+
+    ConnectionState connectionState() const { return m_connectionState; }
+    // The date of `Connected`; invalid in every other state.
+    QDateTime connectedSince() const { return m_connectedSince; }
+    void setConnectionState(ConnectionState state, const QDateTime &since = {});
+
+    const ConnectionTarget &target() const { return m_target; }
+    void setTarget(const ConnectionTarget &value);
+
+    // The five settings persist on every assignment.
+    bool autoReconnectEnabled() const { return m_autoReconnectEnabled; }
+    void setAutoReconnectEnabled(bool value);
+    AppAppearance appearance() const { return m_appearance; }
+    void setAppearance(AppAppearance value);
+    bool liquidGlassEnabled() const { return m_liquidGlassEnabled; }
+    void setLiquidGlassEnabled(bool value);
+    CascadeMode cascadeMode() const { return m_cascadeMode; }
+    void setCascadeMode(CascadeMode value);
+    ConnectMode connectMode() const { return m_connectMode; }
+    void setConnectMode(ConnectMode value); // `Reserve` lasts for this run only and is never written
+
+    const std::optional<QDateTime> &corporateSavedAt() const { return m_corporateSavedAt; }
+    QDateTime corporateSavedAtValue() const { return m_corporateSavedAt.value_or(QDateTime()); }
+    void setCorporateSavedAt(std::optional<QDateTime> value);
+
+    const QList<DirectNode> &directNodes() const { return m_directNodes; }
+    QVariantList directNodesList() const;
+    const QHash<QString, quint64> &nodeLatency() const { return m_nodeLatency; }
+    QVariantMap nodeLatencyMap() const;
+    void setNodeLatency(const QString &endpoint, quint64 milliseconds);
+
+    // Internal bookkeeping of the connection logic.
+    ConnectMode preferredMode = ConnectMode::Auto;
+    bool awaitingExtensionApprovalReturn = false;
+    bool extensionsApproved = false;
+    ConnectionTarget preferredTarget = ConnectionTarget::balancer();
+    bool liveBeforeReserve = false;
+    std::optional<QString> sessionToken;
+    bool expectedDisconnect = false;
+    bool switchingChannels = false;
+    bool userInitiatedStop = false;
+    int reconnectAttempt = 0;
+    bool autoFellBackToTavrin = false;
+    bool autoTriedBoth = false;
+    TaskHandle sessionWatch;
+    TaskHandle subscriptionWatch;
+    TaskHandle connectTask;
+    TaskHandle toastTask;
+    TaskHandle mainChannelCheck;
+    TaskHandle reconnectTask;
+
+    // The node list follows xrayConfigsJSON; called right after it changes.
+    void refreshDirectNodes();
+    void restoreSelectedNode();
+    std::optional<DirectNode> savedSelectedNode() const;
+    int measuredNodeCount() const;
+    // Measured nodes first, fastest first; unmeasured ones keep list order after them.
+    QList<DirectNode> nodesByLatency() const;
+
+    // Diagnostics.
+    void trace(const QString &message);
+    std::optional<QString> takeSignalFile(const QString &name);
+    QString connectionDuration(const QDateTime &now) const;
+    // The state as trace lines write it: connected(2026-01-31 14:05:09 +0000), disconnected, ...
+    QString stateText() const;
+
+    static constexpr auto selectedNodeKey = "session.selectedNodeEndpoint";
+
+Q_SIGNALS:
+    void authStageChanged();
+    void signOutNoticeChanged();
+    void telegramUsernameChanged();
+    void telegramAvatarDataURIChanged();
+    void subscriptionURLChanged();
+    void awgConfigsJSONChanged();
+    void xrayConfigsJSONChanged();
+    void tavrinKeyChanged();
+    void sessionWarningChanged();
+    void toastChanged();
+    void connectionErrorChanged();
+    void connectionProgressChanged();
+    void needsExtensionApprovalChanged();
+    void corporateFromStorageChanged();
+    void measuringLatencyChanged();
+    void latencyNeedsDisconnectChanged();
+    void connectionStateChanged();
+    void targetChanged();
+    void autoReconnectEnabledChanged();
+    void appearanceChanged();
+    void liquidGlassEnabledChanged();
+    void cascadeModeChanged();
+    void connectModeChanged();
+    void corporateSavedAtChanged();
+    void directNodesChanged();
+    void nodeLatencyChanged();
+
+private:
+    void loadSettings();
+
+    AppServices m_services;
+
+    AuthStage m_authStage = AuthStage::Idle;
+    std::optional<QString> m_signOutNotice;
+    std::optional<QString> m_telegramUsername;
+    std::optional<QString> m_telegramAvatarDataURI;
+    std::optional<QString> m_subscriptionURL;
+    std::optional<QString> m_awgConfigsJSON;
+    std::optional<QString> m_xrayConfigsJSON;
+    std::optional<QString> m_tavrinKey;
+    std::optional<QString> m_sessionWarning;
+    std::optional<QString> m_toast;
+    std::optional<QString> m_connectionError;
+    std::optional<QString> m_connectionProgress;
+    bool m_needsExtensionApproval = false;
+    bool m_corporateFromStorage = false;
+    bool m_measuringLatency = false;
+    bool m_latencyNeedsDisconnect = false;
+    ConnectionState m_connectionState = ConnectionState::Disconnected;
+    QDateTime m_connectedSince;
+    ConnectionTarget m_target = ConnectionTarget::balancer();
+    bool m_autoReconnectEnabled = true;
+    AppAppearance m_appearance = AppAppearance::System;
+    bool m_liquidGlassEnabled = false;
+    CascadeMode m_cascadeMode = CascadeMode::Standard;
+    ConnectMode m_connectMode = ConnectMode::Auto;
+    std::optional<QDateTime> m_corporateSavedAt;
+    QList<DirectNode> m_directNodes;
+    QHash<QString, quint64> m_nodeLatency;
+};
+
+} // namespace qor
