@@ -39,7 +39,7 @@ void FileSecretStore::remove(const QString &account)
 bool FileSecretStore::flush(std::chrono::milliseconds)
 {
     m_file.sync();
-    return true;
+    return m_file.isOpen(); // an unusable file keeps secrets for this run only
 }
 
 QString FileSecretStore::filePath() const

@@ -400,15 +400,6 @@ private Q_SLOTS:
                  std::optional<QString>(QStringLiteral("dark")));
         QVERIFY(QFileInfo(dir + QLatin1Char('/') + DefaultsStores::groupFileName()).isDir());
     }
-
-    void defaultDirectoryFollowsXdgConfigHome()
-    {
-        const QByteArray old = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(path(QStringLiteral("xdg"))));
-        const QString dir = DefaultsStores::defaultDirectory();
-        qputenv("XDG_CONFIG_HOME", old);
-        QCOMPARE(dir, path(QStringLiteral("xdg/qor-connect")));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestDefaultsStore)

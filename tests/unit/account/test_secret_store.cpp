@@ -3,7 +3,6 @@
 #include "account/secret_store.h"
 #include "account/secret_store_file.h"
 #include "account/secret_store_keychain.h"
-#include "account/secret_store_memory.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -51,27 +50,6 @@ private Q_SLOTS:
         QVERIFY(m_dir->isValid());
         // Also when run by hand: the default file store must land in the scratch folder.
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir->filePath(QStringLiteral("xdg-data"))));
-    }
-
-    void memoryStore()
-    {
-        MemorySecretStore store;
-        store.write(QStringLiteral("a"), "one");
-        store.write(QStringLiteral("a"), "two");
-        store.write(QStringLiteral("b"), kBinary);
-        QCOMPARE(store.itemCount(), 2);
-        QCOMPARE(store.read(QStringLiteral("a")), std::optional<QByteArray>("two"));
-        QCOMPARE(store.read(QStringLiteral("b")), std::optional<QByteArray>(kBinary));
-        store.remove(QStringLiteral("a"));
-        QVERIFY(!store.read(QStringLiteral("a")));
-
-        store.setAvailable(false); // a locked keyring: nothing reads, nothing changes
-        QVERIFY(!store.read(QStringLiteral("b")));
-        store.remove(QStringLiteral("b"));
-        store.write(QStringLiteral("c"), "x");
-        store.setAvailable(true);
-        QCOMPARE(store.itemCount(), 1);
-        QCOMPARE(store.read(QStringLiteral("b")), std::optional<QByteArray>(kBinary));
     }
 
     void fileStoreKeepsBytesAcrossRestarts_data()
