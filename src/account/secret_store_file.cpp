@@ -1,0 +1,50 @@
+#include "secret_store_file.h"
+
+#include <QStandardPaths>
+
+namespace qor {
+
+FileSecretStore::FileSecretStore(QString filePath)
+    : m_file(std::move(filePath))
+{
+}
+
+QString FileSecretStore::defaultFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/qor-connect/secrets.json");
+}
+
+std::optional<QByteArray> FileSecretStore::read(const QString &account)
+{
+    const std::optional<QString> text = m_file.textValue(account);
+    if (!text)
+        return std::nullopt;
+    auto decoded = QByteArray::fromBase64Encoding(text->toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return std::nullopt;
+    return *decoded;
+}
+
+void FileSecretStore::write(const QString &account, const QByteArray &data)
+{
+    m_file.setText(account, QString::fromLatin1(data.toBase64()));
+}
+
+void FileSecretStore::remove(const QString &account)
+{
+    m_file.remove(account);
+}
+
+bool FileSecretStore::flush(std::chrono::milliseconds)
+{
+    m_file.sync();
+    return m_file.isOpen(); // an unusable file keeps secrets for this run only
+}
+
+QString FileSecretStore::filePath() const
+{
+    return m_file.filePath();
+}
+
+} // namespace qor
