@@ -1,7 +1,7 @@
 #pragma once
 
 #include "account/defaults_store.h"
-#include "account/secret_store.h"
+#include "account/secret_store_memory.h"
 #include "account/session.h"
 #include "core/app_state.h"
 #include "core/runtime/manual_clock.h"
