@@ -1,0 +1,57 @@
+#pragma once
+
+#include "core/runtime/error.h"
+
+#include <QCoroTask>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+// Runs a task to its end without blocking the test: the outcome (value, or the
+// domain, code and description of a qor::Error) is filled in when it finishes,
+// while the test drives the event loop or a manual clock.
+template<typename T>
+struct TaskOutcome {
+    bool done = false;
+    std::optional<T> value;
+    std::optional<QString> errorDomain;
+    int errorCode = 0;
+    QString errorDescription;
+    bool failed() const { return errorDomain.has_value(); }
+};
+
+template<>
+struct TaskOutcome<void> {
+    bool done = false;
+    std::optional<QString> errorDomain;
+    int errorCode = 0;
+    QString errorDescription;
+    bool failed() const { return errorDomain.has_value(); }
+};
+
+namespace detail_outcome {
+template<typename T>
+QCoro::Task<> runInto(QCoro::Task<T> task, std::shared_ptr<TaskOutcome<T>> out)
+{
+    try {
+        if constexpr (std::is_void_v<T>)
+            co_await task;
+        else
+            out->value = co_await task;
+    } catch (const qor::Error &error) {
+        out->errorDomain = error.domain();
+        out->errorCode = error.code();
+        out->errorDescription = error.description();
+    }
+    out->done = true;
+}
+} // namespace detail_outcome
+
+template<typename T>
+std::shared_ptr<TaskOutcome<T>> track(QCoro::Task<T> &&task)
+{
+    auto out = std::make_shared<TaskOutcome<T>>();
+    detail_outcome::runInto<T>(std::move(task), out);
+    return out;
+}
