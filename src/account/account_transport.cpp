@@ -17,7 +17,7 @@ namespace qor {
 namespace {
 
 // How much of a body Qt may hold for us before we read it; the rest waits in the socket.
-constexpr qint64 readBufferBytes = 256 * 1024;
+constexpr qint64 readBufferBytes = 1024 * 1024;
 
 const char *describe(AccountReply::Failure failure)
 {
@@ -33,15 +33,15 @@ const char *describe(AccountReply::Failure failure)
 }
 
 // An HTTP answer whose status Qt reports as an error (4xx, 5xx) is still an answer:
-// the account API decides by the body. Anything below HTTP (connection, protocol) is not.
+// the account API decides by the body. A failure below HTTP (connection, proxy, a
+// response that breaks off or cannot be read) is not.
 bool isHttpAnswer(const QNetworkReply &reply)
 {
     if (!reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
         return false;
     const int error = reply.error();
-    return error == QNetworkReply::NoError
-        || (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
-        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
+    const bool belowHttp = error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+    return !belowHttp && error != QNetworkReply::ProtocolFailure && error != QNetworkReply::ProtocolUnknownError;
 }
 
 } // namespace
