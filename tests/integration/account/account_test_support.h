@@ -9,6 +9,8 @@
 #include "demo/account_server.h"
 
 #include <QCoroTask>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <QJsonDocument>
@@ -68,6 +70,23 @@ std::optional<T> finish(QCoro::Task<T> task, int limitMs = 5000)
     return outcome->value;
 }
 
+// Waits in real time, for real I/O, until the condition holds; false after the limit.
+// Sleeps in the event loop's own wait instead of napping like QTest::qWaitFor, so a
+// run of ninety HTTP exchanges takes milliseconds each, not tens of them.
+inline bool waitUntil(const std::function<bool()> &condition, int limitMs = 5000)
+{
+    QDeadlineTimer deadline(limitMs);
+    QTimer wake; // ends the blocking wait at the limit
+    wake.start(limitMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
 // Runs a poll loop in virtual time. Each HTTP exchange is real, so before moving the
 // clock this waits (in real time, briefly) until the loop is asleep again; then it
 // moves the clock to the next wake-up. Returns whether `done` came true within the
@@ -77,7 +96,7 @@ inline bool runPollLoop(ManualClock &clock, const std::function<bool()> &done, s
 {
     const QDateTime start = clock.now();
     for (;;) {
-        if (!QTest::qWaitFor([&] { return done() || clock.pendingSleeps() > 0; }, 5000))
+        if (!waitUntil([&] { return done() || clock.pendingSleeps() > 0; }))
             return false;
         if (done())
             return true;
