@@ -102,6 +102,9 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
     networkRequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     networkRequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     networkRequest.setTransferTimeout(int(request.timeout.count()));
+    // Every hop of a redirect must pass the same address rule as the base, or a
+    // loopback server could send a token in plain text to another host.
+    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
 
     // A manager per request: its cookie jar and connections die with the exchange.
     QNetworkAccessManager manager;
@@ -131,6 +134,12 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > maxBody)
             stop(Failure::BodyTooLarge);
+    });
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [&stop, reply](const QUrl &target) {
+        if (isAcceptableAddress(target))
+            Q_EMIT reply->redirectAllowed();
+        else
+            stop(Failure::Network);
     });
     QObject::connect(reply, &QIODevice::readyRead, reply, [&stop, &take] {
         if (!take())

@@ -124,6 +124,30 @@ private Q_SLOTS:
             QCOMPARE(reply->body, QByteArray());
     }
 
+    void redirectsFollowTheAddressRule_data()
+    {
+        QTest::addColumn<QString>("location");
+        QTest::addColumn<bool>("followed");
+        QTest::newRow("to loopback") << QStringLiteral("http://127.0.0.1:%1/api/auth/poll/next") << true;
+        QTest::newRow("relative") << QStringLiteral("/api/auth/poll/next") << true;
+        // 0.0.0.0 reaches this machine but is not a loopback address: plain HTTP there is refused.
+        QTest::newRow("to a non-loopback host") << QStringLiteral("http://0.0.0.0:%1/api/auth/poll/next") << false;
+    }
+    void redirectsFollowTheAddressRule()
+    {
+        QFETCH(QString, location);
+        QFETCH(bool, followed);
+        if (location.contains(u'%'))
+            location = location.arg(server->port());
+        server->setDefault(QStringLiteral("poll/first"),
+                           ScriptedAnswer::raw({}, 302).withHeader("Location", location.toUtf8()));
+        server->setDefault(QStringLiteral("poll/next"), ScriptedAnswer::json({{QStringLiteral("status"), QStringLiteral("ok")}}));
+        const auto reply = finish(transportFor(*server).send(get(QStringLiteral("poll/first"))));
+        QVERIFY(reply);
+        QCOMPARE(reply->failure, followed ? Failure::None : Failure::Network);
+        QCOMPARE(server->requestCount(QStringLiteral("poll/next")), followed ? 1 : 0);
+    }
+
     void nothingListening()
     {
         // A port that was just free and is closed again.
