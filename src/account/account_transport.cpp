@@ -106,6 +106,10 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
     // loopback server could send a token in plain text to another host.
     networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
 
+    // Declared before the manager so that they outlive the reply and its connections.
+    Failure failure = Failure::None;
+    QByteArray body;
+
     // A manager per request: its cookie jar and connections die with the exchange.
     QNetworkAccessManager manager;
     QNetworkReply *reply = nullptr;
@@ -117,8 +121,6 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
     }
     reply->setReadBufferSize(readBufferBytes);
 
-    Failure failure = Failure::None;
-    QByteArray body;
     const auto stop = [&failure, reply](Failure why) {
         if (reply->isFinished())
             return;
@@ -130,18 +132,18 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
         body += reply->read(maxBody + 1 - body.size());
         return body.size() <= maxBody;
     };
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [&stop, reply, maxBody] {
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [stop, reply, maxBody] {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > maxBody)
             stop(Failure::BodyTooLarge);
     });
-    QObject::connect(reply, &QNetworkReply::redirected, reply, [&stop, reply](const QUrl &target) {
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [stop, reply](const QUrl &target) {
         if (isAcceptableAddress(target))
             Q_EMIT reply->redirectAllowed();
         else
             stop(Failure::Network);
     });
-    QObject::connect(reply, &QIODevice::readyRead, reply, [&stop, &take] {
+    QObject::connect(reply, &QIODevice::readyRead, reply, [stop, take] {
         if (!take())
             stop(Failure::BodyTooLarge);
     });
@@ -154,11 +156,11 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
     // transferTimeout only measures silence; a server trickling bytes would outlive it.
     QTimer deadline;
     deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, reply, [&stop] { stop(Failure::TimedOut); });
+    QObject::connect(&deadline, &QTimer::timeout, reply, [stop] { stop(Failure::TimedOut); });
     deadline.start(request.timeout);
 
     Waker cancelled;
-    QObject::connect(&cancelled, &Waker::woken, reply, [&stop] { stop(Failure::Cancelled); });
+    QObject::connect(&cancelled, &Waker::woken, reply, [stop] { stop(Failure::Cancelled); });
     cancel.addWaker(&cancelled);
 
     if (!done.fired())
