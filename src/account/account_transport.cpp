@@ -17,7 +17,7 @@ namespace qor {
 namespace {
 
 // How much of a body Qt may hold for us before we read it; the rest waits in the socket.
-constexpr qint64 readBufferBytes = 256 * 1024;
+constexpr qint64 readBufferBytes = 1024 * 1024;
 
 const char *describe(AccountReply::Failure failure)
 {
@@ -33,15 +33,15 @@ const char *describe(AccountReply::Failure failure)
 }
 
 // An HTTP answer whose status Qt reports as an error (4xx, 5xx) is still an answer:
-// the account API decides by the body. Anything below HTTP (connection, protocol) is not.
+// the account API decides by the body. A failure below HTTP (connection, proxy, a
+// response that breaks off or cannot be read) is not.
 bool isHttpAnswer(const QNetworkReply &reply)
 {
     if (!reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
         return false;
     const int error = reply.error();
-    return error == QNetworkReply::NoError
-        || (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
-        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
+    const bool belowHttp = error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+    return !belowHttp && error != QNetworkReply::ProtocolFailure && error != QNetworkReply::ProtocolUnknownError;
 }
 
 } // namespace
@@ -102,6 +102,13 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
     networkRequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     networkRequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     networkRequest.setTransferTimeout(int(request.timeout.count()));
+    // Every hop of a redirect must pass the same address rule as the base, or a
+    // loopback server could send a token in plain text to another host.
+    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+
+    // Declared before the manager so that they outlive the reply and its connections.
+    Failure failure = Failure::None;
+    QByteArray body;
 
     // A manager per request: its cookie jar and connections die with the exchange.
     QNetworkAccessManager manager;
@@ -114,8 +121,6 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
     }
     reply->setReadBufferSize(readBufferBytes);
 
-    Failure failure = Failure::None;
-    QByteArray body;
     const auto stop = [&failure, reply](Failure why) {
         if (reply->isFinished())
             return;
@@ -127,12 +132,18 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
         body += reply->read(maxBody + 1 - body.size());
         return body.size() <= maxBody;
     };
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [&stop, reply, maxBody] {
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [stop, reply, maxBody] {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > maxBody)
             stop(Failure::BodyTooLarge);
     });
-    QObject::connect(reply, &QIODevice::readyRead, reply, [&stop, &take] {
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [stop, reply](const QUrl &target) {
+        if (isAcceptableAddress(target))
+            Q_EMIT reply->redirectAllowed();
+        else
+            stop(Failure::Network);
+    });
+    QObject::connect(reply, &QIODevice::readyRead, reply, [stop, take] {
         if (!take())
             stop(Failure::BodyTooLarge);
     });
@@ -145,11 +156,11 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
     // transferTimeout only measures silence; a server trickling bytes would outlive it.
     QTimer deadline;
     deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, reply, [&stop] { stop(Failure::TimedOut); });
+    QObject::connect(&deadline, &QTimer::timeout, reply, [stop] { stop(Failure::TimedOut); });
     deadline.start(request.timeout);
 
     Waker cancelled;
-    QObject::connect(&cancelled, &Waker::woken, reply, [&stop] { stop(Failure::Cancelled); });
+    QObject::connect(&cancelled, &Waker::woken, reply, [stop] { stop(Failure::Cancelled); });
     cancel.addWaker(&cancelled);
 
     if (!done.fired())

@@ -4,6 +4,7 @@
 
 #include "core/runtime/deployment.h"
 
+#include <QCoroSignal>
 #include <QJsonDocument>
 #include <QPointer>
 #include <QRandomGenerator>
@@ -83,6 +84,14 @@ QCoro::Task<> TelegramLoginService::pollLoop(CancelToken token, QString loginTok
     Clock &clock = m_clock;
     const AccountTransport transport = m_transport;
     const QDateTime deadline = clock.now().addSecs(pollDeadline.count());
+
+    // The first poll leaves from the event loop, never from inside startLogin: the
+    // caller always holds its token before any result can arrive.
+    Waker started;
+    QMetaObject::invokeMethod(&started, [&started] { started.fire(true); }, Qt::QueuedConnection);
+    co_await qCoro(&started, &Waker::woken);
+    if (!self || token.isCancelled())
+        co_return;
 
     // The deadline is tested before each request only; a request may take its own
     // time limit on top.
