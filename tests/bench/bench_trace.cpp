@@ -1,0 +1,90 @@
+// Main-thread cost of StateTrace::trace. Run with stderr sent to /dev/null: the log
+// line goes through Qt's default message handler, which writes to stderr.
+//
+//   build-release/tests/bench_trace 2>/dev/null
+
+#include "core/runtime/qt_clock.h"
+#include "core/state_trace.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+
+using namespace qor;
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcBench, "com.qorvpn.connect.state", QtInfoMsg)
+
+// Calls are timed in bursts; between bursts the worker drains untimed, so the queue
+// never grows without bound and each burst starts with an idle worker.
+constexpr int kBurst = 100;
+
+const QString kMessage = QStringLiteral(
+    "status 1 from main (state=connected(2026-01-31 14:05:09 +0000), switching=false, expected=false, userStop=false)");
+
+void setStateLogging(bool enabled)
+{
+    QLoggingCategory::setFilterRules(enabled ? QString() : QStringLiteral("com.qorvpn.connect.state.info=false"));
+}
+
+template<typename Call>
+void timeBursts(benchmark::State &state, StateTrace *trace, Call call)
+{
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < kBurst; ++i)
+            call();
+        const qint64 nanoseconds = timer.nsecsElapsed();
+        state.SetIterationTime(double(nanoseconds) / 1e9 / kBurst);
+        if (trace)
+            trace->waitForWrites();
+    }
+}
+
+// The whole call: log line, time stamp, hand-over to the worker.
+void BM_TraceCall(benchmark::State &state)
+{
+    setStateLogging(true);
+    QTemporaryDir dir;
+    StateTrace trace(dir.path(), QtClock::shared());
+    timeBursts(state, &trace, [&] { trace.trace(kMessage); });
+}
+
+// The same with the state category switched off: what remains is the hand-over.
+void BM_TraceCallLogDisabled(benchmark::State &state)
+{
+    setStateLogging(false);
+    QTemporaryDir dir;
+    StateTrace trace(dir.path(), QtClock::shared());
+    timeBursts(state, &trace, [&] { trace.trace(kMessage); });
+    setStateLogging(true);
+}
+
+// The log line alone, through the default message handler.
+void BM_LogLineOnly(benchmark::State &state)
+{
+    setStateLogging(true);
+    timeBursts(state, nullptr, [] { qCInfo(lcBench, "%s", qUtf8Printable(kMessage)); });
+}
+
+} // namespace
+
+BENCHMARK(BM_TraceCall)->UseManualTime()->Iterations(200)->Repetitions(15)->ReportAggregatesOnly(true);
+BENCHMARK(BM_TraceCallLogDisabled)->UseManualTime()->Iterations(200)->Repetitions(15)->ReportAggregatesOnly(true);
+BENCHMARK(BM_LogLineOnly)->UseManualTime()->Iterations(200)->Repetitions(15)->ReportAggregatesOnly(true);
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    QCoreApplication app(argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
