@@ -14,6 +14,8 @@ using namespace qor;
 using namespace std::chrono_literals;
 using Call = FakeProfileService::Call;
 
+Q_DECLARE_METATYPE(std::optional<QString>)
+
 namespace {
 
 PlatformError refusal(int code = 5)
@@ -447,8 +449,6 @@ private Q_SLOTS:
         QCOMPARE(manager.connectionStatus(), std::optional<int>(1));
     }
 };
-
-Q_DECLARE_METATYPE(std::optional<QString>)
 
 QTEST_GUILESS_MAIN(TestTunnelManager)
 #include "test_tunnel_manager.moc"
