@@ -131,3 +131,4 @@ private:
 } // namespace qor
 
 Q_DECLARE_METATYPE(qor::RecordedRequest)
+Q_DECLARE_METATYPE(qor::ScriptedAnswer)

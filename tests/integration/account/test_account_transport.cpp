@@ -248,7 +248,6 @@ private Q_SLOTS:
     }
 };
 
-Q_DECLARE_METATYPE(qor::ScriptedAnswer)
 
 QTEST_GUILESS_MAIN(TestAccountTransport)
 #include "test_account_transport.moc"

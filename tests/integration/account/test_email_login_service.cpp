@@ -149,7 +149,6 @@ private Q_SLOTS:
     }
 };
 
-Q_DECLARE_METATYPE(qor::ScriptedAnswer)
 
 QTEST_GUILESS_MAIN(TestEmailLoginService)
 #include "test_email_login_service.moc"

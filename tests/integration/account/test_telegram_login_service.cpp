@@ -371,7 +371,6 @@ private Q_SLOTS:
     }
 };
 
-Q_DECLARE_METATYPE(qor::ScriptedAnswer)
 
 QTEST_GUILESS_MAIN(TestTelegramLoginService)
 #include "test_telegram_login_service.moc"
