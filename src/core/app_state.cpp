@@ -4,6 +4,10 @@
 #include "account/session.h"
 #include "core/runtime/clock.h"
 #include "core/state_trace.h"
+#include "tunnel/reserve_tunnel_manager.h"
+#include "tunnel/tunnel_manager.h"
+
+#include <QPointer>
 
 #include <QSet>
 
@@ -25,6 +29,18 @@ AppState::AppState(AppServices services, QObject *parent)
     : QObject(parent), m_services(services)
 {
     loadSettings();
+    // The managers may outlive this object: their receivers hold it weakly.
+    m_services.tunnel.onStatusChange = [self = QPointer<AppState>(this)](int status) {
+        if (self)
+            self->handleTunnelStatus(status, TunnelSource::Main);
+    };
+    m_services.reserveTunnel.onStatusChange = [self = QPointer<AppState>(this)](int status) {
+        if (self)
+            self->handleTunnelStatus(status, TunnelSource::Reserve);
+    };
+    restoreSession();
+    startup();
+    startSubscriptionWatch();
 }
 
 AppState::~AppState() = default;
@@ -188,6 +204,12 @@ void AppState::setConnectMode(ConnectMode value)
     if (value != ConnectMode::Reserve)
         m_services.sharedDefaults.setText(key(connectModeKey), rawText(value));
     Q_EMIT connectModeChanged();
+}
+
+void AppState::setSubscription(const SubscriptionInfo &value)
+{
+    m_subscription = value;
+    Q_EMIT subscriptionChanged();
 }
 
 void AppState::setCorporateSavedAt(std::optional<QDateTime> value)

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "account/login_result.h"
 #include "core/app_types.h"
 #include "core/runtime/task_handle.h"
+
+#include <QCoroTask>
+#include <QUrl>
 
 #include <QDateTime>
 #include <QHash>
@@ -9,14 +13,22 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <functional>
 #include <optional>
 
 namespace qor {
 
 class Clock;
 class DefaultsStore;
+class ReserveTunnelManager;
+class SystemExtensionManager;
+class TavrinHelper;
+class TavrinResolver;
 class Session;
 class StateTrace;
+class TelegramLoginService;
+class TrafficMonitor;
+class TunnelManager;
 
 // The services AppState calls, handed in by the composition root (the two
 // mains and the test fixtures), so tests can pass doubles.
@@ -26,6 +38,27 @@ struct AppServices {
     DefaultsStore &standardDefaults; // the per-user store: the chosen node
     Session &session;
     StateTrace &trace;
+    TelegramLoginService &login;
+    TunnelManager &tunnel;
+    ReserveTunnelManager &reserveTunnel;
+    TrafficMonitor &traffic;
+    SystemExtensionManager &extensions;
+    TavrinResolver &tavrinResolver;
+    TavrinHelper &tavrinHelper;
+    // Opens an address with the desktop's handler (the command line prints it instead).
+    std::function<void(const QUrl &)> openAddress;
+    // True when at least one connectivity endpoint answered.
+    std::function<QCoro::Task<bool>()> probeConnectivity;
+    // Best connect time of `attempts` tries to host:port, in whole milliseconds.
+    std::function<QCoro::Task<std::optional<quint64>>(QString host, quint16 port, int attempts)> measureLatency;
+    // How many node measurements may be in flight at once (each holds a socket).
+    int latencyConcurrency = 256;
+};
+
+// Raised when the system extension waits for the user's approval: the approval
+// prompt takes over, so it is never shown as an error text.
+struct AwaitingExtensionApproval {
+    static QString description() { return QStringLiteral("AppState.AwaitingExtensionApproval"); }
 };
 
 // The single observable state of the application. Lives on the main thread;
@@ -57,6 +90,8 @@ class AppState : public QObject {
     Q_PROPERTY(qor::CascadeMode cascadeMode READ cascadeMode WRITE setCascadeMode NOTIFY cascadeModeChanged)
     Q_PROPERTY(qor::ConnectMode connectMode READ connectMode WRITE setConnectMode NOTIFY connectModeChanged)
     Q_PROPERTY(QDateTime corporateSavedAt READ corporateSavedAtValue NOTIFY corporateSavedAtChanged)
+    Q_PROPERTY(bool corporate READ isCorporate NOTIFY corporateChanged)
+    Q_PROPERTY(bool hasSubscriptionInfo READ hasSubscriptionInfo NOTIFY subscriptionChanged)
     Q_PROPERTY(QVariantList directNodes READ directNodesList NOTIFY directNodesChanged)
     Q_PROPERTY(QVariantMap nodeLatency READ nodeLatencyMap NOTIFY nodeLatencyChanged)
 
@@ -133,6 +168,13 @@ public:
     QDateTime corporateSavedAtValue() const { return m_corporateSavedAt.value_or(QDateTime()); }
     void setCorporateSavedAt(std::optional<QDateTime> value);
 
+    const SubscriptionInfo &subscription() const { return m_subscription; }
+    bool hasSubscriptionInfo() const { return !m_subscription.isEmpty(); }
+    void setSubscription(const SubscriptionInfo &value);
+
+    const std::optional<CorporateAccess> &corporate() const { return m_corporate; }
+    bool isCorporate() const { return m_corporate.has_value(); }
+
     const QList<DirectNode> &directNodes() const { return m_directNodes; }
     QVariantList directNodesList() const;
     const QHash<QString, quint64> &nodeLatency() const { return m_nodeLatency; }
@@ -176,6 +218,58 @@ public:
 
     static constexpr auto selectedNodeKey = "session.selectedNodeEndpoint";
 
+    // Session lifecycle.
+    void startTelegramLogin();
+    void applyLoginResult(const TelegramLoginResult &result);
+    void restoreSession();
+    QCoro::Task<bool> refreshSession();
+    void startSubscriptionWatch();
+    void signOut();
+    // The user's own sign-out: a tunnel must not keep running for an account that left.
+    void signOutAndStop();
+    QCoro::Task<bool> deleteAccount();
+
+    // Corporate schedule.
+    void setCorporate(std::optional<CorporateAccess> record);
+    bool corporateWindowClosed() const;
+    QString corporateClosedMessage() const;
+    QString corporateSessionSummary() const;
+    std::optional<QString> corporateStaleNotice() const;
+    bool reserveBlockedByCompany() const;
+    bool storedPolicyExpired() const;
+    QCoro::Task<bool> refreshCorporatePolicy();
+
+    // Tunnel status reports of both managers.
+    void handleTunnelStatus(int status, TunnelSource source);
+
+    // Stops.
+    void stopEverything();
+    void stopForQuit();
+    void showToast(const QString &message, int seconds);
+
+    // Connection control.
+    void connect(std::optional<ConnectionTarget> newTarget = std::nullopt, bool keepAutoState = false);
+    Q_INVOKABLE void tapGlobe();
+    void selectMode(ConnectMode mode);
+    Q_INVOKABLE void enableReserve();
+    Q_INVOKABLE void disableReserve();
+    void applyCascade(ConnectMode mode);
+    void selectNode(const DirectNode &node) { connect(ConnectionTarget::node(node)); }
+
+    // Channel health and failover.
+    void startMainChannelCheck();
+    bool tryAutoFallback();
+    void scheduleReconnect();
+
+    // Node latency, measured for all nodes at once.
+    QCoro::Task<> measureNodeLatency();
+
+    static const QString networkWarning;
+
+    // The task started at construction: adopt a running tunnel, then refresh once.
+    // Tests and front ends can wait for it through startupFinished.
+    bool isStartupFinished() const { return m_startupFinished; }
+
 Q_SIGNALS:
     void authStageChanged();
     void signOutNoticeChanged();
@@ -203,9 +297,34 @@ Q_SIGNALS:
     void corporateSavedAtChanged();
     void directNodesChanged();
     void nodeLatencyChanged();
+    void subscriptionChanged();
+    void corporateChanged();
+    void startupFinished();
 
 private:
     void loadSettings();
+    void applySessionPayload(const TelegramLoginResult::Session &payload);
+    void saveSession(const std::optional<QString> &token);
+    void revokeSession();
+    QCoro::Task<> startup();
+    QCoro::Task<> subscriptionWatchLoop(CancelToken token);
+    QCoro::Task<> corporateCountdown(CancelToken token, CorporateAccess record);
+    QCoro::Task<> toastTimer(CancelToken token, int seconds);
+    QString corporateReasonText(const CorporateAccess &record) const;
+    QCoro::Task<> connectOperation(CancelToken token);
+    QCoro::Task<> connectSteps(CancelToken token);
+    QCoro::Task<bool> passCorporateGate(CancelToken token);
+    QCoro::Task<> connectReserve(CancelToken token);
+    QCoro::Task<> connectMain(CancelToken token);
+    QCoro::Task<> ensureExtensions();
+    QCoro::Task<> activateExtension(QString identifier);
+    QCoro::Task<> waitForStart(CancelToken token, bool reserve, int seconds);
+    void refuse(const QString &text, const QString &traceLine);
+    void endCancelled(const CancelToken &token);
+    void handleConnectFailure(const QString &description, bool awaitingApproval);
+    QCoro::Task<> mainChannelCheckLoop(CancelToken token);
+    QCoro::Task<> reconnectLoop(CancelToken token);
+    void recordNodeChoice(const ConnectionTarget &choice);
 
     AppServices m_services;
 
@@ -234,6 +353,9 @@ private:
     CascadeMode m_cascadeMode = CascadeMode::Standard;
     ConnectMode m_connectMode = ConnectMode::Auto;
     std::optional<QDateTime> m_corporateSavedAt;
+    SubscriptionInfo m_subscription;
+    std::optional<CorporateAccess> m_corporate;
+    bool m_startupFinished = false;
     QList<DirectNode> m_directNodes;
     QHash<QString, quint64> m_nodeLatency;
 };

@@ -1,15 +1,80 @@
 #include "app_fixture.h"
 
+#include "tunnel/tavrin_entries.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFutureInterface>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTest>
 
 namespace qor::test {
 
-AppFixture::AppFixture()
-    : trace(std::make_unique<StateTrace>(traceDir.path(), clock))
+namespace {
+struct RecordedChild final : ChildProcess {
+    explicit RecordedChild(std::shared_ptr<AppFixture::RecordingLauncher::Launch> launch)
+        : m_launch(std::move(launch)) {}
+    void terminate() override { m_launch->terminated = true; }
+    qint64 processId() const override { return 4242; }
+    std::shared_ptr<AppFixture::RecordingLauncher::Launch> m_launch;
+};
+
+void makeFile(const QString &path, const QByteArray &content = {})
 {
-    state = std::make_unique<AppState>(services());
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(content);
+}
+} // namespace
+
+std::unique_ptr<ChildProcess> AppFixture::RecordingLauncher::launch(const QString &program, const QStringList &arguments)
+{
+    auto record = std::make_shared<Launch>(Launch{program, arguments, false});
+    launches.append(record);
+    return std::make_unique<RecordedChild>(record);
+}
+
+AppFixture::AppFixture()
+{
+    QDir().mkpath(scratch.filePath(QStringLiteral("trace")));
+    trace = std::make_unique<StateTrace>(scratch.filePath(QStringLiteral("trace")), clock);
+
+    server.listen();
+    AccountTransport::Settings settings;
+    settings.baseAddress = server.baseUrl().toString();
+    settings.shortTimeout = std::chrono::seconds(3);
+    settings.longTimeout = std::chrono::seconds(3);
+    login = std::make_unique<TelegramLoginService>(clock, AccountTransport(settings), QStringLiteral("https://t.example/QorBot"));
+
+    traffic = std::make_unique<TrafficMonitor>(clock, counters);
+    traffic->startSampling();
+
+    // A bundle with both providers and the Tavrin client.
+    const QString extensionsDir = bundleRoot() + QStringLiteral("/Contents/Library/SystemExtensions/");
+    for (const QString &identifier : {TunnelManager::providerIdentifier(), ReserveTunnelManager::providerIdentifier()}) {
+        makeFile(extensionsDir + identifier + QStringLiteral(".systemextension/Contents/Info.plist"),
+                 QByteArrayLiteral("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>")
+                     + identifier.toUtf8() + QByteArrayLiteral("</string></dict></plist>"));
+    }
+    makeFile(bundleRoot() + QStringLiteral("/Contents/Resources/kvb-client"), QByteArrayLiteral("#!/bin/sh\n"));
+    QFile::setPermissions(bundleRoot() + QStringLiteral("/Contents/Resources/kvb-client"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    extensions = std::make_unique<SystemExtensionManager>(bundleRoot());
+
+    // Entry look-ups answer nothing at once, so the built-in addresses stay in use.
+    TavrinResolver::Options options = TavrinResolver::productOptions();
+    options.connector = [](const QString &, quint16, std::chrono::milliseconds) {
+        return QtFuture::makeReadyFuture(std::optional<offtunnel::Connection>());
+    };
+    tavrinResolver = std::make_unique<TavrinResolver>(clock, options);
+    TavrinHelper::Setup setup;
+    setup.bundleRoot = bundleRoot();
+    setup.keyFolder = scratch.filePath(QStringLiteral("keys"));
+    setup.launcher = &launcher;
+    tavrinHelper = std::make_unique<TavrinHelper>(setup);
 }
 
 AppFixture::~AppFixture()
@@ -18,38 +83,170 @@ AppFixture::~AppFixture()
     ManualClock::drainEvents();
 }
 
+QString AppFixture::bundleRoot() const
+{
+    return scratch.filePath(QStringLiteral("bundle"));
+}
+
+void AppFixture::markAwaitingApproval(bool awaiting)
+{
+    extensions->setAwaitingApproval(TunnelManager::providerIdentifier(), awaiting);
+}
+
 AppServices AppFixture::services()
 {
-    return AppServices{clock, sharedDefaults, standardDefaults, session, *trace};
+    AppServices s{clock, sharedDefaults, standardDefaults, session, *trace, *login, tunnel, reserveTunnel, *traffic,
+                  *extensions, *tavrinResolver, *tavrinHelper};
+    s.openAddress = [this](const QUrl &url) { openedAddresses.append(url); };
+    s.probeConnectivity = [this]() -> QCoro::Task<bool> {
+        ++probeCalls;
+        if (probeAnswers.empty())
+            co_return false;
+        const bool answer = probeAnswers.front();
+        probeAnswers.pop_front();
+        co_return answer;
+    };
+    s.measureLatency = [this](QString host, quint16, int) -> QCoro::Task<std::optional<quint64>> {
+        measuredHosts.append(host);
+        // Each answer takes a moment of virtual time, so results arrive one by one.
+        const auto latency = latencies.value(host);
+        co_await clock.sleep(std::chrono::milliseconds(latency ? *latency : 3000));
+        co_return latency;
+    };
+    return s;
+}
+
+AppState &AppFixture::start()
+{
+    state = std::make_unique<AppState>(services());
+    return *state;
 }
 
 AppState &AppFixture::restart()
 {
     state.reset();
     ManualClock::drainEvents();
-    state = std::make_unique<AppState>(services());
-    return *state;
+    return start();
+}
+
+bool AppFixture::waitFor(const std::function<bool()> &condition, int realMilliseconds)
+{
+    ManualClock::drainEvents();
+    return QTest::qWaitFor(condition, realMilliseconds);
+}
+
+bool AppFixture::startupDone()
+{
+    return waitFor([this] { return state && state->isStartupFinished(); });
+}
+
+QStringList AppFixture::traceLines()
+{
+    trace->waitForWrites();
+    QFile file(trace->directory() + QStringLiteral("/state-trace.txt"));
+    QStringList lines;
+    if (!file.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QString &line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        lines.append(line.section(QLatin1Char(' '), 1));
+    return lines;
+}
+
+void AppFixture::clearTrace()
+{
+    trace->waitForWrites();
+    QFile::remove(trace->directory() + QStringLiteral("/state-trace.txt"));
+}
+
+void AppFixture::writeSignalFile(const QString &name, const QString &text)
+{
+    makeFile(trace->directory() + QLatin1Char('/') + name, text.toUtf8());
+}
+
+QString AppFixture::mainProfileId() const
+{
+    return tunnel.profile() ? tunnel.profile()->id : QString();
+}
+
+QString AppFixture::reserveProfileId() const
+{
+    return reserveTunnel.profile() ? reserveTunnel.profile()->id : QString();
+}
+
+QString AppFixture::addRunningProfile(TunnelSource source, VpnStatus status)
+{
+    VpnProfile profile;
+    profile.localizedDescription = QStringLiteral("Qor Connect");
+    profile.enabled = true;
+    profile.protocol = TunnelProviderProtocol{
+        source == TunnelSource::Main ? TunnelManager::providerIdentifier() : ReserveTunnelManager::providerIdentifier(),
+        QStringLiteral("Qor Connect"), {}};
+    const QString id = profiles.addStored(profile);
+    profiles.setStatus(id, status);
+    return id;
+}
+
+void AppFixture::report(TunnelSource source, VpnStatus status)
+{
+    profiles.setStatus(source == TunnelSource::Main ? mainProfileId() : reserveProfileId(), status);
+    ManualClock::drainEvents();
+}
+
+void AppFixture::storeSession(const QString &token, const QString &xrayConfigs, const std::optional<QString> &corporateJSON)
+{
+    Session::Saved saved;
+    saved.username = QStringLiteral("user");
+    saved.subscriptionURL = QStringLiteral("https://sub.example.com/u");
+    if (!xrayConfigs.isEmpty())
+        saved.xrayConfigsJSON = xrayConfigs;
+    saved.tavrinKey = QStringLiteral("tavrin-key");
+    saved.sessionToken = token;
+    saved.corporateJSON = corporateJSON;
+    session.save(saved);
+}
+
+QJsonArray xrayConfigsMember(const QStringList &endpoints, bool withBalancer)
+{
+    QJsonArray configs;
+    const auto outbound = [](const QString &remarks, const QString &endpoint) {
+        const int colon = endpoint.lastIndexOf(QLatin1Char(':'));
+        const QJsonObject server{{QStringLiteral("address"), endpoint.left(colon)},
+                                 {QStringLiteral("port"), endpoint.mid(colon + 1).toInt()}};
+        return QJsonObject{{QStringLiteral("remarks"), remarks},
+                           {QStringLiteral("outbounds"),
+                            QJsonArray{QJsonObject{{QStringLiteral("protocol"), QStringLiteral("vless")},
+                                                   {QStringLiteral("settings"), QJsonObject{{QStringLiteral("vnext"), QJsonArray{server}}}}}}}};
+    };
+    if (withBalancer)
+        configs.append(outbound(QStringLiteral("Qor AI Network"), QStringLiteral("balancer.example.com:443")));
+    for (const QString &endpoint : endpoints)
+        configs.append(outbound(endpoint, endpoint));
+    return configs;
 }
 
 QString catalogJson(const QStringList &endpoints, bool withBalancer)
 {
     QJsonArray entries;
-    const auto outbound = [](const QString &endpoint) {
-        const int colon = endpoint.lastIndexOf(QLatin1Char(':'));
-        const QJsonObject server{{QStringLiteral("address"), endpoint.left(colon)},
-                                 {QStringLiteral("port"), endpoint.mid(colon + 1).toInt()}};
-        const QJsonObject config{{QStringLiteral("outbounds"),
-                                  QJsonArray{QJsonObject{{QStringLiteral("protocol"), QStringLiteral("vless")},
-                                                         {QStringLiteral("settings"), QJsonObject{{QStringLiteral("vnext"), QJsonArray{server}}}}}}}};
-        return QString::fromUtf8(QJsonDocument(config).toJson(QJsonDocument::Compact));
-    };
-    if (withBalancer) {
-        entries.append(QJsonObject{{QStringLiteral("name"), QStringLiteral("Qor AI Network")},
-                                   {QStringLiteral("config"), outbound(QStringLiteral("balancer.example.com:443"))}});
+    for (const auto &value : xrayConfigsMember(endpoints, withBalancer)) {
+        QJsonObject config = value.toObject();
+        const QString name = config.value(QStringLiteral("remarks")).toString();
+        entries.append(QJsonObject{{QStringLiteral("name"), name},
+                                   {QStringLiteral("config"), QString::fromUtf8(QJsonDocument(config).toJson(QJsonDocument::Compact))}});
     }
-    for (const QString &endpoint : endpoints)
-        entries.append(QJsonObject{{QStringLiteral("name"), endpoint}, {QStringLiteral("config"), outbound(endpoint)}});
     return QString::fromUtf8(QJsonDocument(entries).toJson(QJsonDocument::Compact));
+}
+
+QJsonObject okAnswer(const QJsonObject &extra)
+{
+    QJsonObject answer{{QStringLiteral("status"), QStringLiteral("ok")},
+                       {QStringLiteral("username"), QStringLiteral("user")},
+                       {QStringLiteral("subscription_url"), QStringLiteral("https://sub.example.com/u")},
+                       {QStringLiteral("xray_configs"), xrayConfigsMember({QStringLiteral("10.0.0.1:443")})},
+                       {QStringLiteral("tavrin_key"), QStringLiteral("tavrin-key")},
+                       {QStringLiteral("subscription_status"), QStringLiteral("active")}};
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        answer.insert(it.key(), it.value());
+    return answer;
 }
 
 } // namespace qor::test

@@ -3,39 +3,118 @@
 #include "account/defaults_store.h"
 #include "account/secret_store_memory.h"
 #include "account/session.h"
+#include "account/telegram_login_service.h"
 #include "core/app_state.h"
 #include "core/runtime/manual_clock.h"
 #include "core/state_trace.h"
+#include "demo/account_server.h"
+#include "tunnel/platform/child_process.h"
+#include "tunnel/platform/fake_profile_service.h"
+#include "tunnel/platform/interface_counters.h"
+#include "tunnel/reserve_tunnel_manager.h"
+#include "tunnel/system_extension_manager.h"
+#include "tunnel/tavrin_helper.h"
+#include "tunnel/tavrin_resolver.h"
+#include "tunnel/traffic_monitor.h"
+#include "tunnel/tunnel_manager.h"
 
+#include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <deque>
 #include <memory>
 
 namespace qor::test {
 
-// Everything an AppState needs, in memory or in a private temporary folder,
-// with virtual time. Stores outlive the AppState so a test can build a second
-// one over the same stores (an application restart).
+// Everything an AppState needs, with virtual time: in-memory stores, the account
+// server on loopback, the in-memory tunnel platform, a private bundle and trace
+// folder, and scripted connectivity and latency answers. The services outlive
+// the AppState, so a test can build a second one over them (a restart).
 struct AppFixture {
     AppFixture();
     ~AppFixture();
 
+    AppState &start();   // builds the AppState (construction runs restore and the start-up task)
+    AppState &restart(); // destroys it and builds a new one over the same services
     AppState &app() { return *state; }
-    // Destroys the current AppState and builds a new one over the same stores.
-    AppState &restart();
     AppServices services();
 
-    QTemporaryDir traceDir;
+    // Lets queued work and real loopback replies through without moving virtual time.
+    bool waitFor(const std::function<bool()> &condition, int realMilliseconds = 5000);
+    bool startupDone();
+    // Trace messages written so far, without their time stamps.
+    QStringList traceLines();
+    void clearTrace();
+    // Writes a signal file into the trace folder, as the provider would.
+    void writeSignalFile(const QString &name, const QString &text);
+
+    // The profile ids of the two channels' profiles, once they exist.
+    QString mainProfileId() const;
+    QString reserveProfileId() const;
+    // A saved profile of that channel whose tunnel runs (left by an earlier run); returns its id.
+    QString addRunningProfile(TunnelSource source, VpnStatus status = VpnStatus::Connected);
+    // Reports a status of a channel's profile as the platform would.
+    void report(TunnelSource source, VpnStatus status);
+
+    // A stored session as a previous run left it.
+    void storeSession(const QString &token, const QString &xrayConfigs = {}, const std::optional<QString> &corporateJSON = {});
+
+    QTemporaryDir scratch;
     ManualClock clock;
     DefaultsStore sharedDefaults;
     DefaultsStore standardDefaults;
     MemorySecretStore secrets;
     Session session{sharedDefaults, secrets, clock};
     std::unique_ptr<StateTrace> trace;
+    AccountServer server;
+    std::unique_ptr<TelegramLoginService> login;
+    FakeProfileService profiles;
+    TunnelManager tunnel{profiles, clock};
+    ReserveTunnelManager reserveTunnel{profiles, clock};
+    // The "utun" counters the traffic monitor samples every second.
+    struct ScriptedCounters final : InterfaceCounterSource {
+        quint64 received = 0;
+        quint64 sent = 0;
+        CounterSnapshot read() override { return {{QStringLiteral("utun7"), {received, sent}}}; }
+    } counters;
+    std::unique_ptr<TrafficMonitor> traffic;
+    // Records the Tavrin client launches instead of running a process.
+    struct RecordingLauncher final : ChildProcessLauncher {
+        struct Launch {
+            QString program;
+            QStringList arguments;
+            bool terminated = false;
+        };
+        std::unique_ptr<ChildProcess> launch(const QString &program, const QStringList &arguments) override;
+        QList<std::shared_ptr<Launch>> launches;
+    } launcher;
+    QString bundleRoot() const;
+    void markAwaitingApproval(bool awaiting);
+    std::unique_ptr<SystemExtensionManager> extensions;
+    std::unique_ptr<TavrinResolver> tavrinResolver;
+    std::unique_ptr<TavrinHelper> tavrinHelper;
+
+    std::deque<bool> probeAnswers; // consumed in order; false when empty
+    int probeCalls = 0;
+    QHash<QString, std::optional<quint64>> latencies; // by host; absent host: unreachable
+    QStringList measuredHosts;
+    QList<QUrl> openedAddresses;
     std::unique_ptr<AppState> state;
 };
 
+// Runs a task to its end and stores its result in `out`. (A capturing lambda must
+// not be the coroutine: its captures die with the temporary closure.)
+template<typename T>
+QCoro::Task<> collect(QCoro::Task<T> task, std::optional<T> &out)
+{
+    out = co_await std::move(task);
+}
+
 // A catalog text with the balancer and the given node endpoints ("host:port").
 QString catalogJson(const QStringList &endpoints, bool withBalancer = true);
+// The "xray_configs" member of a server answer for those endpoints.
+QJsonArray xrayConfigsMember(const QStringList &endpoints, bool withBalancer = true);
+// An "ok" login or refresh answer.
+QJsonObject okAnswer(const QJsonObject &extra = {});
 
 } // namespace qor::test

@@ -16,6 +16,7 @@ private Q_SLOTS:
     void defaultsWithoutStoredSettings()
     {
         AppFixture f;
+        f.start();
         AppState &app = f.app();
         QCOMPARE(app.autoReconnectEnabled(), true);
         QCOMPARE(app.appearance(), AppAppearance::System);
@@ -53,6 +54,7 @@ private Q_SLOTS:
         QFETCH(ConnectMode, expectedMode);
         QFETCH(CascadeMode, expectedCascade);
         AppFixture f;
+        f.start();
         if (!connectMode.isNull())
             f.sharedDefaults.setText(QStringLiteral("settings.connectMode"), connectMode);
         f.sharedDefaults.setText(QStringLiteral("settings.cascadeMode"), cascadeMode);
@@ -64,6 +66,7 @@ private Q_SLOTS:
     void nonBooleanAndUnknownStoredValues()
     {
         AppFixture f;
+        f.start();
         f.sharedDefaults.setText(QStringLiteral("settings.autoReconnectEnabled"), QStringLiteral("false"));
         f.sharedDefaults.setText(QStringLiteral("settings.liquidGlass"), QStringLiteral("true"));
         f.sharedDefaults.setText(QStringLiteral("settings.appearance"), QStringLiteral("sepia"));
@@ -84,6 +87,7 @@ private Q_SLOTS:
     void settingsPersistOnAssignmentAndNotify()
     {
         AppFixture f;
+        f.start();
         AppState &app = f.app();
         QSignalSpy modeSpy(&app, &AppState::connectModeChanged);
         app.setAppearance(AppAppearance::Light);
@@ -105,6 +109,7 @@ private Q_SLOTS:
     void reserveModeIsNeverWritten()
     {
         AppFixture f;
+        f.start();
         f.app().setConnectMode(ConnectMode::Tavrin);
         f.app().setConnectMode(ConnectMode::Reserve);
         QCOMPARE(f.app().connectMode(), ConnectMode::Reserve);
@@ -115,6 +120,7 @@ private Q_SLOTS:
     void refreshKeepsPresentNodeAndPrunesLatencies()
     {
         AppFixture f;
+        f.start();
         AppState &app = f.app();
         app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443", "10.0.0.2:8443", "10.0.0.3:443"}));
         app.refreshDirectNodes();
@@ -137,6 +143,7 @@ private Q_SLOTS:
     void vanishedSelectedNodeFallsBackToBalancer()
     {
         AppFixture f;
+        f.start();
         AppState &app = f.app();
         app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443", "10.0.0.2:443"}));
         app.refreshDirectNodes();
@@ -157,6 +164,7 @@ private Q_SLOTS:
     {
         // The target is kept when its endpoint is still listed, even if the node's text changed.
         AppFixture f;
+        f.start();
         AppState &app = f.app();
         app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443"}));
         app.refreshDirectNodes();
@@ -169,6 +177,7 @@ private Q_SLOTS:
     void absentConfigsEmptyTheListWithoutTouchingTarget()
     {
         AppFixture f;
+        f.start();
         AppState &app = f.app();
         app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443"}));
         app.refreshDirectNodes();
@@ -184,6 +193,7 @@ private Q_SLOTS:
     void selectedNodeRestoreAndLookup()
     {
         AppFixture f;
+        f.start();
         AppState &app = f.app();
         app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443", "10.0.0.2:443", "10.0.0.2:443"}));
         app.refreshDirectNodes();
@@ -207,6 +217,7 @@ private Q_SLOTS:
     void latencyOrderAndCount()
     {
         AppFixture f;
+        f.start();
         AppState &app = f.app();
         app.setXrayConfigsJSON(catalogJson({"a.example:1", "b.example:2", "c.example:3", "d.example:4", "e.example:5"}));
         app.refreshDirectNodes();
@@ -240,6 +251,7 @@ private Q_SLOTS:
         QFETCH(qint64, seconds);
         QFETCH(QString, expected);
         AppFixture f;
+        f.start();
         AppState &app = f.app();
         const QDateTime since = QDateTime(QDate(2026, 1, 31), QTime(14, 5, 9), Qt::UTC);
         QCOMPARE(app.connectionDuration(since.addSecs(seconds)), QStringLiteral("00:00:00"));
