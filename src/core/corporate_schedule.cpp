@@ -55,6 +55,9 @@ QCoro::Task<> AppState::corporateCountdown(CancelToken token, CorporateAccess re
     Clock &clock = m_services.clock;
     const QDateTime until = *record.sessionUntil;
     const QString reason = corporateReasonText(record);
+    // The first pass comes right after the caller has finished: a connect that is
+    // applying a fresh record refuses with its own text before the countdown acts.
+    co_await nextEventLoopPass();
     for (;;) {
         if (token.isCancelled() || !self)
             co_return;

@@ -140,6 +140,45 @@ bool AppFixture::startupDone()
     return waitFor([this] { return state && state->isStartupFinished(); });
 }
 
+bool AppFixture::settle(const std::function<bool()> &condition, std::chrono::milliseconds virtualLimit,
+                        std::chrono::milliseconds step)
+{
+    std::chrono::milliseconds spent{0};
+    for (;;) {
+        ManualClock::drainEvents();
+        if (condition())
+            return true;
+        // Give loopback replies a moment of real time before moving virtual time.
+        QTest::qWait(1);
+        if (condition())
+            return true;
+        if (spent >= virtualLimit)
+            return false;
+        clock.advance(step);
+        spent += step;
+    }
+}
+
+AppState &AppFixture::startSignedIn(const QJsonObject &refreshExtra)
+{
+    storeSession(QStringLiteral("tok"), catalogJson({QStringLiteral("10.0.0.1:443")}));
+    server.setDefault(QStringLiteral("refresh/"), ScriptedAnswer::json(okAnswer(refreshExtra)));
+    AppState &app = start();
+    startupDone();
+    return app;
+}
+
+QVariantMap AppFixture::lastProviderConfiguration(TunnelSource source) const
+{
+    const QString identifier = source == TunnelSource::Main ? TunnelManager::providerIdentifier() : ReserveTunnelManager::providerIdentifier();
+    const auto history = profiles.saveHistory();
+    for (auto it = history.crbegin(); it != history.crend(); ++it) {
+        if (it->protocol && it->protocol->providerBundleIdentifier == identifier)
+            return it->protocol->providerConfiguration;
+    }
+    return {};
+}
+
 QStringList AppFixture::traceLines()
 {
     trace->waitForWrites();

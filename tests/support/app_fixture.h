@@ -42,6 +42,14 @@ struct AppFixture {
     // Lets queued work and real loopback replies through without moving virtual time.
     bool waitFor(const std::function<bool()> &condition, int realMilliseconds = 5000);
     bool startupDone();
+    // Alternates real event processing (for loopback replies) with small steps of
+    // virtual time until the condition holds or `virtualLimit` has passed.
+    bool settle(const std::function<bool()> &condition, std::chrono::milliseconds virtualLimit = std::chrono::seconds(30),
+                std::chrono::milliseconds step = std::chrono::milliseconds(100));
+    // A signed-in session whose refreshes answer ok (with the given extra members).
+    AppState &startSignedIn(const QJsonObject &refreshExtra = {});
+    // The provider configuration of the last saved profile of a channel.
+    QVariantMap lastProviderConfiguration(TunnelSource source) const;
     // Trace messages written so far, without their time stamps.
     QStringList traceLines();
     void clearTrace();

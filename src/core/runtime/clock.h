@@ -23,4 +23,8 @@ public:
     virtual QCoro::Task<bool> sleep(std::chrono::milliseconds duration, CancelToken token = {}) = 0;
 };
 
+// Resumes on the next pass of the event loop: lets the code that started a task
+// finish before the task's first step runs.
+QCoro::Task<> nextEventLoopPass();
+
 } // namespace qor

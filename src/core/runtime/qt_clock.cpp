@@ -26,6 +26,13 @@ QCoro::Task<bool> QtClock::sleep(std::chrono::milliseconds duration, CancelToken
     co_return completed;
 }
 
+QCoro::Task<> nextEventLoopPass()
+{
+    Waker waker;
+    QMetaObject::invokeMethod(&waker, [&waker] { waker.fire(true); }, Qt::QueuedConnection);
+    co_await qCoro(&waker, &Waker::woken);
+}
+
 QtClock &QtClock::shared()
 {
     static QtClock clock;

@@ -36,6 +36,7 @@ private Q_SLOTS:
         AppState &app = f.start();
         QVERIFY(f.startupDone());
         app.setCorporate(record(f.clock.now().addSecs(11 * 60)));
+        ManualClock::drainEvents();
         QVERIFY(!app.sessionWarning()); // first pass is immediate: 11 minutes left, nothing yet
         f.clock.advance(30s);           // 10:30 left
         QVERIFY(!app.sessionWarning());
@@ -73,8 +74,10 @@ private Q_SLOTS:
         AppFixture f;
         AppState &app = f.start();
         app.setCorporate(record(f.clock.now().addSecs(120), QStringLiteral("hours")));
+        ManualClock::drainEvents();
         QCOMPARE(app.sessionWarning(), QStringLiteral("Соединение будет разорвано через 2 мин — исчерпан дневной лимит часов"));
         app.setCorporate(record(f.clock.now().addSecs(120), QStringLiteral("Hours")));
+        ManualClock::drainEvents();
         QCOMPARE(app.sessionWarning(), QStringLiteral("Соединение будет разорвано через 2 мин — заканчивается рабочее окно"));
     }
 
@@ -83,10 +86,13 @@ private Q_SLOTS:
         AppFixture f;
         AppState &app = f.start();
         app.setCorporate(record(f.clock.now().addSecs(60), QStringLiteral("window"), 5));
+        ManualClock::drainEvents();
         QVERIFY(app.sessionWarning());
         app.setCorporate(record(f.clock.now().addSecs(3600)));
+        ManualClock::drainEvents();
         QVERIFY(!app.sessionWarning());
         app.setCorporate(std::nullopt);
+        ManualClock::drainEvents();
         f.clock.advance(2h);
         QVERIFY(!app.sessionWarning());
         QVERIFY(!app.corporateWindowClosed());
@@ -98,21 +104,26 @@ private Q_SLOTS:
         AppState &app = f.start();
         QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Доступ закрыт расписанием компании. ") + ask);
         app.setCorporate(record(std::nullopt));
+        ManualClock::drainEvents();
         QVERIFY(!app.corporateWindowClosed());
         QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Доступ закрыт расписанием компании. ") + ask);
 
         const QDateTime todayAt14 = QDateTime(QDate(2026, 1, 31), QTime(11, 0), Qt::UTC);
         app.setCorporate(record(todayAt14, QStringLiteral("hours")));
+        ManualClock::drainEvents();
         QVERIFY(app.corporateWindowClosed());
         QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Исчерпан дневной лимит часов (окно закрылось в 14:00). ") + ask);
         app.setCorporate(record(todayAt14));
+        ManualClock::drainEvents();
         QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Рабочее окно компании закрылось сегодня в 14:00. ") + ask);
         const QDateTime yesterdayAt18 = QDateTime(QDate(2026, 1, 30), QTime(15, 0), Qt::UTC);
         app.setCorporate(record(yesterdayAt18));
+        ManualClock::drainEvents();
         QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Рабочее окно компании закрылось 30 января, 18:00. ") + ask);
         // 22:30 UTC on the 31st is 01:30 on 1 February in Moscow: another day by the local calendar.
         f.clock.setNow(QDateTime(QDate(2026, 1, 31), QTime(22, 30), Qt::UTC));
         app.setCorporate(record(QDateTime(QDate(2026, 1, 31), QTime(20, 0), Qt::UTC)));
+        ManualClock::drainEvents();
         QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Рабочее окно компании закрылось 31 января, 23:00. ") + ask);
     }
 
@@ -122,8 +133,10 @@ private Q_SLOTS:
         AppState &app = f.start();
         QCOMPARE(app.corporateSessionSummary(), QStringLiteral("без ограничений"));
         app.setCorporate(record(f.clock.now().addSecs(10 * 60 + 59)));
+        ManualClock::drainEvents();
         QCOMPARE(app.corporateSessionSummary(), QStringLiteral("до 15:10 · осталось 10 мин"));
         app.setCorporate(record(f.clock.now().addSecs(-3600)));
+        ManualClock::drainEvents();
         QCOMPARE(app.corporateSessionSummary(), QStringLiteral("до 14:00 · закончилось"));
     }
 

@@ -285,7 +285,7 @@ private Q_SLOTS:
         f.server.enqueue(QStringLiteral("refresh/"), ScriptedAnswer::json(okAnswer({{QStringLiteral("qor"), corporateMember(until)}})));
         AppState &app = f.start();
         QVERIFY(f.startupDone());
-        QVERIFY(app.sessionWarning());
+        QVERIFY(f.waitFor([&] { return app.sessionWarning().has_value(); }));
         f.server.setDefault(QStringLiteral("refresh/"),
                             ScriptedAnswer::json(okAnswer({{QStringLiteral("qor"), QJsonObject{{QStringLiteral("company"), QStringLiteral("Acme")}}}})));
         std::optional<bool> result;
