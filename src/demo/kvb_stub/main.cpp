@@ -1,0 +1,91 @@
+// A stand-in for the Tavrin client "kvb-client", shipped in the demo bundle's
+// resources. It checks its command line, records what it was started with (when
+// QOR_KVB_RECORD names a file: the arguments and the key file's mode, never the
+// key) and then waits for SIGTERM. It carries no traffic.
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerm(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto n = ::write(signalPipe[1], &byte, 1);
+}
+
+QString octalMode(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return QStringLiteral("%1").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+}
+
+void record(const QString &path, const QJsonObject &entry)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(entry).toJson());
+        file.commit();
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const bool shapeOk = args.size() == 11 && args[0] == QLatin1String("-key") && args[2] == QLatin1String("-carrier")
+        && args[4] == QLatin1String("-servers") && args[6] == QLatin1String("-balance")
+        && args[8] == QLatin1String("-insecure") && args[9] == QLatin1String("-listen");
+    if (!shapeOk) {
+        QTextStream(stderr) << "kvb-client: unexpected command line\n";
+        return 2;
+    }
+    const QString keyFile = args[1];
+    QFile key(keyFile);
+    const bool keyReadable = key.open(QIODevice::ReadOnly) && !key.readAll().trimmed().isEmpty();
+
+    const QString recordPath = qEnvironmentVariable("QOR_KVB_RECORD");
+    QJsonObject entry{
+        {QStringLiteral("arguments"), QJsonArray::fromStringList(args)},
+        {QStringLiteral("keyFileMode"), octalMode(keyFile)},
+        {QStringLiteral("keyFolderMode"), octalMode(QFileInfo(keyFile).absolutePath())},
+        {QStringLiteral("keyReadable"), keyReadable},
+        {QStringLiteral("pid"), qint64(::getpid())},
+        {QStringLiteral("terminated"), false},
+    };
+    if (!recordPath.isEmpty())
+        record(recordPath, entry);
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return 1;
+    struct sigaction action {};
+    action.sa_handler = onTerm;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
+        entry.insert(QStringLiteral("terminated"), true);
+        if (!recordPath.isEmpty())
+            record(recordPath, entry);
+        app.quit();
+    });
+    return app.exec();
+}
