@@ -24,14 +24,15 @@ QCoro::Task<std::optional<QString>> TavrinResolver::resolveOffTunnel(QString hos
     const auto limit = m_options.limit;
     const quint16 port = m_options.port;
     const auto bypass = m_options.bypass;
-    const auto result = co_await runOffThread([host, limit, port, bypass]() -> std::optional<QString> {
+    // Named first: GCC 12 destroys a lambda written inside a co_await expression twice.
+    const auto lookup = runOffThread([host, limit, port, bypass]() -> std::optional<QString> {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         const auto connection = net::connectTcp(host, port, true, deadline, *bypass);
         if (!connection)
             return std::nullopt;
         return connection->remoteAddress;
     });
-    co_return result;
+    co_return co_await lookup;
 }
 
 QCoro::Task<> TavrinResolver::resolveAll()
