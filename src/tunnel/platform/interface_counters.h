@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+namespace qor {
+
+struct InterfaceCounters {
+    quint64 received = 0;
+    quint64 sent = 0;
+    bool operator==(const InterfaceCounters &) const = default;
+};
+
+using CounterSnapshot = QMap<QString, InterfaceCounters>;
+
+// Per-interface byte counters of the system.
+class InterfaceCounterSource {
+public:
+    virtual ~InterfaceCounterSource() = default;
+    // Every interface with its counters; empty when they cannot be read.
+    virtual CounterSnapshot read() const = 0;
+};
+
+// The kernel's 64-bit counters of the calling process's network namespace, as
+// listed in /proc/net/dev, so a busy tunnel never wraps them.
+class ProcNetDevCounters final : public InterfaceCounterSource {
+public:
+    explicit ProcNetDevCounters(QString path = QStringLiteral("/proc/net/dev")) : m_path(std::move(path)) {}
+    CounterSnapshot read() const override;
+    static ProcNetDevCounters &shared();
+
+private:
+    QString m_path;
+};
+
+// Counters set by a test.
+class ScriptedCounters final : public InterfaceCounterSource {
+public:
+    CounterSnapshot read() const override { return m_snapshot; }
+    void set(const QString &name, quint64 received, quint64 sent) { m_snapshot.insert(name, {received, sent}); }
+    void add(const QString &name, quint64 received, quint64 sent)
+    {
+        auto &c = m_snapshot[name];
+        c.received += received;
+        c.sent += sent;
+    }
+    void remove(const QString &name) { m_snapshot.remove(name); }
+    void clear() { m_snapshot.clear(); }
+
+private:
+    CounterSnapshot m_snapshot;
+};
+
+} // namespace qor
