@@ -1,5 +1,6 @@
 #include "../../unit/tunnel/task_outcome.h"
 #include "core/runtime/manual_clock.h"
+#include "tunnel/platform/interface_counters.h"
 #include "tunnel/platform/linux_profile_service.h"
 #include "tunnel/platform/platform_error.h"
 #include "tunnel/platform/private_file.h"
@@ -398,6 +399,19 @@ private Q_SLOTS:
         writePrivateFile(service->statePath(profile->id), state.toJson());
         QCOMPARE(LinuxProfileService().status(*profile), VpnStatus::Connected);
         QFile::remove(service->statePath(profile->id));
+    }
+
+    void providerInterfaceCarriesDemoTraffic()
+    {
+        if (::geteuid() != 0 || !QFileInfo("/dev/net/tun").exists())
+            QSKIP("the provider makes an interface only as root");
+        auto profile = startProfile(mainId, mainConfiguration({{"traffic", 20000}}));
+        QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Connected, processLimitMs);
+        rememberProvider(profile->id);
+        const QString name = service->providerState(profile->id)->interfaceName;
+        QVERIFY(name.startsWith("utun"));
+        // The provider feeds its interface once a second; the kernel counts it received.
+        QTRY_VERIFY_WITH_TIMEOUT(ProcNetDevCounters().read().value(name).received >= 20000, processLimitMs);
     }
 
     void refusals_data()
