@@ -11,7 +11,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <sys/stat.h>
 
 using namespace qor;
 
@@ -35,12 +34,6 @@ QJsonObject readRecord(const QString &path)
 bool exists(const QString &path)
 {
     return QFileInfo::exists(path);
-}
-
-int mode(const QString &path)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
 }
 
 QString buildBundle()
