@@ -156,8 +156,16 @@ QCoro::Task<> LinuxProfileService::save(ProfileHandle profile)
         throw profile_errors::make(profile_errors::ConfigurationInvalid);
     const QString id = isNew ? QUuid::createUuid().toString(QUuid::WithoutBraces) : profile->id;
     qint64 created = 0;
-    if (isNew || !readProfile(id, &created))
+    if (isNew || !readProfile(id, &created)) {
+        // Later than every stored profile, so the order of creation is kept even
+        // within one millisecond or across a clock step.
         created = QDateTime::currentMSecsSinceEpoch();
+        for (const QString &other : storedIds()) {
+            qint64 otherCreated = 0;
+            if (readProfile(other, &otherCreated))
+                created = std::max(created, otherCreated + 1);
+        }
+    }
 
     VpnProfile stored = *profile;
     stored.id = id;
@@ -216,6 +224,7 @@ void LinuxProfileService::startTunnel(const VpnProfile &handle)
                                    PlatformError(QStringLiteral("QProcess"), int(process.error()), process.errorString()));
     }
     qCInfo(lcProfiles) << "provider started for" << id << "pid" << pid;
+    m_lastLaunched.insert(id, pid);
     if (const auto start = process_identity::startTime(pid)) {
         const Launch launch{pid, *start};
         m_launches.insert(id, launch);
@@ -238,6 +247,12 @@ void LinuxProfileService::stopTunnel(const VpnProfile &profile)
     if (const auto live = liveProvider(id))
         terminateProcess(live->pid, live->startTime);
     m_refreshTimer.start();
+}
+
+std::optional<qint64> LinuxProfileService::lastLaunchedProcess(const QString &id) const
+{
+    const auto it = m_lastLaunched.constFind(id);
+    return it == m_lastLaunched.constEnd() ? std::nullopt : std::optional<qint64>(*it);
 }
 
 std::optional<ProviderState> LinuxProfileService::providerState(const QString &id) const

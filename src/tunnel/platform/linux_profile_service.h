@@ -50,6 +50,9 @@ public:
     // The validated state its provider published, if any.
     std::optional<ProviderState> providerState(const QString &profileId) const;
 
+    // The process id of the provider this instance last launched for the profile.
+    std::optional<qint64> lastLaunchedProcess(const QString &profileId) const;
+
     QString profilePath(const QString &id) const;
     QString statePath(const QString &id) const;
     QString stopRequestPath(const QString &id) const;
@@ -71,6 +74,7 @@ private:
     QTimer m_refreshTimer; // coalesces looks at the state, always after the current call
     QTimer m_fallbackPoll;
     QHash<QString, Launch> m_launches;
+    QHash<QString, qint64> m_lastLaunched;
     QHash<QString, VpnStatus> m_reported;
     struct ExitWatch {
         qint64 pid = 0;

@@ -172,10 +172,11 @@ private Q_SLOTS:
         LoopbackListener listener("127.0.0.1", 0, LoopbackListener::Answering);
         QVERIFY(listener.isOpen());
         auto result = track(connectOnce(QStringLiteral("127.0.0.1"), listener.port(), true));
-        QThread::msleep(400); // the main thread is busy while the attempt runs
+        QThread::msleep(600); // the main thread is busy while the attempt runs
         QTRY_VERIFY_WITH_TIMEOUT(result->done, waitLimitMs);
         QVERIFY(result->value->has_value());
-        QVERIFY2(**result->value < 200, qPrintable(QString::number(**result->value)));
+        // Timed on the main thread it would read 600 or more.
+        QVERIFY2(**result->value < 300, qPrintable(QString::number(**result->value)));
     }
 };
 

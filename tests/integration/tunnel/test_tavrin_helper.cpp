@@ -185,7 +185,6 @@ private Q_SLOTS:
         }
         QVERIFY(!helper.isRunning());
         QVERIFY(!exists(TavrinHelper::keyFileLocation()));
-        QTest::qWait(50);
         QVERIFY(!exists(record));
     }
 
@@ -225,7 +224,6 @@ private Q_SLOTS:
             QVERIFY(error.code() != 0);
         }
         QVERIFY(!helper.isRunning());
-        QTest::qWait(50);
         QVERIFY(!exists(record));
         QFile::remove(folder);
     }

@@ -3,6 +3,7 @@
 #include "tunnel/platform/linux_profile_service.h"
 #include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/tunnel_manager.h"
+#include "tunnel/tunnel_services.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -106,6 +107,24 @@ private Q_SLOTS:
         manager.stop();
         QVERIFY(driveUntil(clock, [&] { return reports.last() == 1; }));
         QCOMPARE(manager.connectionStatus(), std::optional<int>(1));
+    }
+
+    void productionWiringConnectsTheMainChannel()
+    {
+        ManualClock clock;
+        TunnelServices services(clock);
+        QList<int> reports;
+        services.tunnel.onStatusChange = [&reports](int status) { reports.append(status); };
+        auto activation = track(services.extensions.activate(SystemExtensionManager::mainExtensionIdentifier()));
+        QVERIFY(driveUntil(clock, [&] { return activation->done; }));
+        QCOMPARE(*activation->value, SystemExtensionManager::ActivationResult::Activated);
+        QVERIFY(services.extensions.bundleContainsExtension(SystemExtensionManager::reserveExtensionIdentifier()));
+
+        auto started = track(services.tunnel.start(QStringLiteral("{}")));
+        QVERIFY(driveUntil(clock, [&] { return reports.contains(3); }));
+        auto stopped = track(services.tunnel.stopAndWait(10.0));
+        QVERIFY(driveUntil(clock, [&] { return stopped->done; }));
+        QCOMPARE(services.tunnel.connectionStatus(), std::optional<int>(1));
     }
 
     void refusedStartNamesTheStage()
