@@ -51,8 +51,9 @@ struct AppServices {
     std::function<QCoro::Task<bool>()> probeConnectivity;
     // Best connect time of `attempts` tries to host:port, in whole milliseconds.
     std::function<QCoro::Task<std::optional<quint64>>(QString host, quint16 port, int attempts)> measureLatency;
-    // How many node measurements may be in flight at once (each holds a socket).
-    int latencyConcurrency = 256;
+    // How many node measurements may be in flight at once (each holds a socket);
+    // asked at the start of every measurement. Empty: 256.
+    std::function<int()> latencyConcurrency;
 };
 
 // Raised when the system extension waits for the user's approval: the approval

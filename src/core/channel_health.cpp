@@ -44,8 +44,8 @@ QCoro::Task<> AppState::mainChannelCheckLoop(CancelToken token)
     co_await clock.sleep(firstProbeDelay, token);
     if (!self)
         co_return;
-    const qint64 baseline = traffic.sessionDownloadBytes();
-    const auto carriesTraffic = [&] { return traffic.sessionDownloadBytes() - baseline > workingTrafficBytes; };
+    const qint64 baseline = qint64(traffic.sessionDownloadBytes());
+    const auto carriesTraffic = [&] { return qint64(traffic.sessionDownloadBytes()) - baseline > workingTrafficBytes; };
 
     for (int probe = 0;; ++probe) {
         if (!stillConnected())

@@ -253,12 +253,12 @@ QCoro::Task<> AppState::connectMain(CancelToken token)
         co_await m_services.tavrinResolver.prefetch(tavrinPrefetchSeconds);
         if (!self)
             co_return;
-        const auto servers = TavrinEntries::serverList(m_services.tavrinResolver);
+        const auto servers = m_services.tavrinResolver.serverList();
         m_services.tavrinHelper.start(key, servers.text);
         document = CascadeDocument::filled(tavrinPort);
         // The client's own connections to its entries must leave outside the tunnel.
         QSet<QString> seen;
-        for (const QString &address : servers.addresses + TavrinEntries::builtInAddresses()) {
+        for (const QString &address : servers.addresses + m_services.tavrinResolver.builtInAddresses()) {
             if (!seen.contains(address)) {
                 seen.insert(address);
                 bypass.append(address);

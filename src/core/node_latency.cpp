@@ -44,7 +44,7 @@ QCoro::Task<> AppState::measureNodeLatency()
     const MeasureLatency measure = m_services.measureLatency;
     // Each measurement holds a socket: keep the number in flight within what the
     // process may open, and start the next node as soon as one ends.
-    const int limit = std::max(1, m_services.latencyConcurrency);
+    const int limit = std::max(1, m_services.latencyConcurrency ? m_services.latencyConcurrency() : 256);
     auto run = std::make_shared<LatencyRun>();
 
     for (qsizetype next = 0;;) {

@@ -45,7 +45,7 @@ void AppState::handleTunnelStatus(int status, TunnelSource source)
         if (m_connectionState == ConnectionState::Connected)
             return;
         setConnectionState(ConnectionState::Connected, m_services.clock.now());
-        m_services.traffic.startSession();
+        m_services.traffic.beginSession();
         if (source == TunnelSource::Main)
             startMainChannelCheck();
         return;

@@ -1,41 +1,103 @@
 #include "latency_probe.h"
 
-#include "tunnel/platform/off_tunnel_connector.h"
+#include "tunnel/platform/off_thread.h"
+#include "tunnel/platform/tcp_connect.h"
 
 #include <QCoroFuture>
 
-namespace qor::LatencyProbe {
+namespace qor {
 
-QCoro::Task<std::optional<quint64>> connectOnce(QString host, quint16 port, std::chrono::milliseconds limit)
+namespace {
+
+// The coroutines below take everything by value: a probe object may be gone
+// before they resume.
+
+QCoro::Task<std::optional<QString>> resolveWith(LatencyProbe::Options options, QString host)
 {
-    const auto connection = co_await offtunnel::connect(host, port, limit);
-    if (!connection)
+    auto resolver = options.resolver ? options.resolver : LatencyProbe::Resolver(&net::firstNumericAddress);
+    // Named first: GCC 12 destroys a lambda written inside a co_await expression twice.
+    const auto lookup = runOffThread([resolver, host] { return resolver(host); });
+    co_return co_await lookup;
+}
+
+QCoro::Task<std::optional<quint64>> attemptWith(LatencyProbe::Options options, QString host, quint16 port,
+                                                bool avoidingTunnel)
+{
+    LatencyProbe::Attempt attempt = options.attempt;
+    if (!attempt) {
+        const auto limit = options.limit;
+        const auto bypass = options.bypass;
+        attempt = [limit, bypass](const QString &h, quint16 p, bool avoid) {
+            return LatencyProbe::timedConnect(h, p, avoid, limit, *bypass);
+        };
+    }
+    const auto timed = runOffThread([attempt, host, port, avoidingTunnel] { return attempt(host, port, avoidingTunnel); });
+    co_return co_await timed;
+}
+
+QCoro::Task<std::optional<quint64>> measureWith(LatencyProbe::Options options, QString host, quint16 port, int attempts)
+{
+    const std::optional<QString> resolved = co_await resolveWith(options, host);
+    const QString target = resolved.value_or(host);
+    if (attempts <= 0)
         co_return std::nullopt;
-    co_return connection->elapsedNanoseconds / 1000000;
-}
-
-QCoro::Task<std::optional<QString>> resolveHost(QString host)
-{
-    co_return co_await offtunnel::resolve(host);
-}
-
-QCoro::Task<std::optional<quint64>> bestOf(QString host, quint16 port, int attempts, Attempt attempt)
-{
     std::optional<quint64> best;
     for (int i = 0; i < attempts; ++i) {
         if (port == 0)
-            continue;
-        const auto time = co_await attempt(host, port);
+            continue; // not a network port
+        const std::optional<quint64> time = co_await attemptWith(options, target, port, true);
         if (time && (!best || *time < *best))
             best = time;
     }
     co_return best;
 }
 
-QCoro::Task<std::optional<quint64>> measureLatency(QString host, quint16 port, int attempts, std::chrono::milliseconds limit)
+} // namespace
+
+LatencyProbe::LatencyProbe() = default;
+
+LatencyProbe::LatencyProbe(Options options)
+    : m_options(std::move(options))
 {
-    const QString target = (co_await resolveHost(host)).value_or(host);
-    co_return co_await bestOf(target, port, attempts, [limit](QString h, quint16 p) { return connectOnce(std::move(h), p, limit); });
 }
 
-} // namespace qor::LatencyProbe
+quint64 LatencyProbe::wholeMilliseconds(std::chrono::nanoseconds elapsed)
+{
+    return elapsed.count() <= 0 ? 0 : quint64(elapsed.count()) / 1000000u;
+}
+
+std::optional<quint64> LatencyProbe::timedConnect(const QString &host, quint16 port, bool avoidingTunnel,
+                                                  std::chrono::milliseconds limit, const TunnelBypass &bypass)
+{
+    const auto start = std::chrono::steady_clock::now();
+    if (!net::connectTcp(host, port, avoidingTunnel, start + limit, bypass))
+        return std::nullopt;
+    return wholeMilliseconds(std::chrono::steady_clock::now() - start);
+}
+
+QCoro::Task<std::optional<quint64>> LatencyProbe::measureLatency(QString host, quint16 port, int attempts) const
+{
+    return measureWith(m_options, std::move(host), port, attempts);
+}
+
+QCoro::Task<std::optional<quint64>> LatencyProbe::connectOnce(QString host, quint16 port, bool avoidingTunnel) const
+{
+    return attemptWith(m_options, std::move(host), port, avoidingTunnel);
+}
+
+QCoro::Task<std::optional<QString>> LatencyProbe::resolveHost(QString host) const
+{
+    return resolveWith(m_options, std::move(host));
+}
+
+QCoro::Task<std::optional<quint64>> measureLatency(QString host, quint16 port, int attempts)
+{
+    return LatencyProbe().measureLatency(std::move(host), port, attempts);
+}
+
+QCoro::Task<std::optional<quint64>> connectOnce(QString host, quint16 port, bool avoidingTunnel)
+{
+    return LatencyProbe().connectOnce(std::move(host), port, avoidingTunnel);
+}
+
+} // namespace qor

@@ -1,38 +1,62 @@
 #pragma once
 
+#include "tunnel/platform/tunnel_bypass.h"
+
 #include <QCoroTask>
 #include <QString>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
-namespace qor::LatencyProbe {
+namespace qor {
 
-// How long a TCP connection to a server takes to open, in whole milliseconds, over
-// a physical interface only (never through a tunnel). The connection and its
-// timing run on a worker thread, so a busy main thread does not inflate the time;
-// the result is awaited from the calling thread (which needs an event loop).
+// How long a TCP connection to a server takes to open, in whole milliseconds,
+// over the physical network and never through the tunnel. Each attempt is timed
+// entirely on a network thread, so a busy main thread never inflates it.
+class LatencyProbe {
+public:
+    // One timed attempt, run on a network thread: milliseconds, or absent.
+    using Attempt = std::function<std::optional<quint64>(const QString &host, quint16 port, bool avoidingTunnel)>;
+    using Resolver = std::function<std::optional<QString>(const QString &host)>;
 
-// One connection attempt: the time until it was ready, rounded down to whole
-// milliseconds, or empty when it failed or took longer than limit. Never fails.
-QCoro::Task<std::optional<quint64>> connectOnce(QString host, quint16 port,
-                                                std::chrono::milliseconds limit = std::chrono::seconds(3));
+    struct Options {
+        std::chrono::milliseconds limit{3000}; // per attempt
+        std::shared_ptr<const TunnelBypass> bypass = LinuxTunnelBypass::shared();
+        Attempt attempt;   // empty: a real connection (connectOnce)
+        Resolver resolver; // empty: the system resolver
+    };
 
-// The host's first address from the system resolver, in numeric form, or empty.
-QCoro::Task<std::optional<QString>> resolveHost(QString host);
+    LatencyProbe();
+    explicit LatencyProbe(Options options);
 
-// One attempt as measureLatency makes it.
-using Attempt = std::function<QCoro::Task<std::optional<quint64>>(QString host, quint16 port)>;
+    // Resolves the host once (its text is used unchanged when that fails), then
+    // makes the attempts one after the other and keeps the best time. Absent when
+    // none succeeded or attempts is 0. Never fails.
+    QCoro::Task<std::optional<quint64>> measureLatency(QString host, quint16 port, int attempts) const;
 
-// The best of attempts made one after another, without pauses; empty when none
-// succeeded or attempts is 0. Port 0 cannot be connected to: every attempt is
-// skipped.
-QCoro::Task<std::optional<quint64>> bestOf(QString host, quint16 port, int attempts, Attempt attempt);
+    // One connection to a numeric or named host: the time from just before the
+    // start (name look-up included) to the connection being open, or absent after
+    // a failure or the limit.
+    QCoro::Task<std::optional<quint64>> connectOnce(QString host, quint16 port, bool avoidingTunnel) const;
 
-// Resolves host once (its text is used unchanged when that fails), then bestOf()
-// with connectOnce() limited to limit.
-QCoro::Task<std::optional<quint64>> measureLatency(QString host, quint16 port, int attempts,
-                                                   std::chrono::milliseconds limit = std::chrono::seconds(3));
+    // The first numeric address of the host, or absent.
+    QCoro::Task<std::optional<QString>> resolveHost(QString host) const;
 
-} // namespace qor::LatencyProbe
+    // Nanoseconds as whole milliseconds, rounded down.
+    static quint64 wholeMilliseconds(std::chrono::nanoseconds elapsed);
+
+    // The blocking attempt behind connectOnce.
+    static std::optional<quint64> timedConnect(const QString &host, quint16 port, bool avoidingTunnel,
+                                               std::chrono::milliseconds limit, const TunnelBypass &bypass);
+
+private:
+    Options m_options;
+};
+
+// The probe with its production limits.
+QCoro::Task<std::optional<quint64>> measureLatency(QString host, quint16 port, int attempts);
+QCoro::Task<std::optional<quint64>> connectOnce(QString host, quint16 port, bool avoidingTunnel);
+
+} // namespace qor

@@ -1,94 +1,130 @@
 #include "system_extension_manager.h"
 
+#include "provider_identifiers.h"
 #include "tunnel/platform/bundle.h"
 
+#include <QCoroSignal>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QLoggingCategory>
 
 namespace qor {
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcExtensions, "com.qorvpn.connect.tunnel", QtInfoMsg)
-
-QString extensionFolder(const QString &extensionsDirectory, const QString &identifier)
-{
-    return extensionsDirectory + QLatin1Char('/') + identifier + QStringLiteral(".systemextension");
+enum Outcome { Pending, Finished, Failed, NeedsApproval };
 }
 
-} // namespace
+struct SystemExtensionManager::Continuation {
+    Waker waker;
+    int outcome = Pending;
+    std::optional<PlatformError> error;
+};
 
-SystemExtensionManager::SystemExtensionManager(QString bundleRoot, QObject *parent)
-    : QObject(parent), m_bundleRoot(std::move(bundleRoot))
+SystemExtensionManager::ActivationError::ActivationError(const PlatformError &error)
+    : Error(QStringLiteral("SystemExtensionManager.ActivationError"), 0, failureDescription(error.description())),
+      m_error(error)
 {
 }
 
-QString SystemExtensionManager::extensionsDirectory() const
+SystemExtensionManager::SystemExtensionManager(ExtensionActivator &activator, QObject *parent)
+    : QObject(parent), m_activator(activator)
 {
-    const QString root = m_bundleRoot.isEmpty() ? bundle::rootDirectory() : m_bundleRoot;
-    return root + QStringLiteral("/Contents/Library/SystemExtensions");
+    connect(&activator, &ExtensionActivator::finished, this,
+            [this](const QString &identifier) { resolve(identifier, Finished, std::nullopt); });
+    connect(&activator, &ExtensionActivator::needsUserApproval, this,
+            [this](const QString &identifier) { resolve(identifier, NeedsApproval, std::nullopt); });
+    connect(&activator, &ExtensionActivator::failed, this,
+            [this](const QString &identifier, const QString &domain, int code, const QString &description) {
+                resolve(identifier, Failed, PlatformError(domain, code, description));
+            });
+}
+
+SystemExtensionManager::~SystemExtensionManager()
+{
+    // Nobody stays suspended on a manager that is gone.
+    const auto all = std::exchange(m_continuations, {});
+    for (const auto &waiting : all) {
+        for (const auto &continuation : waiting) {
+            continuation->outcome = Failed;
+            continuation->error = PlatformError(QStringLiteral("SystemExtensionManager"), 1,
+                                                QStringLiteral("запрос прерван"));
+            continuation->waker.fire(true);
+        }
+    }
+}
+
+QString SystemExtensionManager::mainExtensionIdentifier()
+{
+    return mainProviderIdentifier();
+}
+
+QString SystemExtensionManager::reserveExtensionIdentifier()
+{
+    return reserveProviderIdentifier();
+}
+
+void SystemExtensionManager::resolve(const QString &identifier, int outcome, const std::optional<PlatformError> &error)
+{
+    // An outcome with no waiting caller (a late answer after approval) is ignored.
+    const auto waiting = m_continuations.take(identifier);
+    for (const auto &continuation : waiting) {
+        continuation->outcome = outcome;
+        continuation->error = error;
+        continuation->waker.fire(true);
+    }
+}
+
+QCoro::Task<int> SystemExtensionManager::submit(QString identifier, bool activation, std::shared_ptr<Continuation> &out)
+{
+    auto continuation = std::make_shared<Continuation>();
+    out = continuation;
+    m_continuations[identifier].append(continuation);
+    if (activation)
+        m_activator.submitActivation(identifier);
+    else
+        m_activator.submitDeactivation(identifier);
+    if (continuation->outcome == Pending)
+        co_await qCoro(&continuation->waker, &Waker::woken);
+    co_return continuation->outcome;
 }
 
 QCoro::Task<SystemExtensionManager::ActivationResult> SystemExtensionManager::activate(QString identifier)
 {
-    const QString directory = extensionsDirectory();
-    const QString folder = extensionFolder(directory, identifier);
-    if (!QFileInfo(folder).isDir()) {
-        qCWarning(lcExtensions) << "extension" << identifier << "is not in the bundle";
-        const Error missing(extension_errors::domain, extension_errors::ExtensionNotFound,
-                            QStringLiteral("расширение %1 не найдено в сборке").arg(identifier));
-        throw ActivationError(missing, directory);
-    }
-    if (QFileInfo::exists(folder + QLatin1Char('/') + approvalMarkerName())) {
-        qCInfo(lcExtensions) << "extension" << identifier << "awaits the user's approval";
+    std::shared_ptr<Continuation> continuation;
+    const int outcome = co_await submit(identifier, true, continuation);
+    switch (outcome) {
+    case Finished:
+        co_return ActivationResult::Activated;
+    case NeedsApproval:
         co_return ActivationResult::NeedsUserApproval;
+    default:
+        throw ActivationError::failed(*continuation->error);
     }
-    qCInfo(lcExtensions) << "extension" << identifier << "activated";
-    co_return ActivationResult::Activated;
 }
 
 QCoro::Task<> SystemExtensionManager::withdrawPendingRequest(QString identifier)
 {
-    // A request is answered as it is made, so nothing is ever left pending.
-    qCInfo(lcExtensions) << "withdrawing the request for" << identifier;
-    co_return;
+    std::shared_ptr<Continuation> continuation;
+    co_await submit(identifier, false, continuation);
 }
 
 bool SystemExtensionManager::bundleContainsExtension(const QString &identifier) const
 {
-    return QFileInfo::exists(extensionFolder(extensionsDirectory(), identifier));
+    return QFileInfo::exists(bundle::extensionBundlePath(identifier));
 }
 
-bool SystemExtensionManager::setAwaitingApproval(const QString &identifier, bool awaiting) const
+QString SystemExtensionManager::failureDescription(const QString &localizedDescription)
 {
-    const QString marker = extensionFolder(extensionsDirectory(), identifier) + QLatin1Char('/') + approvalMarkerName();
-    if (!awaiting)
-        return !QFileInfo::exists(marker) || QFile::remove(marker);
-    QFile file(marker);
-    return file.open(QIODevice::WriteOnly);
-}
-
-ActivationError::ActivationError(const Error &carried, const QString &extensionsDirectory)
-    : Error(domain, Failed, describe(carried, extensionsDirectory)), m_carried(std::make_shared<Error>(carried))
-{
-}
-
-QString ActivationError::describe(const Error &carried, const QString &extensionsDirectory)
-{
+    const QString folder = bundle::systemExtensionsDirectory();
     QStringList found;
-    const QStringList names = QDir(extensionsDirectory)
-                                  .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                                             QDir::Unsorted);
-    for (const QString &name : names) {
-        const auto identifier = bundle::plistString(
-            extensionsDirectory + QLatin1Char('/') + name + QStringLiteral("/Contents/Info.plist"),
-            QStringLiteral("CFBundleIdentifier"));
+    const QStringList entries = QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QString &name : entries) {
+        const auto identifier = bundle::plistString(folder + QLatin1Char('/') + name + QStringLiteral("/Contents/Info.plist"),
+                                                    QStringLiteral("CFBundleIdentifier"));
         found.append(name + QStringLiteral(" → ") + identifier.value_or(QStringLiteral("нет CFBundleIdentifier")));
     }
-    return QStringLiteral("Не удалось активировать системное расширение: ") + carried.description()
-        + QStringLiteral("\nbundle: ") + extensionsDirectory + QStringLiteral("\nнайдено: ")
+    return QStringLiteral("Не удалось активировать системное расширение: ") + localizedDescription + QLatin1Char('\n')
+        + QStringLiteral("bundle: ") + folder + QStringLiteral("\nнайдено: ")
         + (found.isEmpty() ? QStringLiteral("ничего") : found.join(QStringLiteral("; ")));
 }
 

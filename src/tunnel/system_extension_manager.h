@@ -1,82 +1,64 @@
 #pragma once
 
-#include "core/runtime/error.h"
+#include "core/runtime/cancel_token.h"
+#include "tunnel/platform/extension_activator.h"
+#include "tunnel/platform/platform_error.h"
 
 #include <QCoroTask>
+#include <QHash>
 #include <QObject>
-#include <QString>
 
 #include <memory>
 
 namespace qor {
 
-// Activation of the packet-tunnel providers shipped in the bundle's
-// "Contents/Library/SystemExtensions" folder.
-//
-// On Linux there is no system service that installs extensions; this stands in
-// for it with the same three outcomes: an extension whose folder is in the bundle
-// is activated; one whose folder holds the marker file "awaiting-approval" needs
-// the user's approval (the demo and the tests set it); one that is missing fails
-// with the diagnostic description of ActivationError. Every call is answered at
-// once, so no caller is ever left waiting.
-class SystemExtensionManager : public QObject {
+// Turns the system's answered-later extension requests into awaitable operations
+// and explains a failed activation with what the bundle actually holds.
+class SystemExtensionManager final : public QObject {
     Q_OBJECT
 public:
-    enum class ActivationResult {
-        Activated,
-        NeedsUserApproval,
+    enum class ActivationResult { Activated, NeedsUserApproval };
+
+    // ActivationError.failed: the system refused; carries its error. The
+    // description names the bundle's extension folder and every extension in it.
+    class ActivationError : public Error {
+    public:
+        static ActivationError failed(const PlatformError &error) { return ActivationError(error); }
+        const PlatformError &error() const { return m_error; }
+
+    private:
+        explicit ActivationError(const PlatformError &error);
+        PlatformError m_error;
     };
-    Q_ENUM(ActivationResult)
 
-    // bundleRoot: the bundle to look in; empty for the running application's
-    // bundle (looked up at every call).
-    explicit SystemExtensionManager(QString bundleRoot = {}, QObject *parent = nullptr);
+    explicit SystemExtensionManager(ExtensionActivator &activator, QObject *parent = nullptr);
+    ~SystemExtensionManager() override;
 
-    // Throws ActivationError.
+    // The main and the reserve provider's identifiers.
+    static QString mainExtensionIdentifier();
+    static QString reserveExtensionIdentifier();
+
+    // Resolves with the first outcome the system reports for the identifier.
+    // Throws ActivationError. A second request for an identifier that is still
+    // waiting shares the first outcome with it, so no caller is left waiting.
     QCoro::Task<ActivationResult> activate(QString identifier);
-    // Withdraws a request that awaits approval; never fails.
+
+    // Withdraws a pending request; resumes on any outcome and never fails.
     QCoro::Task<> withdrawPendingRequest(QString identifier);
-    // True when "<identifier>.systemextension" exists in the extensions folder.
+
+    // True when "<identifier>.systemextension" exists in the bundle's extension folder.
     bool bundleContainsExtension(const QString &identifier) const;
 
-    // Sets or clears the awaiting-approval marker of an extension in the bundle.
-    // Returns false when the marker could not be changed.
-    bool setAwaitingApproval(const QString &identifier, bool awaiting) const;
-
-    // "<bundle>/Contents/Library/SystemExtensions".
-    QString extensionsDirectory() const;
-
-    static QString approvalMarkerName() { return QStringLiteral("awaiting-approval"); }
+    // The description of a failed activation whose system error reads localizedDescription.
+    static QString failureDescription(const QString &localizedDescription);
 
 private:
-    QString m_bundleRoot;
+    struct Continuation;
+    void resolve(const QString &identifier, int outcome, const std::optional<PlatformError> &error);
+    QCoro::Task<int> submit(QString identifier, bool activation, std::shared_ptr<Continuation> &out);
+
+    ExtensionActivator &m_activator;
+    QHash<QString, QList<std::shared_ptr<Continuation>>> m_continuations;
 };
-
-// The activation failed; the description names the bundle's extensions folder and
-// every extension found there with its CFBundleIdentifier.
-class ActivationError : public Error {
-public:
-    ActivationError(const Error &carried, const QString &extensionsDirectory);
-
-    // The error the activation reported.
-    const Error &carried() const { return *m_carried; }
-
-    // "Не удалось активировать системное расширение: <carried>\nbundle: <folder>\nнайдено: <entries>".
-    static QString describe(const Error &carried, const QString &extensionsDirectory);
-
-    static inline const QString domain = QStringLiteral("SystemExtensionManager.ActivationError");
-    enum Code { Failed = 1 };
-
-private:
-    std::shared_ptr<const Error> m_carried;
-};
-
-// Errors the Linux activation reports, carried by ActivationError.
-namespace extension_errors {
-inline const QString domain = QStringLiteral("com.qorvpn.connect.systemextensions");
-enum Code {
-    ExtensionNotFound = 4,
-};
-} // namespace extension_errors
 
 } // namespace qor

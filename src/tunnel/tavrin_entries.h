@@ -1,40 +1,37 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 namespace qor {
 
-class TavrinResolver;
+// The Tavrin entry servers built into the application, and the server list text
+// that tells the Tavrin client which of them to use.
+class TavrinEntries {
+public:
+    struct Entry {
+        QString host; // domain name
+        QString pub;  // 32-byte public key, standard Base64 (44 characters, one "=")
+        QString ip;   // fallback IPv4 address
+        bool operator==(const Entry &) const = default;
+    };
 
-// The five Tavrin entry servers built into the application, and the server list
-// that tells the Tavrin client which of their addresses to use.
-namespace TavrinEntries {
+    struct ServerList {
+        QString text;             // "address:8443@pub@host" for each entry, joined with ","
+        QStringList addresses;    // the chosen address of each entry, in entry order
+    };
 
-struct Entry {
-    QString host; // the entry's host name
-    QString pub;  // its public key: 44 characters of standard Base64 (32 bytes)
-    QString ip;   // its fallback IPv4 address
+    // The five entries, in the order of the server list.
+    static const QList<Entry> &all();
+
+    // Each entry's resolved address when the cache (host -> address) has one, its
+    // built-in address otherwise.
+    static ServerList serverList(const QHash<QString, QString> &resolved, const QList<Entry> &entries = all());
+
+    // The five built-in addresses in entry order.
+    static QStringList builtInAddresses(const QList<Entry> &entries = all());
 };
 
-// The entries, in the order of the server list.
-const QList<Entry> &entries();
-
-// The port every entry listens on.
-inline constexpr quint16 entryPort = 8443;
-
-struct ServerList {
-    QString text;          // "address:8443@pub@host" per entry, joined by ","
-    QStringList addresses; // the address chosen for each entry, in entry order
-};
-
-// Each entry's address is the one the resolver has cached for its host, or the
-// entry's own fallback address.
-ServerList serverList(const TavrinResolver &resolver);
-
-// The five fallback addresses, in entry order.
-QStringList builtInAddresses();
-
-} // namespace TavrinEntries
 } // namespace qor

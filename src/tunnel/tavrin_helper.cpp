@@ -1,7 +1,7 @@
 #include "tavrin_helper.h"
 
-#include "core/runtime/error.h"
 #include "tunnel/platform/bundle.h"
+#include "tunnel/platform/platform_error.h"
 #include "tunnel/platform/private_file.h"
 
 #include <QCoreApplication>
@@ -10,28 +10,19 @@
 #include <QLoggingCategory>
 #include <QStandardPaths>
 
+Q_LOGGING_CATEGORY(lcTavrin, "com.qorvpn.connect.tavrin", QtInfoMsg)
+
 namespace qor {
 
-namespace {
-
-Q_LOGGING_CATEGORY(lcTavrin, "com.qorvpn.connect.tunnel", QtInfoMsg)
-
-const QString clientName = QStringLiteral("kvb-client");
-const QString keyFileName = QStringLiteral("tavrin.key");
-
-} // namespace
-
 TavrinHelper::TavrinHelper(QObject *parent)
-    : TavrinHelper(Setup{}, parent)
+    : TavrinHelper(QtProcessLauncher::shared(), parent)
 {
 }
 
-TavrinHelper::TavrinHelper(Setup setup, QObject *parent)
-    : QObject(parent), m_setup(std::move(setup))
+TavrinHelper::TavrinHelper(ProcessLauncher &launcher, QObject *parent)
+    : QObject(parent), m_launcher(launcher)
 {
-    if (!m_setup.launcher)
-        m_setup.launcher = &QProcessLauncher::shared();
-    // The client and the key file must not outlive the application.
+    // Quitting must not leave the client running or the key on disk.
     if (auto *app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &TavrinHelper::stop);
 }
@@ -41,62 +32,58 @@ TavrinHelper::~TavrinHelper()
     stop();
 }
 
-QString TavrinHelper::keyFilePath() const
+QString TavrinHelper::keyFileLocation()
 {
-    QString folder = m_setup.keyFolder;
-    if (folder.isEmpty())
-        folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/QorConnect");
-    return folder + QLatin1Char('/') + keyFileName;
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/QorConnect/tavrin.key");
 }
 
-QString TavrinHelper::executablePath() const
+QString TavrinHelper::executablePath()
 {
-    const QString root = m_setup.bundleRoot.isEmpty() ? bundle::rootDirectory() : m_setup.bundleRoot;
-    return root + QStringLiteral("/Contents/Resources/") + clientName;
+    return bundle::resourcePath(QStringLiteral("kvb-client"));
+}
+
+qint64 TavrinHelper::processId() const
+{
+    return m_process ? m_process->processId() : 0;
 }
 
 void TavrinHelper::start(const QString &key, const QString &serverList)
 {
     stop();
 
-    const QString program = executablePath();
-    if (!QFileInfo(program).isFile())
-        throw Error(tavrin_errors::domain, tavrin_errors::ClientMissing,
-                    QStringLiteral("Tavrin-клиент (kvb-client) не вложен в сборку"));
+    const QString executable = executablePath();
+    if (!QFileInfo(executable).isFile())
+        throw Error(errorDomain, 1, QStringLiteral("Tavrin-клиент (kvb-client) не вложен в сборку"));
 
     const QString trimmed = key.trimmed();
     if (trimmed.isEmpty())
-        throw Error(tavrin_errors::domain, tavrin_errors::KeyMissing,
-                    QStringLiteral("Tavrin не подключён к этому аккаунту — обновите подписку"));
+        throw Error(errorDomain, 2, QStringLiteral("Tavrin не подключён к этому аккаунту — обновите подписку"));
 
-    // Created 0600 in a 0700 folder from the first byte; a key that cannot be
-    // stored privately is not stored at all.
-    const QString path = keyFilePath();
-    writePrivateFile(path, trimmed.toUtf8());
-    m_keyFile = path;
+    // Private from the first byte; a key that cannot be kept private is not written.
+    const QString keyFile = keyFileLocation();
+    writePrivateFile(keyFile, trimmed.toUtf8());
+    m_keyFile = keyFile;
 
-    const QStringList arguments = {
-        QStringLiteral("-key"),     path,
-        QStringLiteral("-carrier"), QStringLiteral("h2"),
-        QStringLiteral("-servers"), serverList,
-        QStringLiteral("-balance"), QStringLiteral("leastload"),
-        QStringLiteral("-insecure"),
-        QStringLiteral("-listen"),  QStringLiteral("127.0.0.1:1080"),
-    };
-    m_process = m_setup.launcher->launch(program, arguments);
-    qCInfo(lcTavrin) << "tavrin client started, pid" << m_process->processId();
+    const QStringList arguments{QStringLiteral("-key"),     keyFile,
+                                QStringLiteral("-carrier"), QStringLiteral("h2"),
+                                QStringLiteral("-servers"), serverList,
+                                QStringLiteral("-balance"), QStringLiteral("leastload"),
+                                QStringLiteral("-insecure"), QStringLiteral("-listen"),
+                                QStringLiteral("127.0.0.1:1080")};
+    m_process = m_launcher.launch(executable, arguments);
+    qCInfo(lcTavrin) << "client started, pid" << m_process->processId();
 }
 
 void TavrinHelper::stop()
 {
     if (m_process) {
-        qCInfo(lcTavrin) << "tavrin client stopping, pid" << m_process->processId();
+        qCInfo(lcTavrin) << "stopping client, pid" << m_process->processId();
         m_process->terminate();
         m_process.reset();
     }
-    if (m_keyFile) {
-        QFile::remove(*m_keyFile);
-        m_keyFile.reset();
+    if (!m_keyFile.isEmpty()) {
+        QFile::remove(m_keyFile);
+        m_keyFile.clear();
     }
 }
 

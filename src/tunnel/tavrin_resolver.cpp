@@ -1,117 +1,94 @@
 #include "tavrin_resolver.h"
 
-#include "tavrin_entries.h"
+#include "tunnel/platform/off_thread.h"
+#include "tunnel/platform/tcp_connect.h"
 
 #include <QCoroFuture>
-#include <QLoggingCategory>
 #include <QPointer>
-
-#include <cmath>
-#include <vector>
 
 namespace qor {
 
-namespace {
-
-Q_LOGGING_CATEGORY(lcTavrinResolver, "com.qorvpn.connect.tunnel", QtInfoMsg)
-
-QCoro::Task<> pauseThenCancel(Clock &clock, std::chrono::milliseconds length, CancelToken group)
-{
-    co_await clock.sleep(length, group);
-    group.cancel();
-}
-
-std::chrono::milliseconds pauseLength(double seconds)
-{
-    if (!(seconds > 0))
-        return std::chrono::milliseconds{0};
-    const double nanoseconds = std::min(seconds * 1e9, 1e15); // whole nanoseconds, then whole milliseconds up
-    return std::chrono::ceil<std::chrono::milliseconds>(std::chrono::nanoseconds{qint64(nanoseconds)});
-}
-
-} // namespace
-
-TavrinResolver::Options TavrinResolver::productOptions()
-{
-    Options options;
-    for (const auto &entry : TavrinEntries::entries())
-        options.hosts.append(entry.host);
-    options.port = TavrinEntries::entryPort;
-    options.limit = std::chrono::seconds{4};
-    return options;
-}
-
 TavrinResolver::TavrinResolver(Clock &clock, QObject *parent)
-    : TavrinResolver(clock, productOptions(), parent)
+    : TavrinResolver(clock, TavrinEntries::all(), Options{}, parent)
 {
 }
 
-TavrinResolver::TavrinResolver(Clock &clock, Options options, QObject *parent)
-    : QObject(parent), m_clock(clock), m_options(std::move(options))
+TavrinResolver::TavrinResolver(Clock &clock, QList<TavrinEntries::Entry> entries, Options options, QObject *parent)
+    : QObject(parent), m_clock(clock), m_entries(std::move(entries)), m_options(std::move(options)),
+      m_shared(std::make_shared<Shared>())
 {
-    if (!m_options.connector)
-        m_options.connector = [](const QString &host, quint16 port, std::chrono::milliseconds limit) {
-            return offtunnel::connect(host, port, limit);
-        };
 }
 
 QCoro::Task<std::optional<QString>> TavrinResolver::resolveOffTunnel(QString host)
 {
-    const auto connection = co_await m_options.connector(host, m_options.port, m_options.limit);
-    if (!connection || connection->remoteAddress.isEmpty())
-        co_return std::nullopt;
-    const QString &remote = connection->remoteAddress;
-    const qsizetype scope = remote.indexOf(QLatin1Char('%'));
-    co_return scope < 0 ? remote : remote.left(scope);
+    const auto limit = m_options.limit;
+    const quint16 port = m_options.port;
+    const auto bypass = m_options.bypass;
+    // Named first: GCC 12 destroys a lambda written inside a co_await expression twice.
+    const auto lookup = runOffThread([host, limit, port, bypass]() -> std::optional<QString> {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        const auto connection = net::connectTcp(host, port, true, deadline, *bypass);
+        if (!connection)
+            return std::nullopt;
+        return connection->remoteAddress;
+    });
+    co_return co_await lookup;
 }
 
 QCoro::Task<> TavrinResolver::resolveAll()
 {
-    QPointer<TavrinResolver> self(this);
-    const QStringList hosts = m_options.hosts;
-    int resolved = 0;
-    std::vector<QCoro::Task<>> lookups;
-    lookups.reserve(size_t(hosts.size()));
-    for (const QString &host : hosts)
-        lookups.push_back(resolveAndStore(host, resolved));
-    for (auto &lookup : lookups)
+    QList<QFuture<void>> lookups;
+    for (const TavrinEntries::Entry &entry : m_entries) {
+        const QString host = entry.host;
+        const auto limit = m_options.limit;
+        const quint16 port = m_options.port;
+        const auto bypass = m_options.bypass;
+        const auto shared = m_shared;
+        // Each result goes into the cache as it arrives, under the lock.
+        lookups.append(runOffThread([host, limit, port, bypass, shared] {
+            const auto deadline = std::chrono::steady_clock::now() + limit;
+            const auto connection = net::connectTcp(host, port, true, deadline, *bypass);
+            if (!connection)
+                return;
+            QMutexLocker locker(&shared->lock);
+            shared->cache.insert(host, connection->remoteAddress);
+        }));
+    }
+    for (const QFuture<void> &lookup : std::as_const(lookups))
         co_await lookup;
-    qCInfo(lcTavrinResolver) << "tavrin entries resolved off the tunnel:" << resolved << "of" << hosts.size();
 }
+
+namespace {
+QCoro::Task<> endPauseAfter(QCoro::Task<> work, CancelToken pause)
+{
+    co_await work;
+    pause.cancel();
+}
+} // namespace
 
 QCoro::Task<> TavrinResolver::prefetch(double seconds)
 {
-    const CancelToken group = CancelToken::create();
-    auto pause = pauseThenCancel(m_clock, pauseLength(seconds), group);
-    co_await resolveAll();
-    group.cancel();
-    co_await pause;
+    const CancelToken pause = CancelToken::create();
+    QCoro::Task<> lookups = endPauseAfter(resolveAll(), pause);
+    const auto length = std::chrono::nanoseconds(qint64(seconds * 1e9));
+    co_await m_clock.sleep(std::chrono::ceil<std::chrono::milliseconds>(length), pause);
+    co_await lookups;
 }
 
-QCoro::Task<> TavrinResolver::resolveAndStore(QString host, int &resolved)
+QHash<QString, QString> TavrinResolver::cache() const
 {
-    // Stored the moment this lookup ends, not when the slowest one has.
-    QPointer<TavrinResolver> self(this);
-    const auto address = co_await resolveOffTunnel(host);
-    if (address && self) {
-        self->store(host, *address);
-        ++resolved;
-    }
+    QMutexLocker locker(&m_shared->lock);
+    return m_shared->cache;
 }
 
-std::optional<QString> TavrinResolver::cachedAddress(const QString &host) const
+TavrinEntries::ServerList TavrinResolver::serverList() const
 {
-    QMutexLocker locker(&m_lock);
-    const auto found = m_cache.constFind(host);
-    if (found == m_cache.constEnd())
-        return std::nullopt;
-    return *found;
+    return TavrinEntries::serverList(cache(), m_entries);
 }
 
-void TavrinResolver::store(const QString &host, const QString &address)
+QStringList TavrinResolver::builtInAddresses() const
 {
-    QMutexLocker locker(&m_lock);
-    m_cache.insert(host, address);
+    return TavrinEntries::builtInAddresses(m_entries);
 }
 
 } // namespace qor

@@ -1,70 +1,65 @@
 #pragma once
 
 #include "core/runtime/clock.h"
-#include "tunnel/platform/off_tunnel_connector.h"
+#include "tavrin_entries.h"
+#include "tunnel/platform/tunnel_bypass.h"
 
 #include <QCoroTask>
 #include <QHash>
 #include <QMutex>
 #include <QObject>
-#include <QStringList>
 
 #include <chrono>
-#include <functional>
+#include <memory>
 #include <optional>
 
 namespace qor {
 
-// Resolves the Tavrin entry hosts to addresses over the physical network (never
-// through a tunnel) by opening a TCP connection to each entry and noting the
-// address it reached, and keeps the answers for the server list.
-//
-// Lives on the main thread; the connections run on worker threads and the cache
-// is guarded by a lock, so cachedAddress() may be called from any thread.
-class TavrinResolver : public QObject {
+// Finds the addresses of the Tavrin entries over the physical network (never
+// through the tunnel) by opening a connection to each entry's port 8443, and keeps
+// what it found. The look-ups run on the network threads; the cache is shared with
+// them under a lock.
+class TavrinResolver final : public QObject {
     Q_OBJECT
 public:
-    // Opens one connection off the tunnel; offtunnel::connect() unless a test
-    // hands in another.
-    using Connector = std::function<QFuture<std::optional<offtunnel::Connection>>(
-        const QString &host, quint16 port, std::chrono::milliseconds limit)>;
-
     struct Options {
-        QStringList hosts;                    // what resolveAll() looks up
-        quint16 port = 8443;                  // the entries' port
-        std::chrono::milliseconds limit{4000}; // per connection
-        Connector connector;                  // empty: offtunnel::connect
+        std::chrono::milliseconds limit{4000}; // per look-up
+        quint16 port = 8443;
+        std::shared_ptr<const TunnelBypass> bypass = LinuxTunnelBypass::shared();
     };
-    // The built-in entries' hosts, port 8443, 4 seconds, the real connector.
-    static Options productOptions();
 
-    // clock: drives the pause of prefetch().
     explicit TavrinResolver(Clock &clock, QObject *parent = nullptr);
-    TavrinResolver(Clock &clock, Options options, QObject *parent = nullptr);
+    TavrinResolver(Clock &clock, QList<TavrinEntries::Entry> entries, Options options, QObject *parent = nullptr);
 
-    // The address a connection to host reached (an IPv6 scope suffix dropped), or
-    // empty when it failed or took longer than the limit. Never fails.
+    // The address a connection to host:8443 reached (an IPv6 address without its
+    // scope suffix), or absent after a failure or the time limit. Never fails.
     QCoro::Task<std::optional<QString>> resolveOffTunnel(QString host);
 
-    // Looks up every host at once and caches each address as it arrives; a host
-    // that gives none keeps its earlier cached address. Ends when all have ended.
+    // Looks up all entries at once and caches every address found; an entry that
+    // finds none keeps its earlier cache value.
     QCoro::Task<> resolveAll();
 
-    // resolveAll() side by side with a pause of the given length; whichever ends
-    // first cancels the other. The lookups do not stop when cancelled, so this
-    // returns when the lookups have ended (at most the limit after the start).
+    // resolveAll beside a pause of the given length; the pause ends early when the
+    // look-ups end first, and the look-ups always run to their own end.
     QCoro::Task<> prefetch(double seconds);
 
-    std::optional<QString> cachedAddress(const QString &host) const;
+    // A copy of the cache (entry host -> address).
+    QHash<QString, QString> cache() const;
+
+    // TavrinEntries::serverList over this cache.
+    TavrinEntries::ServerList serverList() const;
+    QStringList builtInAddresses() const;
 
 private:
-    QCoro::Task<> resolveAndStore(QString host, int &resolved);
-    void store(const QString &host, const QString &address);
+    struct Shared {
+        mutable QMutex lock;
+        QHash<QString, QString> cache;
+    };
 
     Clock &m_clock;
-    Options m_options;
-    mutable QMutex m_lock;
-    QHash<QString, QString> m_cache; // host -> address; only grows
+    const QList<TavrinEntries::Entry> m_entries;
+    const Options m_options;
+    std::shared_ptr<Shared> m_shared; // outlives this object while look-ups finish
 };
 
 } // namespace qor

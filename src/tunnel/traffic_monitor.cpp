@@ -2,31 +2,13 @@
 
 #include <QPointer>
 
-#include <charconv>
-#include <limits>
+#include <clocale>
+#include <cstdio>
+#include <locale.h>
+
+using namespace std::chrono_literals;
 
 namespace qor {
-
-namespace {
-
-constexpr double KiB = 1024.0;
-constexpr double MiB = 1024.0 * 1024.0;
-constexpr double GiB = 1024.0 * 1024.0 * 1024.0;
-
-// printf's "%.Nf" in the C locale, whatever locale the process runs in.
-QString fixed(double value, int decimals)
-{
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
-    return QString::fromLatin1(buffer, int(result.ptr - buffer));
-}
-
-qint64 clamped(quint64 value)
-{
-    return qint64(std::min<quint64>(value, quint64(std::numeric_limits<qint64>::max())));
-}
-
-} // namespace
 
 TrafficMonitor::TrafficMonitor(Clock &clock, InterfaceCounterSource &counters, QObject *parent)
     : QObject(parent), m_clock(clock), m_counters(counters)
@@ -34,33 +16,56 @@ TrafficMonitor::TrafficMonitor(Clock &clock, InterfaceCounterSource &counters, Q
 }
 
 TrafficMonitor::TrafficMonitor(Clock &clock, QObject *parent)
-    : TrafficMonitor(clock, TunnelInterfaceCounters::shared(), parent)
+    : TrafficMonitor(clock, ProcNetDevCounters::shared(), parent)
 {
 }
 
-void TrafficMonitor::startSession()
+void TrafficMonitor::setDownloadBytesPerSecond(quint64 value)
 {
-    m_sessionDownloadBytes = 0;
+    m_download = value;
+    Q_EMIT downloadBytesPerSecondChanged();
+}
+
+void TrafficMonitor::setUploadBytesPerSecond(quint64 value)
+{
+    m_upload = value;
+    Q_EMIT uploadBytesPerSecondChanged();
+}
+
+void TrafficMonitor::setSessionDownloadBytes(quint64 value)
+{
+    m_sessionDownload = value;
     Q_EMIT sessionDownloadBytesChanged();
-    m_sessionUploadBytes = 0;
-    Q_EMIT sessionUploadBytesChanged();
-    m_previous = m_counters.read();
-    m_sessionActive = true;
-    Q_EMIT isSessionActiveChanged();
 }
 
-void TrafficMonitor::endSession()
+void TrafficMonitor::setSessionUploadBytes(quint64 value)
 {
-    m_sessionActive = false;
-    Q_EMIT isSessionActiveChanged();
-    setSpeeds(0, 0);
+    m_sessionUpload = value;
+    Q_EMIT sessionUploadBytesChanged();
 }
 
-void TrafficMonitor::startSampling()
+void TrafficMonitor::setIsSessionActive(bool active)
+{
+    m_sessionActive = active;
+    Q_EMIT isSessionActiveChanged();
+}
+
+CounterSnapshot TrafficMonitor::readCounters() const
+{
+    CounterSnapshot tunnels;
+    const CounterSnapshot all = m_counters.read();
+    for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
+        if (it.key().startsWith(QLatin1String("utun")))
+            tunnels.insert(it.key(), it.value());
+    }
+    return tunnels;
+}
+
+void TrafficMonitor::start()
 {
     if (m_sampler.isPresent())
         return;
-    m_previous = m_counters.read();
+    m_previous = readCounters();
     sample(m_sampler.start());
 }
 
@@ -69,76 +74,95 @@ QCoro::Task<> TrafficMonitor::sample(CancelToken token)
     QPointer<TrafficMonitor> self(this);
     Clock &clock = m_clock;
     for (;;) {
-        const bool elapsed = co_await clock.sleep(std::chrono::seconds{1}, token);
-        if (!self || !elapsed || token.isCancelled())
+        const bool completed = co_await clock.sleep(1s, token);
+        if (!self || !completed || token.isCancelled())
             co_return;
         self->tick();
     }
 }
 
+void TrafficMonitor::beginSession()
+{
+    setSessionDownloadBytes(0);
+    setSessionUploadBytes(0);
+    m_previous = readCounters();
+    setIsSessionActive(true);
+}
+
+void TrafficMonitor::endSession()
+{
+    setIsSessionActive(false);
+    setDownloadBytesPerSecond(0);
+    setUploadBytesPerSecond(0);
+}
+
 void TrafficMonitor::tick()
 {
-    CounterSnapshot current = m_counters.read();
+    const CounterSnapshot current = readCounters();
     quint64 bestReceived = 0;
     quint64 bestSent = 0;
-    for (const auto &[name, counts] : current) {
-        const auto before = m_previous.find(name);
-        if (before == m_previous.end())
-            continue; // a new interface counts from its second sample on
+    for (auto it = current.constBegin(); it != current.constEnd(); ++it) {
+        const auto previous = m_previous.constFind(it.key());
+        if (previous == m_previous.constEnd())
+            continue; // a new interface counts from its second sample
         // A counter that went backwards (the interface was recreated) gives 0.
-        const quint64 received = counts.first >= before->second.first ? counts.first - before->second.first : 0;
-        const quint64 sent = counts.second >= before->second.second ? counts.second - before->second.second : 0;
+        const quint64 received = it->received >= previous->received ? it->received - previous->received : 0;
+        const quint64 sent = it->sent >= previous->sent ? it->sent - previous->sent : 0;
         if (received + sent > bestReceived + bestSent) {
             bestReceived = received;
             bestSent = sent;
         }
     }
-    m_previous = std::move(current);
+    m_previous = current;
 
     if (!m_sessionActive) {
-        setSpeeds(0, 0);
+        setDownloadBytesPerSecond(0);
+        setUploadBytesPerSecond(0);
         return;
     }
-    setSpeeds(bestReceived, bestSent);
-    addToSession(bestReceived, bestSent);
+    setDownloadBytesPerSecond(bestReceived);
+    setUploadBytesPerSecond(bestSent);
+    setSessionDownloadBytes(m_sessionDownload + bestReceived);
+    setSessionUploadBytes(m_sessionUpload + bestSent);
 }
 
-void TrafficMonitor::setSpeeds(quint64 download, quint64 upload)
+namespace {
+
+// printf with the C locale's decimal point, whatever the process locale is.
+QString formatC(const char *format, double value)
 {
-    m_downloadBytesPerSecond = clamped(download);
-    Q_EMIT downloadBytesPerSecondChanged();
-    m_uploadBytesPerSecond = clamped(upload);
-    Q_EMIT uploadBytesPerSecondChanged();
+    static const locale_t cLocale = ::newlocale(LC_NUMERIC_MASK, "C", nullptr);
+    const locale_t previous = ::uselocale(cLocale);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, format, value);
+    ::uselocale(previous);
+    return QString::fromUtf8(buffer);
 }
 
-void TrafficMonitor::addToSession(quint64 download, quint64 upload)
-{
-    m_sessionDownloadBytes = clamped(quint64(m_sessionDownloadBytes) + download);
-    Q_EMIT sessionDownloadBytesChanged();
-    m_sessionUploadBytes = clamped(quint64(m_sessionUploadBytes) + upload);
-    Q_EMIT sessionUploadBytesChanged();
-}
+constexpr double KiB = 1024.0;
+constexpr double MiB = 1048576.0;
+constexpr double GiB = 1073741824.0;
 
-QString TrafficMonitor::formatSpeed(qint64 bytesPerSecond)
+} // namespace
+
+QString TrafficMonitor::formatSpeed(quint64 b)
 {
-    const double b = double(std::max<qint64>(bytesPerSecond, 0));
-    if (b < KiB)
+    if (b < 1024)
         return QStringLiteral("0 КБ/с");
-    if (b < MiB)
-        return fixed(b / KiB, 0) + QStringLiteral(" КБ/с");
-    return fixed(b / MiB, 1) + QStringLiteral(" МБ/с");
+    if (b < 1048576)
+        return formatC("%.0f КБ/с", double(b) / KiB);
+    return formatC("%.1f МБ/с", double(b) / MiB);
 }
 
-QString TrafficMonitor::formatBytes(qint64 bytes)
+QString TrafficMonitor::formatBytes(quint64 b)
 {
-    const double b = double(std::max<qint64>(bytes, 0));
-    if (b < KiB)
+    if (b < 1024)
         return QStringLiteral("0 КБ");
-    if (b < MiB)
-        return fixed(b / KiB, 0) + QStringLiteral(" КБ");
-    if (b < GiB)
-        return fixed(b / MiB, 1) + QStringLiteral(" МБ");
-    return fixed(b / GiB, 2) + QStringLiteral(" ГБ");
+    if (b < 1048576)
+        return formatC("%.0f КБ", double(b) / KiB);
+    if (b < 1073741824)
+        return formatC("%.1f МБ", double(b) / MiB);
+    return formatC("%.2f ГБ", double(b) / GiB);
 }
 
 } // namespace qor

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpServer>
 #include <QTest>
 
 namespace qor::test {
@@ -21,7 +22,7 @@ struct RecordedChild final : ChildProcess {
     std::shared_ptr<AppFixture::RecordingLauncher::Launch> m_launch;
 };
 
-void makeFile(const QString &path, const QByteArray &content = {})
+void makeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
@@ -39,6 +40,7 @@ std::unique_ptr<ChildProcess> AppFixture::RecordingLauncher::launch(const QStrin
 
 AppFixture::AppFixture()
 {
+    counters.set(QStringLiteral("utun7"), 0, 0);
     QDir().mkpath(scratch.filePath(QStringLiteral("trace")));
     trace = std::make_unique<StateTrace>(scratch.filePath(QStringLiteral("trace")), clock);
 
@@ -50,47 +52,30 @@ AppFixture::AppFixture()
     login = std::make_unique<TelegramLoginService>(clock, AccountTransport(settings), QStringLiteral("https://t.example/QorBot"));
 
     traffic = std::make_unique<TrafficMonitor>(clock, counters);
-    traffic->startSampling();
+    traffic->start();
 
-    // A bundle with both providers and the Tavrin client.
-    const QString extensionsDir = bundleRoot() + QStringLiteral("/Contents/Library/SystemExtensions/");
-    for (const QString &identifier : {TunnelManager::providerIdentifier(), ReserveTunnelManager::providerIdentifier()}) {
-        makeFile(extensionsDir + identifier + QStringLiteral(".systemextension/Contents/Info.plist"),
-                 QByteArrayLiteral("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>")
-                     + identifier.toUtf8() + QByteArrayLiteral("</string></dict></plist>"));
-    }
-    makeFile(bundleRoot() + QStringLiteral("/Contents/Resources/kvb-client"), QByteArrayLiteral("#!/bin/sh\n"));
-    QFile::setPermissions(bundleRoot() + QStringLiteral("/Contents/Resources/kvb-client"),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    extensions = std::make_unique<SystemExtensionManager>(bundleRoot());
+    activator.setAutomaticActivationOutcome(FakeExtensionActivator::Outcome::Finish);
+    activator.setAutomaticDeactivationOutcome(FakeExtensionActivator::Outcome::Finish);
+    extensions = std::make_unique<SystemExtensionManager>(activator);
 
-    // Entry look-ups answer nothing at once, so the built-in addresses stay in use.
-    TavrinResolver::Options options = TavrinResolver::productOptions();
-    options.connector = [](const QString &, quint16, std::chrono::milliseconds) {
-        return QtFuture::makeReadyFuture(std::optional<offtunnel::Connection>());
-    };
-    tavrinResolver = std::make_unique<TavrinResolver>(clock, options);
-    TavrinHelper::Setup setup;
-    setup.bundleRoot = bundleRoot();
-    setup.keyFolder = scratch.filePath(QStringLiteral("keys"));
-    setup.launcher = &launcher;
-    tavrinHelper = std::make_unique<TavrinHelper>(setup);
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost);
+    closedPort = closed.serverPort();
+    closed.close();
+    QList<TavrinEntries::Entry> entries = TavrinEntries::all();
+    for (auto &entry : entries)
+        entry.host = QStringLiteral("127.0.0.1");
+    TavrinResolver::Options options;
+    options.port = closedPort;
+    options.bypass = std::make_shared<FixedTunnelBypass>(PathDecision{});
+    tavrinResolver = std::make_unique<TavrinResolver>(clock, entries, options);
+    tavrinHelper = std::make_unique<TavrinHelper>(launcher);
 }
 
 AppFixture::~AppFixture()
 {
     state.reset();
     ManualClock::drainEvents();
-}
-
-QString AppFixture::bundleRoot() const
-{
-    return scratch.filePath(QStringLiteral("bundle"));
-}
-
-void AppFixture::markAwaitingApproval(bool awaiting)
-{
-    extensions->setAwaitingApproval(TunnelManager::providerIdentifier(), awaiting);
 }
 
 AppServices AppFixture::services()

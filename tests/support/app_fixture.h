@@ -8,8 +8,9 @@
 #include "core/runtime/manual_clock.h"
 #include "core/state_trace.h"
 #include "demo/account_server.h"
-#include "tunnel/platform/child_process.h"
+#include "tunnel/platform/fake_extension_activator.h"
 #include "tunnel/platform/fake_profile_service.h"
+#include "tunnel/platform/process_launcher.h"
 #include "tunnel/platform/interface_counters.h"
 #include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/system_extension_manager.h"
@@ -80,14 +81,10 @@ struct AppFixture {
     TunnelManager tunnel{profiles, clock};
     ReserveTunnelManager reserveTunnel{profiles, clock};
     // The "utun" counters the traffic monitor samples every second.
-    struct ScriptedCounters final : InterfaceCounterSource {
-        quint64 received = 0;
-        quint64 sent = 0;
-        CounterSnapshot read() override { return {{QStringLiteral("utun7"), {received, sent}}}; }
-    } counters;
+    ScriptedCounters counters;
     std::unique_ptr<TrafficMonitor> traffic;
     // Records the Tavrin client launches instead of running a process.
-    struct RecordingLauncher final : ChildProcessLauncher {
+    struct RecordingLauncher final : ProcessLauncher {
         struct Launch {
             QString program;
             QStringList arguments;
@@ -96,9 +93,10 @@ struct AppFixture {
         std::unique_ptr<ChildProcess> launch(const QString &program, const QStringList &arguments) override;
         QList<std::shared_ptr<Launch>> launches;
     } launcher;
-    QString bundleRoot() const;
-    void markAwaitingApproval(bool awaiting);
+    FakeExtensionActivator activator; // activates at once unless told otherwise
     std::unique_ptr<SystemExtensionManager> extensions;
+    // Entry look-ups that are refused at once, so the built-in addresses stay in use.
+    quint16 closedPort = 0;
     std::unique_ptr<TavrinResolver> tavrinResolver;
     std::unique_ptr<TavrinHelper> tavrinHelper;
 

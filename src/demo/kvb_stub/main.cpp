@@ -1,23 +1,20 @@
-// A stand-in for the Tavrin client "kvb-client", for the demo and the tests.
-//
-// It appends one JSON line per event to the file named by QOR_KVB_STUB_RECORD
-// (when set): "started" with its pid, its arguments and the mode of the file given
-// after -key; "listening" or "listen-failed" for the address given after -listen;
-// "terminated" when asked to end. It then listens on that address, accepting and
-// closing connections, until it receives SIGTERM or SIGINT.
+// A stand-in for the Tavrin client "kvb-client", shipped in the demo bundle's
+// resources. It checks its command line, records what it was started with (when
+// QOR_KVB_RECORD names a file: the arguments and the key file's mode, never the
+// key) and then waits for SIGTERM. It carries no traffic.
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QHostAddress>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 #include <QSocketNotifier>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QTextStream>
 
 #include <csignal>
-#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,28 +22,27 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int)
+void onTerm(int)
 {
     const char byte = 1;
-    [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
+    [[maybe_unused]] const auto n = ::write(signalPipe[1], &byte, 1);
 }
 
-void record(QJsonObject event)
+QString octalMode(const QString &path)
 {
-    const QString path = qEnvironmentVariable("QOR_KVB_STUB_RECORD");
-    if (path.isEmpty())
-        return;
-    event.insert(QStringLiteral("pid"), qint64(::getpid()));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-        return;
-    file.write(QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n');
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return QStringLiteral("%1").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
 }
 
-QString argumentAfter(const QStringList &arguments, const QString &flag)
+void record(const QString &path, const QJsonObject &entry)
 {
-    const qsizetype at = arguments.indexOf(flag);
-    return at >= 0 && at + 1 < arguments.size() ? arguments.at(at + 1) : QString();
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(entry).toJson());
+        file.commit();
+    }
 }
 
 } // namespace
@@ -54,45 +50,42 @@ QString argumentAfter(const QStringList &arguments, const QString &flag)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList arguments = app.arguments().mid(1);
+    const QStringList args = app.arguments().mid(1);
+    const bool shapeOk = args.size() == 11 && args[0] == QLatin1String("-key") && args[2] == QLatin1String("-carrier")
+        && args[4] == QLatin1String("-servers") && args[6] == QLatin1String("-balance")
+        && args[8] == QLatin1String("-insecure") && args[9] == QLatin1String("-listen");
+    if (!shapeOk) {
+        QTextStream(stderr) << "kvb-client: unexpected command line\n";
+        return 2;
+    }
+    const QString keyFile = args[1];
+    QFile key(keyFile);
+    const bool keyReadable = key.open(QIODevice::ReadOnly) && !key.readAll().trimmed().isEmpty();
 
-    if (::pipe2(signalPipe, O_CLOEXEC) != 0)
+    const QString recordPath = qEnvironmentVariable("QOR_KVB_RECORD");
+    QJsonObject entry{
+        {QStringLiteral("arguments"), QJsonArray::fromStringList(args)},
+        {QStringLiteral("keyFileMode"), octalMode(keyFile)},
+        {QStringLiteral("keyFolderMode"), octalMode(QFileInfo(keyFile).absolutePath())},
+        {QStringLiteral("keyReadable"), keyReadable},
+        {QStringLiteral("pid"), qint64(::getpid())},
+        {QStringLiteral("terminated"), false},
+    };
+    if (!recordPath.isEmpty())
+        record(recordPath, entry);
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return 1;
     struct sigaction action {};
-    action.sa_handler = onSignal;
+    action.sa_handler = onTerm;
+    sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&app] {
-        record({{QStringLiteral("event"), QStringLiteral("terminated")}});
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
+        entry.insert(QStringLiteral("terminated"), true);
+        if (!recordPath.isEmpty())
+            record(recordPath, entry);
         app.quit();
-    });
-
-    QJsonObject started{{QStringLiteral("event"), QStringLiteral("started")},
-                        {QStringLiteral("arguments"), QJsonArray::fromStringList(arguments)}};
-    struct stat keyStat {};
-    const QByteArray keyPath = QFile::encodeName(argumentAfter(arguments, QStringLiteral("-key")));
-    if (!keyPath.isEmpty() && ::stat(keyPath.constData(), &keyStat) == 0)
-        started.insert(QStringLiteral("keyFileMode"), QString::number(keyStat.st_mode & 07777, 8));
-    record(started);
-
-    QTcpServer server;
-    const QString listen = argumentAfter(arguments, QStringLiteral("-listen"));
-    const qsizetype colon = listen.lastIndexOf(QLatin1Char(':'));
-    const QHostAddress address(listen.left(colon));
-    const quint16 port = listen.mid(colon + 1).toUShort();
-    if (colon > 0 && !address.isNull() && server.listen(address, port)) {
-        record({{QStringLiteral("event"), QStringLiteral("listening")}, {QStringLiteral("address"), listen}});
-    } else {
-        record({{QStringLiteral("event"), QStringLiteral("listen-failed")},
-                {QStringLiteral("address"), listen},
-                {QStringLiteral("reason"), server.errorString()}});
-    }
-    QObject::connect(&server, &QTcpServer::newConnection, &server, [&server] {
-        while (QTcpSocket *socket = server.nextPendingConnection()) {
-            socket->close();
-            socket->deleteLater();
-        }
     });
     return app.exec();
 }

@@ -1,49 +1,54 @@
 #pragma once
 
-#include <QList>
+#include <QMap>
 #include <QString>
-
-#include <map>
-#include <utility>
 
 namespace qor {
 
-// One network interface as the kernel reports it (rtnetlink RTM_GETLINK), read from
-// the calling process's own network namespace.
-struct LinkRecord {
-    QString name;
-    int index = 0;
-    unsigned hardwareType = 0; // ARPHRD_* (65534 for a layer-3 TUN device or WireGuard)
-    QString kind;              // the driver kind of virtual links ("tun", "wireguard", "veth"...); empty for hardware
-    bool up = false;           // administratively up (IFF_UP)
-    quint64 receivedBytes = 0; // 64-bit counters: they do not wrap every 4 GiB
-    quint64 sentBytes = 0;
+struct InterfaceCounters {
+    quint64 received = 0;
+    quint64 sent = 0;
+    bool operator==(const InterfaceCounters &) const = default;
 };
 
-// Every interface of the current network namespace; empty when the kernel cannot
-// be asked.
-QList<LinkRecord> readLinks();
+using CounterSnapshot = QMap<QString, InterfaceCounters>;
 
-// Interface name -> (received bytes, sent bytes). Ordered by name, which is the
-// order in which the traffic monitor examines interfaces.
-using CounterSnapshot = std::map<QString, std::pair<quint64, quint64>>;
-
-// Where the traffic monitor takes its counters from; tests hand in a scripted one.
+// Per-interface byte counters of the system.
 class InterfaceCounterSource {
 public:
     virtual ~InterfaceCounterSource() = default;
-    // The counters of the tunnel interfaces; empty when there are none or they
-    // cannot be read.
-    virtual CounterSnapshot read() = 0;
+    // Every interface with its counters; empty when they cannot be read.
+    virtual CounterSnapshot read() const = 0;
 };
 
-// The kernel's counters of the interfaces whose names begin with "utun".
-class TunnelInterfaceCounters final : public InterfaceCounterSource {
+// The kernel's 64-bit counters of the calling process's network namespace, as
+// listed in /proc/net/dev, so a busy tunnel never wraps them.
+class ProcNetDevCounters final : public InterfaceCounterSource {
 public:
-    CounterSnapshot read() override;
+    explicit ProcNetDevCounters(QString path = QStringLiteral("/proc/net/dev")) : m_path(std::move(path)) {}
+    CounterSnapshot read() const override;
+    static ProcNetDevCounters &shared();
 
-    // The process-wide instance, for the composition roots.
-    static TunnelInterfaceCounters &shared();
+private:
+    QString m_path;
+};
+
+// Counters set by a test.
+class ScriptedCounters final : public InterfaceCounterSource {
+public:
+    CounterSnapshot read() const override { return m_snapshot; }
+    void set(const QString &name, quint64 received, quint64 sent) { m_snapshot.insert(name, {received, sent}); }
+    void add(const QString &name, quint64 received, quint64 sent)
+    {
+        auto &c = m_snapshot[name];
+        c.received += received;
+        c.sent += sent;
+    }
+    void remove(const QString &name) { m_snapshot.remove(name); }
+    void clear() { m_snapshot.clear(); }
+
+private:
+    CounterSnapshot m_snapshot;
 };
 
 } // namespace qor

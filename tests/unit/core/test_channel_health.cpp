@@ -82,7 +82,7 @@ private Q_SLOTS:
         QVERIFY(f.startupDone());
         app.handleTunnelStatus(3, TunnelSource::Main);
         f.clock.advance(3500ms); // the baseline is taken at 3 s
-        f.counters.received += received;
+        f.counters.add(QStringLiteral("utun7"), received, 0);
         f.clock.advance(40s);
         QCOMPARE(app.connectionError() == warning, warned);
     }

@@ -166,14 +166,14 @@ private Q_SLOTS:
         app.tapGlobe();
         QVERIFY(f.settle([&] { return !app.switchingChannels && f.launcher.launches.size() == 1; }));
         const auto launch = f.launcher.launches.at(0);
-        QVERIFY(launch->program.endsWith(QStringLiteral("/Contents/Resources/kvb-client")));
+        QCOMPARE(launch->program, TavrinHelper::executablePath());
         QCOMPARE(launch->arguments.size(), 11);
-        QCOMPARE(launch->arguments.at(5), TavrinEntries::serverList(*f.tavrinResolver).text);
+        QCOMPARE(launch->arguments.at(5), f.tavrinResolver->serverList().text);
         QCOMPARE(launch->arguments.at(10), QStringLiteral("127.0.0.1:1080"));
         const QVariantMap configuration = f.lastProviderConfiguration(TunnelSource::Main);
         QCOMPARE(configuration.value(QStringLiteral("configContent")).toString(), CascadeDocument::filled(1080));
         QStringList bypass = configuration.value(QStringLiteral("bypassIPs")).toStringList();
-        QStringList builtIn = TavrinEntries::builtInAddresses();
+        QStringList builtIn = f.tavrinResolver->builtInAddresses();
         bypass.sort();
         builtIn.sort();
         QCOMPARE(bypass, builtIn); // nothing resolved: the built-in addresses, once each
@@ -391,7 +391,7 @@ private Q_SLOTS:
     {
         AppFixture f;
         AppState &app = f.startSignedIn({{QStringLiteral("tavrin_key"), QString()}});
-        f.markAwaitingApproval(true);
+        f.activator.setAutomaticActivationOutcome(FakeExtensionActivator::Outcome::NeedApproval);
         app.tapGlobe();
         QVERIFY(f.settle([&] { return connectEnded(app); }));
         QVERIFY(app.needsExtensionApproval());
@@ -402,7 +402,7 @@ private Q_SLOTS:
         QVERIFY(f.profiles.calls().filter(QStringLiteral("start")).isEmpty());
 
         // Once approved, the next connect activates and starts.
-        f.markAwaitingApproval(false);
+        f.activator.setAutomaticActivationOutcome(FakeExtensionActivator::Outcome::Finish);
         f.profiles.setStatusOnStart(VpnStatus::Connecting);
         app.tapGlobe();
         QVERIFY(f.settle([&] { return !app.switchingChannels && app.connectionState() == ConnectionState::Connecting; }));

@@ -96,7 +96,7 @@ private Q_SLOTS:
             endpoints.append(QStringLiteral("n%1.example:443").arg(i));
         AppState &app = f.start();
         auto services = f.services();
-        services.latencyConcurrency = 2;
+        services.latencyConcurrency = [] { return 2; };
         f.state.reset();
         f.state = std::make_unique<AppState>(services);
         AppState &bounded = *f.state;

@@ -10,11 +10,11 @@
 #include <QJsonObject>
 #include <QTest>
 
+Q_DECLARE_METATYPE(std::optional<QString>)
+
 using namespace qor;
 using namespace std::chrono_literals;
 using Call = FakeProfileService::Call;
-
-Q_DECLARE_METATYPE(std::optional<QString>)
 
 namespace {
 
@@ -449,6 +449,7 @@ private Q_SLOTS:
         QCOMPARE(manager.connectionStatus(), std::optional<int>(1));
     }
 };
+
 
 QTEST_GUILESS_MAIN(TestTunnelManager)
 #include "test_tunnel_manager.moc"

@@ -1,0 +1,148 @@
+#include "tunnel/platform/platform_error.h"
+#include "tunnel/platform/private_file.h"
+#include "tunnel/platform/provider_state.h"
+#include "tunnel/platform/vpn_profile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace qor;
+
+namespace {
+
+int mode(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+QString scratch(const QString &name)
+{
+    const QString dir = qEnvironmentVariable("QOR_TEST_SCRATCH") + "/private/" + name;
+    QDir(dir).removeRecursively();
+    return dir;
+}
+
+} // namespace
+
+class TestPrivateFiles : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void filesArePrivateFromTheStart()
+    {
+        const QString dir = scratch("modes");
+        // A generous umask must not widen anything.
+        const mode_t previous = ::umask(0);
+        writePrivateFile(dir + "/a/b/secret", "one");
+        ::umask(previous);
+        QCOMPARE(mode(dir + "/a/b/secret"), 0600);
+        QCOMPARE(mode(dir + "/a/b"), 0700);
+        QCOMPARE(mode(dir + "/a"), 0700);
+
+        // Replacing keeps the mode and leaves no temporary file behind.
+        writePrivateFile(dir + "/a/b/secret", "two");
+        QCOMPARE(readOwnedFile(dir + "/a/b/secret", 100), QByteArray("two"));
+        QCOMPARE(QDir(dir + "/a/b").entryList(QDir::Files | QDir::Hidden), QStringList{"secret"});
+        QCOMPARE(mode(dir + "/a/b/secret"), 0600);
+    }
+
+    void writingWhereNoFolderCanBeFails()
+    {
+        const QString dir = scratch("blocked");
+        writePrivateFile(dir + "/file", "x");
+        try {
+            writePrivateFile(dir + "/file/inside", "y");
+            QFAIL("written below a file");
+        } catch (const PlatformError &error) {
+            QCOMPARE(error.domain(), QStringLiteral("POSIX"));
+            QVERIFY(error.code() == EEXIST || error.code() == ENOTDIR);
+        }
+    }
+
+    void onlyPlainOwnedSmallFilesAreRead()
+    {
+        const QString dir = scratch("reading");
+        writePrivateFile(dir + "/small", "12345");
+        QCOMPARE(readOwnedFile(dir + "/small", 5), QByteArray("12345"));
+        QVERIFY(readOwnedFile(dir + "/small", 4).isNull()); // too large
+        QVERIFY(readOwnedFile(dir + "/missing", 100).isNull());
+        QVERIFY(QFile::link(dir + "/small", dir + "/link"));
+        QVERIFY(readOwnedFile(dir + "/link", 100).isNull()); // never followed
+        QVERIFY(readOwnedFile(dir, 100).isNull());           // not a file
+        writePrivateFile(dir + "/empty", "");
+        const QByteArray empty = readOwnedFile(dir + "/empty", 100);
+        QVERIFY(!empty.isNull());
+        QVERIFY(empty.isEmpty());
+    }
+
+    void providerStateRoundTripAndRejections_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<bool>("valid");
+        const QByteArray base = R"({"version":1,"profile":"p","provider":"x","pid":42,"startTime":"123","status":3)";
+        QTest::newRow("valid") << base + "}" << true;
+        QTest::newRow("with interface") << base + R"(,"interface":"utun3"})" << true;
+        QTest::newRow("status 6") << QByteArray(base).replace("\"status\":3", "\"status\":6") + "}" << false;
+        QTest::newRow("status 2.5") << QByteArray(base).replace("\"status\":3", "\"status\":2.5") + "}" << false;
+        QTest::newRow("pid 0") << QByteArray(base).replace("\"pid\":42", "\"pid\":0") + "}" << false;
+        QTest::newRow("pid as text") << QByteArray(base).replace("\"pid\":42", "\"pid\":\"42\"") + "}" << false;
+        QTest::newRow("start time as number") << QByteArray(base).replace("\"123\"", "123") + "}" << false;
+        QTest::newRow("other version") << QByteArray(base).replace("\"version\":1", "\"version\":2") + "}" << false;
+        QTest::newRow("interface not text") << base + R"(,"interface":7})" << false;
+        QTest::newRow("an array") << QByteArray("[1,2]") << false;
+        QTest::newRow("truncated") << base << false;
+    }
+
+    void providerStateRoundTripAndRejections()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(bool, valid);
+        const auto state = ProviderState::parse(json);
+        QCOMPARE(state.has_value(), valid);
+        if (state) {
+            QCOMPARE(state->pid, 42);
+            QCOMPARE(state->startTime, 123u);
+            QCOMPARE(state->status, VpnStatus::Connected);
+            const auto again = ProviderState::parse(state->toJson());
+            QVERIFY(again);
+            QCOMPARE(again->interfaceName, state->interfaceName);
+            QCOMPARE(again->profileId, QStringLiteral("p"));
+        }
+    }
+
+    void profileDocumentsRejectWrongTypes()
+    {
+        VpnProfile p;
+        p.id = QStringLiteral("7e575294-552b-40b7-8b8f-5e3f2df37161");
+        p.localizedDescription = QStringLiteral("Qor Connect");
+        p.enabled = true;
+        p.protocol = TunnelProviderProtocol{"com.qorvpn.connect.mac.tunnel", "Qor Network", {{"configContent", "{}"}}};
+        p.onDemandEnabled = true;
+        p.onDemandRules = {OnDemandRule{}};
+        const QJsonObject good = p.toJson();
+        QCOMPARE(VpnProfile::fromJson(good), std::optional<VpnProfile>(p));
+
+        VpnProfile other = p;
+        other.protocol.reset();
+        other.protocolKind = QStringLiteral("ikev2");
+        QCOMPARE(VpnProfile::fromJson(other.toJson())->protocolKind, QStringLiteral("ikev2"));
+
+        for (const auto &[key, value] : std::initializer_list<std::pair<QString, QJsonValue>>{
+                 {"id", "../../etc/passwd"}, {"enabled", "yes"}, {"onDemandRules", QJsonArray{1}},
+                 {"protocol", QJsonObject{{"type", "tunnelProvider"}}}, {"version", 2}}) {
+            QJsonObject bad = good;
+            bad.insert(key, value);
+            QVERIFY2(!VpnProfile::fromJson(bad), qPrintable(key));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPrivateFiles)
+#include "test_private_files.moc"
