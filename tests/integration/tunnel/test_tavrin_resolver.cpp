@@ -109,9 +109,9 @@ private Q_SLOTS:
         ManualClock clock;
         TavrinResolver resolver(clock, {entry("127.0.0.1"), entry("localhost")}, options(listener.port()));
         const int sleepsBefore = clock.pendingSleeps();
+        // No virtual time passes: the pause is cut short by the finished look-ups (which
+        // may even finish on their worker threads before the pause has begun).
         auto prefetch = track(resolver.prefetch(2.5));
-        QCOMPARE(clock.pendingSleeps(), sleepsBefore + 1);
-        // No virtual time passes: the pause is cut short by the finished look-ups.
         QTRY_VERIFY_WITH_TIMEOUT(prefetch->done, 10000);
         QCOMPARE(clock.pendingSleeps(), sleepsBefore);
         QCOMPARE(resolver.cache().value("127.0.0.1"), QStringLiteral("127.0.0.1"));
