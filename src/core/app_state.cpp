@@ -63,98 +63,82 @@ void AppState::loadSettings()
 
 void AppState::setAuthStage(AuthStage value)
 {
-    m_authStage = value;
-    Q_EMIT authStageChanged();
+    publish(m_authStage, std::move(value), &AppState::authStageChanged);
 }
 
 void AppState::setSignOutNotice(std::optional<QString> value)
 {
-    m_signOutNotice = std::move(value);
-    Q_EMIT signOutNoticeChanged();
+    publish(m_signOutNotice, std::move(value), &AppState::signOutNoticeChanged);
 }
 
 void AppState::setTelegramUsername(std::optional<QString> value)
 {
-    m_telegramUsername = std::move(value);
-    Q_EMIT telegramUsernameChanged();
+    publish(m_telegramUsername, std::move(value), &AppState::telegramUsernameChanged);
 }
 
 void AppState::setTelegramAvatarDataURI(std::optional<QString> value)
 {
-    m_telegramAvatarDataURI = std::move(value);
-    Q_EMIT telegramAvatarDataURIChanged();
+    publish(m_telegramAvatarDataURI, std::move(value), &AppState::telegramAvatarDataURIChanged);
 }
 
 void AppState::setSubscriptionURL(std::optional<QString> value)
 {
-    m_subscriptionURL = std::move(value);
-    Q_EMIT subscriptionURLChanged();
+    publish(m_subscriptionURL, std::move(value), &AppState::subscriptionURLChanged);
 }
 
 void AppState::setAwgConfigsJSON(std::optional<QString> value)
 {
-    m_awgConfigsJSON = std::move(value);
-    Q_EMIT awgConfigsJSONChanged();
+    publish(m_awgConfigsJSON, std::move(value), &AppState::awgConfigsJSONChanged);
 }
 
 void AppState::setXrayConfigsJSON(std::optional<QString> value)
 {
-    m_xrayConfigsJSON = std::move(value);
-    Q_EMIT xrayConfigsJSONChanged();
+    publish(m_xrayConfigsJSON, std::move(value), &AppState::xrayConfigsJSONChanged);
 }
 
 void AppState::setTavrinKey(std::optional<QString> value)
 {
-    m_tavrinKey = std::move(value);
-    Q_EMIT tavrinKeyChanged();
+    publish(m_tavrinKey, std::move(value), &AppState::tavrinKeyChanged);
 }
 
 void AppState::setSessionWarning(std::optional<QString> value)
 {
-    m_sessionWarning = std::move(value);
-    Q_EMIT sessionWarningChanged();
+    publish(m_sessionWarning, std::move(value), &AppState::sessionWarningChanged);
 }
 
 void AppState::setToast(std::optional<QString> value)
 {
-    m_toast = std::move(value);
-    Q_EMIT toastChanged();
+    publish(m_toast, std::move(value), &AppState::toastChanged);
 }
 
 void AppState::setConnectionError(std::optional<QString> value)
 {
-    m_connectionError = std::move(value);
-    Q_EMIT connectionErrorChanged();
+    publish(m_connectionError, std::move(value), &AppState::connectionErrorChanged);
 }
 
 void AppState::setConnectionProgress(std::optional<QString> value)
 {
-    m_connectionProgress = std::move(value);
-    Q_EMIT connectionProgressChanged();
+    publish(m_connectionProgress, std::move(value), &AppState::connectionProgressChanged);
 }
 
 void AppState::setNeedsExtensionApproval(bool value)
 {
-    m_needsExtensionApproval = value;
-    Q_EMIT needsExtensionApprovalChanged();
+    publish(m_needsExtensionApproval, std::move(value), &AppState::needsExtensionApprovalChanged);
 }
 
 void AppState::setCorporateFromStorage(bool value)
 {
-    m_corporateFromStorage = value;
-    Q_EMIT corporateFromStorageChanged();
+    publish(m_corporateFromStorage, std::move(value), &AppState::corporateFromStorageChanged);
 }
 
 void AppState::setMeasuringLatency(bool value)
 {
-    m_measuringLatency = value;
-    Q_EMIT measuringLatencyChanged();
+    publish(m_measuringLatency, std::move(value), &AppState::measuringLatencyChanged);
 }
 
 void AppState::setLatencyNeedsDisconnect(bool value)
 {
-    m_latencyNeedsDisconnect = value;
-    Q_EMIT latencyNeedsDisconnectChanged();
+    publish(m_latencyNeedsDisconnect, std::move(value), &AppState::latencyNeedsDisconnectChanged);
 }
 
 void AppState::setConnectionState(ConnectionState state, const QDateTime &since)
@@ -172,30 +156,26 @@ void AppState::setTarget(const ConnectionTarget &value)
 
 void AppState::setAutoReconnectEnabled(bool value)
 {
-    m_autoReconnectEnabled = value;
     m_services.sharedDefaults.setBool(key(autoReconnectKey), value);
-    Q_EMIT autoReconnectEnabledChanged();
+    publish(m_autoReconnectEnabled, value, &AppState::autoReconnectEnabledChanged);
 }
 
 void AppState::setAppearance(AppAppearance value)
 {
-    m_appearance = value;
     m_services.sharedDefaults.setText(key(appearanceKey), rawText(value));
-    Q_EMIT appearanceChanged();
+    publish(m_appearance, value, &AppState::appearanceChanged);
 }
 
 void AppState::setLiquidGlassEnabled(bool value)
 {
-    m_liquidGlassEnabled = value;
     m_services.sharedDefaults.setBool(key(liquidGlassKey), value);
-    Q_EMIT liquidGlassEnabledChanged();
+    publish(m_liquidGlassEnabled, value, &AppState::liquidGlassEnabledChanged);
 }
 
 void AppState::setCascadeMode(CascadeMode value)
 {
-    m_cascadeMode = value;
     m_services.sharedDefaults.setText(key(cascadeModeKey), rawText(value));
-    Q_EMIT cascadeModeChanged();
+    publish(m_cascadeMode, value, &AppState::cascadeModeChanged);
 }
 
 void AppState::setConnectMode(ConnectMode value)
@@ -214,8 +194,7 @@ void AppState::setSubscription(const SubscriptionInfo &value)
 
 void AppState::setCorporateSavedAt(std::optional<QDateTime> value)
 {
-    m_corporateSavedAt = std::move(value);
-    Q_EMIT corporateSavedAtChanged();
+    publish(m_corporateSavedAt, std::move(value), &AppState::corporateSavedAtChanged);
 }
 
 QVariantList AppState::directNodesList() const

@@ -303,6 +303,14 @@ Q_SIGNALS:
     void startupFinished();
 
 private:
+    // Every assignment of a published field notifies, even when the value is equal.
+    template<typename T, typename U>
+    void publish(T &field, U &&value, void (AppState::*changed)())
+    {
+        field = std::forward<U>(value);
+        Q_EMIT(this->*changed)();
+    }
+
     void loadSettings();
     void applySessionPayload(const TelegramLoginResult::Session &payload);
     void saveSession(const std::optional<QString> &token);
