@@ -7,6 +7,8 @@
 
 #include "ui_logging.h"
 
+#include <optional>
+
 namespace qor {
 
 namespace {
@@ -23,6 +25,24 @@ QVariant unwrap(QVariant value)
     while (value.canConvert<QDBusVariant>() && value.metaType() == QMetaType::fromType<QDBusVariant>())
         value = qvariant_cast<QDBusVariant>(value).variant();
     return value;
+}
+
+// Only numbers count: a text that happens to parse as one is a foreign value.
+std::optional<double> number(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::UChar:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        return value.toDouble();
+    default:
+        return std::nullopt;
+    }
 }
 } // namespace
 
@@ -53,8 +73,10 @@ void DesktopSettings::read(const QString &ns, const QString &key)
                                                        QString::fromLatin1(settingsInterface), QStringLiteral("Read"));
     call << ns << key;
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, 5000), this);
+    ++m_pendingReads;
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, ns, key](QDBusPendingCallWatcher *w) {
         w->deleteLater();
+        --m_pendingReads;
         const QDBusPendingReply<QDBusVariant> reply = *w;
         if (reply.isError()) {
             qCDebug(lcUi) << "desktop setting" << ns << key << "not available:" << reply.error().name();
@@ -74,20 +96,16 @@ void DesktopSettings::apply(const QString &ns, const QString &key, const QVarian
     const QVariant value = unwrap(raw);
     if (ns == QLatin1String(appearanceNamespace) && key == QLatin1String(colorSchemeKey)) {
         // 0 no preference, 1 prefer dark, 2 prefer light.
-        bool ok = false;
-        const uint scheme = value.toUInt(&ok);
-        if (ok)
-            setPrefersDark(scheme == 1);
+        if (const auto scheme = number(value))
+            setPrefersDark(*scheme == 1);
     } else if (ns == QLatin1String(gnomeInterfaceNamespace) && key == QLatin1String(gnomeAnimationsKey)) {
         if (value.metaType() == QMetaType::fromType<bool>()) {
             m_gnomeAnimationsOff = !value.toBool();
             setReduceMotion(m_gnomeAnimationsOff || m_kdeAnimationsOff);
         }
     } else if (ns == QLatin1String(kdeGlobalsNamespace) && key == QLatin1String(kdeAnimationFactorKey)) {
-        bool ok = false;
-        const double factor = value.toDouble(&ok);
-        if (ok) {
-            m_kdeAnimationsOff = factor <= 0.0;
+        if (const auto factor = number(value)) {
+            m_kdeAnimationsOff = *factor <= 0.0;
             setReduceMotion(m_gnomeAnimationsOff || m_kdeAnimationsOff);
         }
     }

@@ -24,6 +24,8 @@ public:
 
     bool prefersDark() const { return m_prefersDark; }
     bool reduceMotion() const { return m_reduceMotion; }
+    // Reads sent to the portal and not answered yet.
+    int pendingReads() const { return m_pendingReads; }
 
     static constexpr auto portalService = "org.freedesktop.portal.Desktop";
     static constexpr auto portalPath = "/org/freedesktop/portal/desktop";
@@ -47,6 +49,7 @@ private:
     bool m_reduceMotion = false;
     bool m_gnomeAnimationsOff = false;
     bool m_kdeAnimationsOff = false;
+    int m_pendingReads = 0;
 };
 
 } // namespace qor

@@ -128,7 +128,8 @@ QColor Theme::screenGlass() const
 
 QString Theme::monoFamily() const
 {
-    return QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+    const QString family = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+    return family.isEmpty() ? QStringLiteral("monospace") : family;
 }
 
 QColor Theme::roleColor(int role) const
