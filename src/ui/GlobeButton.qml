@@ -24,6 +24,9 @@ T.AbstractButton {
     background: Shape {
         width: button.size
         height: button.size
+        // Rasterised once: the globe above repaints every frame, the disc need not.
+        layer.enabled: true
+        layer.smooth: true
         ShapePath {
             strokeWidth: -1
             fillGradient: RadialGradient {

@@ -30,6 +30,7 @@ Item {
 
     Surface {
         id: card
+        objectName: "panelCard"
         anchors.fill: parent
         radius: 14
         solidColor: Theme.background

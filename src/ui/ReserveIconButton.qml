@@ -12,6 +12,8 @@ T.AbstractButton {
     property bool reduceMotion: Theme.reduceMotion
     // Whether the pulse has been started (the view state of the ring).
     property bool pulsed: false
+    // Whether the ring is animating now (not while hidden, denied or still).
+    readonly property alias pulsing: pulse.running
 
     implicitWidth: 30
     implicitHeight: 30
