@@ -10,6 +10,9 @@ Item {
     property bool scrollsContent: false
     property real contentPadding: 16
     default property alias content: body.data
+    // The content is laid out in a column of the panel's inner width; children
+    // set `width: parent.width` to fill it.
+    property alias spacing: body.spacing
 
     // The close button was pressed.
     signal close()

@@ -3,6 +3,7 @@
 
 #include "ui/display_rules.h"
 #include "ui/display_rules_bridge.h"
+#include "ui/sign_in_rules.h"
 
 #include <QTest>
 
@@ -394,6 +395,21 @@ private Q_SLOTS:
         QVERIFY(!canVerifyCode(QStringLiteral("123"), false));
         QVERIFY(canVerifyCode(QStringLiteral("1234"), false));
         QVERIFY(!canVerifyCode(QStringLiteral("123456"), true));
+    }
+
+    void emailSignInMessages()
+    {
+        using Request = EmailLoginService::RequestCodeResult;
+        using Verify = VerifyCodeResult::Kind;
+        QCOMPARE(requestCodeErrorText(Request::Sent), OptText());
+        QCOMPARE(requestCodeErrorText(Request::InvalidEmail), OptText(QStringLiteral("Проверьте правильность email.")));
+        QCOMPARE(requestCodeErrorText(Request::Failed),
+                 OptText(QStringLiteral("Не удалось отправить запрос. Проверьте соединение и попробуйте снова.")));
+        QCOMPARE(verifyCodeErrorText(Verify::Ok), OptText());
+        QCOMPARE(verifyCodeErrorText(Verify::InvalidCode), OptText(QStringLiteral("Неверный код, попробуйте ещё раз.")));
+        QCOMPARE(verifyCodeErrorText(Verify::Expired), OptText(QStringLiteral("Код устарел. Запросите новый.")));
+        QCOMPARE(verifyCodeErrorText(Verify::NetworkError),
+                 OptText(QStringLiteral("Не удалось проверить код. Проверьте соединение и попробуйте снова.")));
     }
 
     // What QML passes: enumerations as numbers, absent values as undefined/null.
