@@ -4,6 +4,11 @@
 
 namespace qor {
 
+// QML components pass these as plain numbers (ModeOrbitButton.mode, Theme.appearance).
+static_assert(int(ConnectMode::Auto) == 0 && int(ConnectMode::Main) == 1 && int(ConnectMode::Tavrin) == 2
+              && int(ConnectMode::Reserve) == 3);
+static_assert(int(AppAppearance::System) == 0 && int(AppAppearance::Light) == 1 && int(AppAppearance::Dark) == 2);
+
 namespace {
 using display::TargetKind;
 
