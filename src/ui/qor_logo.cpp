@@ -1,0 +1,45 @@
+#include "qor_logo.h"
+
+#include "marks.h"
+
+namespace qor {
+
+namespace {
+QRectF centredSquare(const QSizeF &size)
+{
+    const qreal side = std::min(size.width(), size.height());
+    return QRectF((size.width() - side) / 2, (size.height() - side) / 2, side, side);
+}
+} // namespace
+
+QorLogo::QorLogo(QQuickItem *parent)
+    : QQuickPaintedItem(parent)
+{
+    setAntialiasing(true);
+    setImplicitSize(64, 64);
+}
+
+void QorLogo::setColor(const QColor &value)
+{
+    if (m_color == value)
+        return;
+    m_color = value;
+    Q_EMIT colorChanged();
+    update();
+}
+
+void QorLogo::setAccent(const QColor &value)
+{
+    if (m_accent == value)
+        return;
+    m_accent = value;
+    Q_EMIT accentChanged();
+    update();
+}
+
+void QorLogo::paint(QPainter *painter)
+{
+    marks::paintQorLogo(painter, centredSquare(size()), m_color, m_accent);
+}
+
+} // namespace qor
