@@ -34,6 +34,9 @@ QCoro::Task<int> runRefresh(Context &context, QStringList arguments)
         co_return Success;
     }
     context.err(QStringLiteral("Не получилось обновить статус"));
+    // A revoked session has signed the user out on the way; say so.
+    if (app->signOutNotice())
+        context.err(*app->signOutNotice());
     co_return Failure;
 }
 
