@@ -2,9 +2,6 @@
 
 #include "signal_watcher.h"
 
-#include "demo/demo_backend.h"
-#include "demo/demo_environment.h"
-
 #include "core/runtime/cancel_token.h"
 #include "core/runtime/qt_clock.h"
 
@@ -36,7 +33,7 @@ Context::~Context()
 {
     // The state goes first: its tasks may still hold the backend's addresses.
     m_root.reset();
-    m_backend.reset();
+    m_demoSetup.reset();
 }
 
 void Context::out(const QString &line)
@@ -57,11 +54,13 @@ void Context::outRaw(const QByteArray &bytes)
 
 bool Context::prepareEnvironment()
 {
-    if (!m_demo || m_environment)
+    if (!m_demo)
         return true;
-    m_environment = std::make_unique<demo::DemoEnvironment>();
-    if (!m_environment->apply()) {
-        err(QStringLiteral("Не удалось создать папку демо-режима: ") + m_environment->root());
+    if (!m_demoSetup)
+        m_demoSetup = std::make_unique<DemoSetup>();
+    QString error;
+    if (!m_demoSetup->applyEnvironment(&error)) {
+        err(error);
         return false;
     }
     return true;
@@ -79,22 +78,12 @@ AppRoot *Context::root()
         out(QStringLiteral("Откройте ссылку: ") + url.toString());
     };
     if (m_demo) {
-        demo::DemoBackend::Options demoOptions;
-        demoOptions.directory = m_environment->backendDirectory();
-        demoOptions.announce = [this](const QString &line) { err(line); };
-        m_backend = std::make_unique<demo::DemoBackend>(demoOptions);
-        if (!m_backend->start()) {
-            err(QStringLiteral("Не удалось запустить демо-сервер на 127.0.0.1"));
-            m_backend.reset();
+        QString error;
+        if (!m_demoSetup->startBackend([this](const QString &line) { err(line); }, &error)) {
+            err(error);
             return nullptr;
         }
-        options.apiBase = m_backend->apiBase();
-        options.deepLinkBase = m_backend->deepLinkBase();
-        options.probeUrls = m_backend->probeUrls();
-        options.fileSecretStore = true;
-        options.tavrinEntries = m_backend->tavrinEntries();
-        options.tavrinPort = m_backend->tavrinPort();
-        options.latencyAttempt = demo::DemoNetwork::latencyAttempt();
+        options = m_demoSetup->rootOptions(options);
     }
     m_root = std::make_unique<AppRoot>(options);
 
@@ -173,11 +162,6 @@ void Context::onInterrupt(int signalNumber)
         return;
     }
     wake();
-}
-
-QString Context::demoCompanyAddress()
-{
-    return demo::DemoBackend::companyAddress;
 }
 
 } // namespace qor::cli

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "shell/app_root.h"
+#include "shell/demo_setup.h"
 #include "shell/instance_lock.h"
 
 #include <QCoroTask>
@@ -11,11 +12,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-
-namespace qor::demo {
-class DemoBackend;
-class DemoEnvironment;
-} // namespace qor::demo
 
 namespace qor::cli {
 
@@ -45,7 +41,6 @@ public:
 
     // The root, built once; null after printing why the demo backend could not start.
     AppRoot *root();
-    demo::DemoBackend *demoBackend() { return m_backend.get(); }
 
     // The state once its start-up task (adopting a running tunnel, the first refresh)
     // has ended, or after startupLimit; null when the root could not be built.
@@ -69,9 +64,6 @@ public:
     bool interrupted() const { return m_interruptSignal != 0; }
     int interruptSignal() const { return m_interruptSignal; }
 
-    // The e-mail address of the company account of the demo.
-    static QString demoCompanyAddress();
-
     static constexpr std::chrono::seconds startupLimit{20};
 
 Q_SIGNALS:
@@ -82,8 +74,7 @@ private:
 
     bool m_demo;
     SignalWatcher &m_signals;
-    std::unique_ptr<demo::DemoEnvironment> m_environment;
-    std::unique_ptr<demo::DemoBackend> m_backend;
+    std::unique_ptr<DemoSetup> m_demoSetup;
     std::unique_ptr<AppRoot> m_root;
     std::unique_ptr<InstanceLock> m_lock;
     bool m_commandHandlesInterrupts = false;
