@@ -126,6 +126,23 @@ private Q_SLOTS:
         QCOMPARE(c.run(demo({QStringLiteral("disconnect")})).out, QStringLiteral("Уже отключено\n"));
     }
 
+    void interruptedWaitEndsWithTheSignal()
+    {
+        current = std::make_unique<CliProcess>(QStringLiteral("interruptedWaitEndsWithTheSignal"));
+        // Waits for the code on an input that stays open.
+        auto login = current->start(demo({QStringLiteral("login"), QStringLiteral("email"), QStringLiteral("demo@example.com")}));
+        QString seen;
+        QVERIFY2(CliProcess::waitForOutput(*login, QProcess::StandardOutput, QStringLiteral("Код отправлен на demo@example.com"), seen),
+                 qPrintable(seen));
+        ::kill(pid_t(login->processId()), SIGINT);
+        const CliResult ended = CliProcess::finish(*login, 10000);
+        QCOMPARE(ended.exitCode, 128 + SIGINT);
+        // The instance was released on the way out.
+        const CliResult next = current->run(demo({QStringLiteral("refresh")}));
+        QVERIFY2(!next.err.contains(refusal), next.describe());
+        QVERIFY(!QFile::exists(lockPath()));
+    }
+
     void lockOfAnotherFrontEnd()
     {
         CliProcess &c = signedIn();
