@@ -5,6 +5,7 @@
 #include "state_report.h"
 
 #include "core/runtime/clock.h"
+#include "core/runtime/qt_clock.h"
 #include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/tunnel_manager.h"
 
@@ -16,6 +17,7 @@ namespace {
 
 constexpr double stopWaitSeconds = 10.0;
 constexpr int defaultTimeoutSeconds = 120;
+constexpr std::chrono::milliseconds settleTime{100};
 
 bool isUp(std::optional<int> status)
 {
@@ -60,6 +62,9 @@ QCoro::Task<> followChanges(Context &context, AppState &app)
         const auto waited = co_await context.waitFor([&] { return watchedAspects(app) != shown; }, std::chrono::hours(24));
         if (waited == Context::Wait::Interrupted)
             co_return;
+        // A burst of changes settles first: a warning cleared and set again by one
+        // step of the state is one line, not two.
+        co_await QtClock::shared().sleep(settleTime);
     }
 }
 
