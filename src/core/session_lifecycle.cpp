@@ -150,8 +150,12 @@ QCoro::Task<> AppState::subscriptionWatchLoop(CancelToken token)
         const bool waited = co_await clock.sleep(subscriptionRefreshPeriod, token);
         if (!waited || !self || token.isCancelled())
             co_return;
-        if (self->authStage() == AuthStage::LoggedIn)
+        if (self->authStage() == AuthStage::LoggedIn) {
             co_await self->refreshSession();
+            // The refresh may end after the state (and the clock it was given) is gone.
+            if (!self)
+                co_return;
+        }
     }
 }
 
