@@ -1,6 +1,7 @@
 // Wall time of AppState::measureNodeLatency with the real latency probe, over
 // 2 000 silent loopback nodes (listeners with a full accept queue, so every attempt
-// runs to its 3-second limit) and over 50 answering loopback nodes.
+// runs to its 3-second limit; 100 as well, for comparison) and over 50 answering
+// loopback nodes.
 //
 //   build-release/tests/bench_node_latency 2>/dev/null
 //
