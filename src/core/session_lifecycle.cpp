@@ -150,8 +150,12 @@ QCoro::Task<> AppState::subscriptionWatchLoop(CancelToken token)
         const bool waited = co_await clock.sleep(subscriptionRefreshPeriod, token);
         if (!waited || !self || token.isCancelled())
             co_return;
-        if (self->authStage() == AuthStage::LoggedIn)
+        if (self->authStage() == AuthStage::LoggedIn) {
             co_await self->refreshSession();
+            // The clock belongs to the services and may be gone with the AppState.
+            if (!self || token.isCancelled())
+                co_return;
+        }
     }
 }
 
