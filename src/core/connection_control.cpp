@@ -128,6 +128,8 @@ QCoro::Task<> AppState::connectSteps(CancelToken token)
     TunnelManager &tunnel = m_services.tunnel;
     ReserveTunnelManager &reserve = m_services.reserveTunnel;
     co_await tunnel.stopAndWait(stopWaitSeconds);
+    if (!self)
+        co_return;
     co_await reserve.stopAndWait(stopWaitSeconds);
     if (!self)
         co_return;
@@ -332,9 +334,11 @@ QCoro::Task<> AppState::activateExtension(QString identifier)
     QPointer<AppState> self(this);
     SystemExtensionManager &extensions = m_services.extensions;
     const auto first = co_await extensions.activate(identifier); // an error here fails the connect
-    if (first != SystemExtensionManager::ActivationResult::NeedsUserApproval)
+    if (first != SystemExtensionManager::ActivationResult::NeedsUserApproval || !self)
         co_return;
     co_await extensions.withdrawPendingRequest(identifier);
+    if (!self)
+        co_return;
     bool approved = false;
     try {
         approved = co_await extensions.activate(identifier) != SystemExtensionManager::ActivationResult::NeedsUserApproval;

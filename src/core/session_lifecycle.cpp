@@ -150,8 +150,12 @@ QCoro::Task<> AppState::subscriptionWatchLoop(CancelToken token)
         const bool waited = co_await clock.sleep(subscriptionRefreshPeriod, token);
         if (!waited || !self || token.isCancelled())
             co_return;
-        if (self->authStage() == AuthStage::LoggedIn)
+        if (self->authStage() == AuthStage::LoggedIn) {
             co_await self->refreshSession();
+            // The clock may have gone with its owner while the answer was awaited.
+            if (!self)
+                co_return;
+        }
     }
 }
 
