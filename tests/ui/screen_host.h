@@ -123,16 +123,21 @@ private:
     }
 };
 
-// The first item under `root` with that object name whose ancestors are all visible
-// (a hidden copy of a control never counts).
+// The first item in the visual tree under `root` with that object name that is
+// shown (it and its ancestors visible). Walks child items, since delegates of
+// repeaters and lists are not QObject children of the view.
 inline QQuickItem *findShown(QQuickItem *root, const QString &objectName)
 {
-    if (!root)
+    if (!root || !root->isVisible())
         return nullptr;
-    const auto candidates = root->findChildren<QQuickItem *>(objectName);
-    for (QQuickItem *item : candidates) {
-        if (item->isVisible())
-            return item;
+    const auto items = root->childItems();
+    for (QQuickItem *child : items) {
+        if (child->objectName() == objectName && child->isVisible())
+            return child;
+    }
+    for (QQuickItem *child : items) {
+        if (QQuickItem *found = findShown(child, objectName))
+            return found;
     }
     return nullptr;
 }

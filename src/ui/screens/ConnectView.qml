@@ -31,19 +31,21 @@ Item {
     function tick() {
         now = AppState.currentTime()
     }
+    // Texts that move with the clock. What else they depend on is passed in, so the
+    // bindings re-read them when it changes, not only on the next tick.
+    function durationText(state, since, at) {
+        return AppState.connectionDuration(at)
+    }
+    function staleNoticeText(fromStorage, savedAt, at) {
+        return AppState.corporateStaleNoticeAt(at)
+    }
 
-    // The connected-time clock; the state's own changes move it at once as well.
+    // The connected-time clock.
     Timer {
         interval: 1000
         repeat: true
         running: true
         onTriggered: view.tick()
-    }
-    Connections {
-        target: AppState
-        function onConnectionStateChanged() { view.tick() }
-        function onCorporateFromStorageChanged() { view.tick() }
-        function onCorporateSavedAtChanged() { view.tick() }
     }
 
     NodeListModel { id: nodeList }
@@ -179,7 +181,7 @@ Item {
                 objectName: "connectedTime"
                 width: parent.width
                 horizontalAlignment: Text.AlignHCenter
-                text: AppState.connectionDuration(view.now)
+                text: view.durationText(view.connectionState, AppState.connectedSince, view.now)
                 color: view.connected ? Theme.ink : Qt.rgba(Theme.neutralGrey.r, Theme.neutralGrey.g, Theme.neutralGrey.b, 0.35)
                 font.family: Theme.monoFamily
                 font.pointSize: Theme.pt(28)
@@ -227,7 +229,7 @@ Item {
             NoticeChip {
                 objectName: "staleNotice"
                 anchors.horizontalCenter: parent.horizontalCenter
-                text: AppState.corporateStaleNoticeAt(view.now)
+                text: view.staleNoticeText(AppState.corporateFromStorage, AppState.corporateSavedAt, view.now)
                 color: Theme.neutralGrey
             }
             NoticeChip {

@@ -112,8 +112,8 @@ QorPanel {
             width: list.width
             implicitHeight: Math.max(44, balancerTexts.implicitHeight + 14)
             onClicked: {
-                AppState.connectBalancer()
                 panel.close()
+                AppState.connectBalancer()
             }
             Column {
                 id: balancerTexts
@@ -157,8 +157,9 @@ QorPanel {
             objectName: "nodeRow" + index
             width: list.width
             onClicked: {
-                AppState.connectNode(endpoint)
+                const chosen = endpoint
                 panel.close()
+                AppState.connectNode(chosen)
             }
             SymbolIcon {
                 id: rack

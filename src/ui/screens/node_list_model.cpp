@@ -17,7 +17,13 @@ NodeListModel::NodeListModel(AppState *state, QObject *parent)
     if (m_state) {
         connect(m_state, &AppState::directNodesChanged, this, &NodeListModel::reload);
         connect(m_state, &AppState::nodeLatencyChanged, this, &NodeListModel::reload);
-        connect(m_state, &AppState::targetChanged, this, &NodeListModel::reload);
+        // A new target only moves the check mark: the rows stay (a row may be the
+        // very delegate whose press changed the target).
+        connect(m_state, &AppState::targetChanged, this, [this] {
+            if (!m_rows.isEmpty())
+                Q_EMIT dataChanged(index(0), index(int(m_rows.size()) - 1), {SelectedRole});
+            Q_EMIT changed();
+        });
         connect(m_state, &AppState::subscriptionChanged, this, &NodeListModel::changed);
     }
     reload();
