@@ -95,6 +95,14 @@ class AppState : public QObject {
     Q_PROPERTY(bool hasSubscriptionInfo READ hasSubscriptionInfo NOTIFY subscriptionChanged)
     Q_PROPERTY(QVariantList directNodes READ directNodesList NOTIFY directNodesChanged)
     Q_PROPERTY(QVariantMap nodeLatency READ nodeLatencyMap NOTIFY nodeLatencyChanged)
+    // QML-facing views of values QML cannot read from the fields above (app_state_qml.cpp);
+    // an absent value reads as undefined.
+    Q_PROPERTY(QVariant subscriptionActive READ subscriptionActiveValue NOTIFY subscriptionChanged)
+    Q_PROPERTY(QVariant subscriptionExpiresAt READ subscriptionExpiresAtValue NOTIFY subscriptionChanged)
+    Q_PROPERTY(QVariant trafficUsedBytes READ trafficUsedBytesValue NOTIFY subscriptionChanged)
+    Q_PROPERTY(QVariant trafficLimitBytes READ trafficLimitBytesValue NOTIFY subscriptionChanged)
+    Q_PROPERTY(QVariant corporateCompany READ corporateCompanyValue NOTIFY corporateChanged)
+    Q_PROPERTY(bool reserveBlocked READ reserveBlockedByCompany NOTIFY corporateChanged)
 
 public:
     explicit AppState(AppServices services, QObject *parent = nullptr);
@@ -213,21 +221,21 @@ public:
     // Diagnostics.
     void trace(const QString &message);
     std::optional<QString> takeSignalFile(const QString &name);
-    QString connectionDuration(const QDateTime &now) const;
+    Q_INVOKABLE QString connectionDuration(const QDateTime &now) const;
     // The state as trace lines write it: connected(2026-01-31 14:05:09 +0000), disconnected, ...
     QString stateText() const;
 
     static constexpr auto selectedNodeKey = "session.selectedNodeEndpoint";
 
     // Session lifecycle.
-    void startTelegramLogin();
+    Q_INVOKABLE void startTelegramLogin();
     void applyLoginResult(const TelegramLoginResult &result);
     void restoreSession();
     QCoro::Task<bool> refreshSession();
     void startSubscriptionWatch();
     void signOut();
     // The user's own sign-out: a tunnel must not keep running for an account that left.
-    void signOutAndStop();
+    Q_INVOKABLE void signOutAndStop();
     QCoro::Task<bool> deleteAccount();
 
     // Corporate schedule.
@@ -270,6 +278,39 @@ public:
     // The task started at construction: adopt a running tunnel, then refresh once.
     // Tests and front ends can wait for it through startupFinished.
     bool isStartupFinished() const { return m_startupFinished; }
+
+    // --- QML-facing wrappers (app_state_qml.cpp) ------------------------------
+    QVariant subscriptionActiveValue() const;
+    QVariant subscriptionExpiresAtValue() const;
+    QVariant trafficUsedBytesValue() const;
+    QVariant trafficLimitBytesValue() const;
+    QVariant corporateCompanyValue() const;
+    // The application clock's time (virtual in tests), for the connected-time text.
+    Q_INVOKABLE QDateTime currentTime() const;
+    // Starts the node latency measurement without waiting for it (the node panel).
+    Q_INVOKABLE void startNodeLatencyMeasurement();
+    // Opens an address with the desktop's handler (through the composition root's).
+    Q_INVOKABLE void openAddress(const QString &address);
+    // Texts that move with time: `tick` only makes a binding re-read them each second.
+    Q_INVOKABLE QString corporateSessionSummaryAt(const QDateTime &tick) const;
+    Q_INVOKABLE QString corporateStaleNoticeAt(const QDateTime &tick) const;
+    // selectMode with a ConnectMode number.
+    Q_INVOKABLE void selectModeNumber(int mode);
+    Q_INVOKABLE void connectBalancer();
+    // Connects to the direct node with this endpoint; false when there is none.
+    Q_INVOKABLE bool connectNode(const QString &endpoint);
+    // The direct orbit button: connects to the remembered node; false when none is
+    // remembered (the screen then opens the node list).
+    Q_INVOKABLE bool connectSavedNode();
+    // "Отменить" while waiting for the messenger: stops polling, back to idle.
+    Q_INVOKABLE void cancelTelegramLogin();
+    // The approval prompt: closing it, its settings button, and the return to the
+    // application that resumes an interrupted connect once (false when none waited).
+    Q_INVOKABLE void dismissExtensionApproval();
+    Q_INVOKABLE void openExtensionSettings();
+    Q_INVOKABLE bool resumeAfterExtensionApproval();
+    // Where the extensions are approved: on Linux, the folder of the approval marks.
+    static QUrl extensionSettingsUrl();
 
 Q_SIGNALS:
     void authStageChanged();

@@ -13,6 +13,8 @@ Item {
     // The content is laid out in a column of the panel's inner width; children
     // set `width: parent.width` to fill it.
     property alias spacing: body.spacing
+    // The height the content can use without scrolling (for content that scrolls itself).
+    readonly property real availableContentHeight: height - header.height - 1 - 2 * contentPadding
 
     // The close button was pressed.
     signal close()

@@ -27,7 +27,8 @@ Item {
         id: value
         objectName: "statValue"
         anchors { right: parent.right; verticalCenter: parent.verticalCenter; verticalCenterOffset: -0.5 }
-        width: Math.min(implicitWidth, row.width * 0.62)
+        // The value takes what the label leaves (the label elides first, down to 38 %).
+        width: Math.min(implicitWidth, row.width - Math.min(label.implicitWidth, row.width * 0.38) - 12)
         horizontalAlignment: Text.AlignRight
         text: row.v
         color: row.vColor

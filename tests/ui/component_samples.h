@@ -158,6 +158,14 @@ inline QList<Sample> all()
         }
     })");
 
+    add("QorSwitch", {140, 50}, R"(
+    Row {
+        x: 16; y: 14; spacing: 16
+        QorSwitch { objectName: "switchOff" }
+        QorSwitch { checked: true }
+        QorSwitch { checked: true; enabled: false }
+    })");
+
     return list;
 }
 
