@@ -8,6 +8,7 @@
 
 #include "main_window.h"
 #include "menu_bar_controller.h"
+#include "quit_signals.h"
 #include "single_instance.h"
 #include "update_controller.h"
 #include "update_dialogs.h"
@@ -170,6 +171,16 @@ int main(int argc, char **argv)
     QObject::connect(&window, &MainWindow::activated, &menuBar, &MenuBarController::windowBecameKey);
     QObject::connect(&window, &MainWindow::closed, &menuBar, &MenuBarController::lastWindowClosed);
     QObject::connect(&instance, &SingleInstance::activationRequested, &window, &MainWindow::show);
+    // The session ending or Ctrl+C: the same quit as the menu's, tunnels first.
+    QuitSignals quitSignals;
+    int signalsSeen = 0;
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &menuBar, [&menuBar, &signalsSeen](int) {
+        // A second signal does not wait any longer.
+        if (++signalsSeen > 1)
+            QCoreApplication::quit();
+        else
+            menuBar.quit();
+    });
     applyGlass();
     window.show();
 
