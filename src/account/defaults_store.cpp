@@ -1,5 +1,7 @@
 #include "defaults_store.h"
 
+#include "core/runtime/private_folder.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -40,8 +42,8 @@ QJsonValue valueOfKind(const QJsonObject &values, const QString &key, const QStr
     return e.value(kValue);
 }
 
-// Creates the folder (owner-only) and its parents when missing; true when it exists
-// as a folder we can write into.
+// Creates the folder (owner-only) and its parents when missing, and narrows it when it
+// was left open to others; true when it exists as a folder we can write into.
 bool ensurePrivateFolder(const QString &path)
 {
     const QFileInfo info(path);
@@ -54,7 +56,10 @@ bool ensurePrivateFolder(const QString &path)
             return false;
     }
     const QFileInfo now(path);
-    return now.isDir() && now.isWritable();
+    if (!now.isDir() || !now.isWritable())
+        return false;
+    narrowPrivateFolder(path);
+    return true;
 }
 
 } // namespace

@@ -35,7 +35,13 @@ QCoro::Task<> AppState::mainChannelCheckLoop(CancelToken token)
     QPointer<AppState> self(this);
     Clock &clock = m_services.clock;
     TrafficMonitor &traffic = m_services.traffic;
-    const auto stillConnected = [&] { return self && !token.isCancelled() && self->connectionState() == ConnectionState::Connected; };
+    // A switch to the reserve channel does not cancel the check (the main channel's
+    // drop is ignored while the reserve is the target), so it ends here instead: the
+    // reserve connection is never judged by the main channel's rules.
+    const auto stillConnected = [&] {
+        return self && !token.isCancelled() && self->connectionState() == ConnectionState::Connected
+            && self->target().kind() != ConnectionTarget::Kind::Reserve;
+    };
     const auto clearWarning = [&] {
         if (self->connectionError() == networkWarning)
             self->setConnectionError(std::nullopt);

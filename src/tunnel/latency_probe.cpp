@@ -1,5 +1,6 @@
 #include "latency_probe.h"
 
+#include "tunnel/platform/connect_waiter.h"
 #include "tunnel/platform/off_thread.h"
 #include "tunnel/platform/tcp_connect.h"
 
@@ -23,16 +24,27 @@ QCoro::Task<std::optional<QString>> resolveWith(LatencyProbe::Options options, Q
 QCoro::Task<std::optional<quint64>> attemptWith(LatencyProbe::Options options, QString host, quint16 port,
                                                 bool avoidingTunnel)
 {
-    LatencyProbe::Attempt attempt = options.attempt;
-    if (!attempt) {
-        const auto limit = options.limit;
-        const auto bypass = options.bypass;
-        attempt = [limit, bypass](const QString &h, quint16 p, bool avoid) {
-            return LatencyProbe::timedConnect(h, p, avoid, limit, *bypass);
-        };
+    if (const LatencyProbe::Attempt attempt = options.attempt) {
+        const auto timed = runOffThread([attempt, host, port, avoidingTunnel] { return attempt(host, port, avoidingTunnel); });
+        co_return co_await timed;
     }
-    const auto timed = runOffThread([attempt, host, port, avoidingTunnel] { return attempt(host, port, avoidingTunnel); });
-    co_return co_await timed;
+    // A real connection waits without a thread of its own, so that every node of a
+    // long list can be in flight at once rather than a pool's worth at a time.
+    const auto deadline = std::chrono::steady_clock::now() + options.limit;
+    const auto lookup = runOffThread([host, deadline] {
+        const auto began = std::chrono::steady_clock::now();
+        auto addresses = net::resolve(host, deadline);
+        return std::make_pair(std::move(addresses), std::chrono::steady_clock::now() - began);
+    });
+    const auto [addresses, lookupTime] = co_await lookup;
+    if (!addresses)
+        co_return std::nullopt;
+    const auto opening = net::openTcpAsync(*addresses, port, avoidingTunnel, deadline, options.bypass);
+    const std::optional<std::chrono::nanoseconds> opened = co_await opening;
+    if (!opened)
+        co_return std::nullopt;
+    // For a named host the time includes its look-up, as one blocking attempt's would.
+    co_return LatencyProbe::wholeMilliseconds(lookupTime + *opened);
 }
 
 QCoro::Task<std::optional<quint64>> measureWith(LatencyProbe::Options options, QString host, quint16 port, int attempts)

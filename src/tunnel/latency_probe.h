@@ -47,7 +47,7 @@ public:
     // Nanoseconds as whole milliseconds, rounded down.
     static quint64 wholeMilliseconds(std::chrono::nanoseconds elapsed);
 
-    // The blocking attempt behind connectOnce.
+    // The same attempt made blocking, holding the calling thread while it waits.
     static std::optional<quint64> timedConnect(const QString &host, quint16 port, bool avoidingTunnel,
                                                std::chrono::milliseconds limit, const TunnelBypass &bypass);
 

@@ -214,7 +214,13 @@ void LinuxProfileService::startTunnel(const VpnProfile &handle)
     process.setArguments({QStringLiteral("--profile"), profilePath(id), QStringLiteral("--state"), statePath(id),
                           QStringLiteral("--stop-request"), stopRequestPath(id)});
     const QString log = m_paths.state + QLatin1Char('/') + id + QStringLiteral(".log");
-    process.setStandardOutputFile(log, QIODevice::Truncate);
+    // Made empty and owner-only here: QProcess would create it with the umask's mode.
+    try {
+        writePrivateFile(log, QByteArray());
+    } catch (const Error &error) {
+        qCWarning(lcProfiles) << "cannot prepare the provider log:" << error.description();
+    }
+    process.setStandardOutputFile(log, QIODevice::Append);
     process.setStandardErrorFile(log, QIODevice::Append);
     process.setStandardInputFile(QProcess::nullDevice());
     qint64 pid = 0;

@@ -2,6 +2,8 @@
 
 #include "platform_error.h"
 
+#include "core/runtime/private_folder.h"
+
 #include <QFileInfo>
 #include <QRandomGenerator>
 
@@ -53,6 +55,7 @@ void makePrivateDirectory(const QString &path)
         current += QLatin1Char('/') + part;
         makeOne(QFile::encodeName(current));
     }
+    narrowPrivateFolder(current);
 }
 
 void writePrivateFile(const QString &path, const QByteArray &data)

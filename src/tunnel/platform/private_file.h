@@ -9,8 +9,9 @@ namespace qor {
 // final mode from the first byte (never written first and restricted later) and
 // replaced atomically, so a reader sees the old or the new content, never a mix.
 
-// Creates the folder and any missing parents with mode 0700. An existing folder is
-// left as it is. Throws PlatformError (POSIX domain).
+// Creates the folder and any missing parents with mode 0700. Existing parents are
+// left as they are; the folder itself, when it is ours and open to others, is
+// narrowed to 0700 (see narrowPrivateFolder). Throws PlatformError (POSIX domain).
 void makePrivateDirectory(const QString &path);
 
 // Writes data to path atomically with mode 0600, creating the folder (0700) first.

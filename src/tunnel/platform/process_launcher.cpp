@@ -2,12 +2,15 @@
 
 #include "platform_error.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 #include <QTimer>
 
 namespace qor {
 
 namespace {
+
+constexpr int gracePeriodMs = 5000;
 
 class QtChildProcess final : public ChildProcess {
 public:
@@ -23,7 +26,18 @@ public:
         // caller never waits and the child is reaped. One that ignores SIGTERM is
         // killed after a grace period.
         QObject::connect(m_process, &QProcess::finished, m_process, &QObject::deleteLater);
-        QTimer::singleShot(5000, m_process, [process = m_process] { process->kill(); });
+        QTimer::singleShot(gracePeriodMs, m_process, [process = m_process] { process->kill(); });
+        // When the application ends first (a quit right after a stop), the grace period
+        // is waited out as it ends, so no child outlives it and nothing is left behind.
+        if (auto *app = QCoreApplication::instance()) {
+            m_process->setParent(app);
+            QObject::connect(app, &QObject::destroyed, m_process, [process = m_process] {
+                if (!process->waitForFinished(gracePeriodMs)) {
+                    process->kill();
+                    process->waitForFinished(gracePeriodMs);
+                }
+            });
+        }
     }
 
     qint64 processId() const override { return m_process->processId(); }

@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QStandardPaths>
 
+#include <limits>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,10 +48,11 @@ std::optional<ProviderState> ProviderState::parse(const QByteArray &json)
         || !(iface.isString() || iface.isUndefined()))
         return std::nullopt;
     const double pidValue = pid.toDouble();
-    const double statusValue = status.toDouble();
+    // The exact integer, else -1: a number beyond int's range is never converted to int.
+    const qint64 statusValue = status.toInteger(-1);
     if (pidValue < 1 || pidValue > 4194304 || pidValue != double(qint64(pidValue)))
         return std::nullopt;
-    if (statusValue != double(int(statusValue)) || !isValidVpnStatus(int(statusValue)))
+    if (statusValue < 0 || statusValue > std::numeric_limits<int>::max() || !isValidVpnStatus(int(statusValue)))
         return std::nullopt;
     bool ok = false;
     const quint64 startValue = start.toString().toULongLong(&ok);

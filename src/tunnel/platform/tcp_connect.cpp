@@ -76,43 +76,13 @@ bool waitWritable(int fd, Deadline deadline)
 std::optional<QString> connectOne(const QHostAddress &address, quint16 port, bool avoidTunnel, Deadline deadline,
                                   const TunnelBypass &bypass)
 {
-    struct sockaddr_storage storage {};
-    socklen_t length = 0;
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto *in6 = reinterpret_cast<struct sockaddr_in6 *>(&storage);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(port);
-        const Q_IPV6ADDR raw = address.toIPv6Address();
-        std::memcpy(&in6->sin6_addr, raw.c, 16);
-        in6->sin6_scope_id = address.scopeId().toUInt();
-        if (!address.scopeId().isEmpty() && in6->sin6_scope_id == 0)
-            in6->sin6_scope_id = ::if_nametoindex(address.scopeId().toLatin1().constData());
-        length = sizeof(struct sockaddr_in6);
-    } else {
-        auto *in4 = reinterpret_cast<struct sockaddr_in *>(&storage);
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(port);
-        in4->sin_addr.s_addr = htonl(address.toIPv4Address());
-        length = sizeof(struct sockaddr_in);
-    }
-
-    const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    SocketAddress target;
+    const int fd = prepareSocket(address, port, avoidTunnel, bypass, target);
     if (fd < 0)
         return std::nullopt;
     auto closeFd = qScopeGuard([fd] { ::close(fd); });
 
-    if (avoidTunnel) {
-        const PathDecision path = bypass.decide(address);
-        if (path.kind == PathDecision::NoPhysicalPath)
-            return std::nullopt;
-        if (path.kind == PathDecision::BindToDevice) {
-            const QByteArray device = path.device.toLatin1();
-            if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.constData(), socklen_t(device.size())) != 0)
-                return std::nullopt; // the rule cannot be kept: no result rather than one through the tunnel
-        }
-    }
-
-    if (::connect(fd, reinterpret_cast<struct sockaddr *>(&storage), length) != 0) {
+    if (::connect(fd, target.get(), target.length) != 0) {
         if (errno != EINPROGRESS || !waitWritable(fd, deadline))
             return std::nullopt;
     }
@@ -125,6 +95,46 @@ std::optional<QString> connectOne(const QHostAddress &address, quint16 port, boo
 }
 
 } // namespace
+
+int prepareSocket(const QHostAddress &address, quint16 port, bool avoidTunnel, const TunnelBypass &bypass, SocketAddress &out)
+{
+    out = SocketAddress{};
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto *in6 = reinterpret_cast<struct sockaddr_in6 *>(&out.storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        const Q_IPV6ADDR raw = address.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, raw.c, 16);
+        in6->sin6_scope_id = address.scopeId().toUInt();
+        if (!address.scopeId().isEmpty() && in6->sin6_scope_id == 0)
+            in6->sin6_scope_id = ::if_nametoindex(address.scopeId().toLatin1().constData());
+        out.length = sizeof(struct sockaddr_in6);
+    } else {
+        auto *in4 = reinterpret_cast<struct sockaddr_in *>(&out.storage);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        in4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        out.length = sizeof(struct sockaddr_in);
+    }
+
+    const int fd = ::socket(out.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (avoidTunnel) {
+        const PathDecision path = bypass.decide(address);
+        bool usable = path.kind != PathDecision::NoPhysicalPath;
+        if (usable && path.kind == PathDecision::BindToDevice) {
+            // The rule cannot be kept: no connection rather than one through the tunnel.
+            const QByteArray device = path.device.toLatin1();
+            usable = ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.constData(), socklen_t(device.size())) == 0;
+        }
+        if (!usable) {
+            ::close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
 
 std::optional<QList<QHostAddress>> resolve(const QString &host, Deadline deadline)
 {

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <optional>
 
+#include <sys/socket.h>
+
 // Blocking network primitives, for the network thread pool only.
 namespace qor::net {
 
@@ -24,6 +26,18 @@ std::optional<QString> firstNumericAddress(const QString &host);
 
 // An address's text without an IPv6 scope suffix ("fe80::1%eth0" -> "fe80::1").
 QString withoutScope(const QString &address);
+
+// A destination in the form connect() takes.
+struct SocketAddress {
+    struct sockaddr_storage storage {};
+    socklen_t length = 0;
+    const struct sockaddr *get() const { return reinterpret_cast<const struct sockaddr *>(&storage); }
+};
+
+// A non-blocking TCP socket for address:port, with `out` filled in for connect().
+// With avoidTunnel it is kept off tunnel interfaces (see TunnelBypass); -1 when the
+// socket cannot be made or that rule cannot be kept.
+int prepareSocket(const QHostAddress &address, quint16 port, bool avoidTunnel, const TunnelBypass &bypass, SocketAddress &out);
 
 struct Connection {
     QString remoteAddress; // numeric, without scope

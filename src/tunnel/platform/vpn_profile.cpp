@@ -60,7 +60,9 @@ std::optional<VpnProfile> VpnProfile::fromJson(const QJsonObject &o)
 
     const QJsonObject p = protocolValue.toObject();
     const auto kind = p.value(QStringLiteral("type"));
-    if (!kind.isString())
+    // A stored profile always names its kind (toJson writes "other" for an unnamed one),
+    // so an empty name is malformed and would not survive the next save.
+    if (!kind.isString() || kind.toString().isEmpty())
         return std::nullopt;
     if (kind.toString() == tunnelProviderKind) {
         const auto bundleId = p.value(QStringLiteral("providerBundleIdentifier"));

@@ -1,0 +1,31 @@
+// The corporate record as stored (the keychain item's text) and as received.
+
+#include "fuzz_support.h"
+
+#include "account/corporate_access.h"
+
+#include <QDateTime>
+
+using namespace qor;
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz::silenceLogging();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const auto record = CorporateAccess::parseRaw(fuzz::text(data, size));
+    if (!record)
+        return 0;
+    QOR_FUZZ_CHECK(record->warnMinutes >= 1);
+    QOR_FUZZ_CHECK(record->rawJSON.has_value());
+    if (record->policy)
+        record->policy->dictionary();
+    if (record->sessionUntil)
+        CorporateAccess::storedRecordExpired(*record->sessionUntil, QDateTime::currentDateTimeUtc());
+    // What is stored is read back as the same record.
+    QOR_FUZZ_CHECK(CorporateAccess::parseRaw(*record->rawJSON) == record);
+    return 0;
+}
