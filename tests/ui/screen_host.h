@@ -99,7 +99,8 @@ public:
         hosted.root->setParent(hosted.window.get());
         hosted.window->resize(size);
         hosted.window->show();
-        QTest::qWaitFor([&] { return hosted.window->isExposed(); }, 5000);
+        if (!QTest::qWaitFor([&] { return hosted.window->isExposed(); }, 5000))
+            hosted.errors.append(QStringLiteral("window not exposed"));
         QCoreApplication::processEvents();
         return hosted;
     }

@@ -185,6 +185,8 @@ private Q_SLOTS:
         QCOMPARE(need(hosted, "statusSubtitle")->property("color").value<QColor>(), host.theme.systemRed());
 
         // Pressed while active: off without a question.
+        QTRY_VERIFY(!need(hosted, "reserveAlert"));
+        app.setConnectionState(ConnectionState::Connected, host.fixture.clock.now());
         click(hosted, "reserveButton");
         QTRY_VERIFY(!need(hosted, "reserveAlert"));
         QCOMPARE(app.target().kind(), ConnectionTarget::Kind::Balancer);
@@ -250,7 +252,7 @@ private Q_SLOTS:
         QVERIFY(host.fixture.settle([&] { return text(hosted, "networkStatusLabel") == QStringLiteral("Статус сети Qor"); }));
         QCOMPARE(host.fixture.server.requestCount(QStringLiteral("refresh/")), 1);
         QCOMPARE(app.measuredNodeCount(), 6);
-        QCOMPARE(text(hosted, "toastText"), QStringLiteral("Статус обновлён"));
+        QTRY_COMPARE(text(hosted, "toastText"), QStringLiteral("Статус обновлён"));
         QCOMPARE(need(hosted, "networkStatusDot")->property("color").value<QColor>(), host.theme.okGreen());
 
         // A refresh the server does not answer is reported as such.
@@ -258,7 +260,7 @@ private Q_SLOTS:
         host.fixture.settle([&] { return app.toastText().isEmpty(); });
         click(hosted, "networkStatusRow");
         QVERIFY(host.fixture.settle([&] { return !app.toastText().isEmpty(); }));
-        QCOMPARE(text(hosted, "toastText"), QStringLiteral("Не получилось обновить статус"));
+        QTRY_COMPARE(text(hosted, "toastText"), QStringLiteral("Не получилось обновить статус"));
     }
 
     void approvalPromptResumesOnceOnReturn()

@@ -262,6 +262,7 @@ private Q_SLOTS:
         QCOMPARE(text(hosted, "deleteButton"), QStringLiteral("Удалить аккаунт"));
         QCOMPARE(app.authStage(), AuthStage::LoggedIn);
         QVERIFY(need(hosted, "profilePanel"));
+        QTRY_VERIFY(!need(hosted, "deleteAlert"));
 
         // Confirmed: signed out, the window back on the sign-in screen.
         host.fixture.server.enqueue(QStringLiteral("account/delete"), ScriptedAnswer::json({{QStringLiteral("status"), QStringLiteral("ok")}}));

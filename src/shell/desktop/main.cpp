@@ -8,6 +8,7 @@
 
 #include "main_window.h"
 #include "menu_bar_controller.h"
+#include "quit_signals.h"
 #include "single_instance.h"
 #include "update_controller.h"
 #include "update_dialogs.h"
@@ -33,6 +34,7 @@
 #include <QVersionNumber>
 
 #include <cstdio>
+#include <optional>
 
 using namespace qor;
 
@@ -82,10 +84,33 @@ void recordFirstFrame(QQuickWindow *window)
     });
 }
 
+// --help and --version answer without a display (the application object needs one).
+std::optional<int> answerWithoutDisplay(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        if (argument == "--version" || argument == "-v") {
+            printLine(stdout, QStringLiteral("qor-connect ") + deployment::version());
+            return 0;
+        }
+        if (argument == "--help" || argument == "-h") {
+            printLine(stdout, QStringLiteral("Использование: qor-connect [--demo]\n\n"
+                                             "Qor Connect — VPN-клиент: окно и значок в строке меню.\n"
+                                             "  --demo      работать со встроенным демо-сервером\n"
+                                             "  --version   версия программы\n"
+                                             "Повторный запуск выводит на передний план окно уже запущенной программы."));
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (const auto code = answerWithoutDisplay(argc, argv))
+        return *code;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qor-connect"));
     QApplication::setApplicationDisplayName(QStringLiteral("Qor Connect"));
@@ -97,9 +122,6 @@ int main(int argc, char **argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Qor Connect — VPN-клиент"));
-    parser.addHelpOption();
-    parser.addVersionOption();
     const QCommandLineOption demoOption(QStringLiteral("demo"), QStringLiteral("Работать со встроенным демо-сервером."));
     parser.addOption(demoOption);
     parser.process(app);
@@ -170,6 +192,16 @@ int main(int argc, char **argv)
     QObject::connect(&window, &MainWindow::activated, &menuBar, &MenuBarController::windowBecameKey);
     QObject::connect(&window, &MainWindow::closed, &menuBar, &MenuBarController::lastWindowClosed);
     QObject::connect(&instance, &SingleInstance::activationRequested, &window, &MainWindow::show);
+    // The session ending or Ctrl+C: the same quit as the menu's, tunnels first.
+    QuitSignals quitSignals;
+    int signalsSeen = 0;
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &menuBar, [&menuBar, &signalsSeen](int) {
+        // A second signal does not wait any longer.
+        if (++signalsSeen > 1)
+            QCoreApplication::quit();
+        else
+            menuBar.quit();
+    });
     applyGlass();
     window.show();
 

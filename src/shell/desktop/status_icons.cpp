@@ -72,8 +72,12 @@ QIcon modeIcon(ConnectMode mode, bool dark)
             marks::paintTavrinMark(&p, QRectF(0, 0, pixels, pixels), color, QColor(201, 100, 66));
             p.end();
             icon.addPixmap(QPixmap::fromImage(image));
+            icon.addPixmap(QPixmap::fromImage(image), QIcon::Disabled);
         } else {
-            icon.addPixmap(QPixmap::fromImage(tintedSymbol(display::modeSymbol(mode), color, pixels)));
+            const QPixmap pixmap = QPixmap::fromImage(tintedSymbol(display::modeSymbol(mode), color, pixels));
+            icon.addPixmap(pixmap);
+            // The header is a disabled item; its icon keeps the mode's colour.
+            icon.addPixmap(pixmap, QIcon::Disabled);
         }
     }
     return icon;

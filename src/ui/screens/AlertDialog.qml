@@ -24,7 +24,7 @@ Item {
     opacity: open ? 1 : 0
     z: 100
     Behavior on opacity {
-        NumberAnimation { id: fade; duration: Theme.reduceMotion ? 0 : 150; easing.type: Easing.InOutQuad }
+        NumberAnimation { id: fade; duration: 150; easing.type: Easing.InOutQuad }
     }
     onOpenChanged: if (open) card.forceActiveFocus()
 

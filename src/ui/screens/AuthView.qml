@@ -133,7 +133,7 @@ Item {
         active: view.showEmailLogin || opacity > 0
         opacity: view.showEmailLogin ? 1 : 0
         z: 10
-        Behavior on opacity { NumberAnimation { duration: Theme.reduceMotion ? 0 : 220; easing.type: Easing.InOutQuad } }
+        Behavior on opacity { NumberAnimation { duration: 220; easing.type: Easing.InOutQuad } }
         sourceComponent: EmailLoginView {
             objectName: "emailSheet"
             onDismiss: view.showEmailLogin = false

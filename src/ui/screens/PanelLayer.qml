@@ -35,7 +35,8 @@ Item {
         sourceComponent: layer.panel
         opacity: layer.shown ? 1 : 0
         scale: layer.shown ? 1 : 0.97
-        Behavior on opacity { NumberAnimation { duration: Theme.reduceMotion ? 0 : 220; easing.type: Easing.InOutQuad } }
+        // Reduced motion keeps the fade and drops the growth.
+        Behavior on opacity { NumberAnimation { duration: 220; easing.type: Easing.InOutQuad } }
         Behavior on scale { NumberAnimation { duration: Theme.reduceMotion ? 0 : 220; easing.type: Easing.InOutQuad } }
     }
 }

@@ -18,7 +18,7 @@ Item {
     height: implicitHeight
     opacity: text.length > 0 ? 1 : 0
     visible: opacity > 0
-    Behavior on opacity { NumberAnimation { duration: Theme.reduceMotion ? 0 : 200; easing.type: Easing.InOutQuad } }
+    Behavior on opacity { NumberAnimation { duration: 200; easing.type: Easing.InOutQuad } }
 
     Surface {
         anchors.fill: parent

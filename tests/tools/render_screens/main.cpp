@@ -7,9 +7,15 @@
 
 #include "screen_states.h"
 
+#include "shell/desktop/main_window.h"
+#include "shell/desktop/menu_bar_controller.h"
+#include "shell/desktop/status_icons.h"
+#include "shell/mac_preferences.h"
+
+#include <QApplication>
 #include <QDir>
 #include <QFont>
-#include <QGuiApplication>
+#include <QMenu>
 #include <QPainter>
 
 #include <cstdio>
@@ -21,7 +27,7 @@ int main(int argc, char **argv)
 {
     QmlHost::useSoftwareRenderer();
     WarningLog::install();
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
         std::fprintf(stderr, "usage: render_screens OUT_DIR [STATE...]\n");
@@ -91,6 +97,53 @@ int main(int argc, char **argv)
             sheet.save(out.filePath(QStringLiteral("sheet-") + variant + QStringLiteral(".png")));
         }
     }
+    if (only.isEmpty() || only.contains(QStringLiteral("desktop"))) {
+        // The whole main window with its own title strip, connected, light and dark.
+        for (const bool dark : {false, true}) {
+            ScreenHost host;
+            states::connected(host, ConnectMode::Auto, ConnectionTarget::balancer());
+            host.fixture.app().setAppearance(dark ? AppAppearance::Dark : AppAppearance::Light);
+            host.engine = std::make_unique<QQmlEngine>();
+            registerScreensModule(*host.engine);
+            MacPreferences preferences(host.fixture.standardDefaults, AutostartEntry(host.fixture.scratch.filePath(QStringLiteral("a.desktop"))));
+            MainWindow window(*host.engine, &preferences, true);
+            if (!window.create()) {
+                ++failures;
+                continue;
+            }
+            window.window()->setColor(host.theme.background());
+            window.show();
+            if (!QTest::qWaitForWindowExposed(window.window()))
+                ++failures;
+            QTest::qWait(300);
+            window.window()->grabWindow().save(out.filePath(QStringLiteral("main-window-%1.png").arg(dark ? "dark" : "light")));
+
+            // The menu of the status-bar item in the same state.
+            MenuBarController menuBar({host.fixture.clock, host.fixture.sharedDefaults, preferences, *host.fixture.traffic,
+                                       host.fixture.tunnel, host.fixture.reserveTunnel, nullptr});
+            menuBar.attach(host.fixture.app());
+            QMenu menu;
+            menuBar.buildMenu(menu);
+            menu.adjustSize();
+            menu.grab().save(out.filePath(QStringLiteral("status-menu-%1.png").arg(dark ? "dark" : "light")));
+        }
+
+        // The status-bar icons as a panel shows them, on a light and on a dark panel.
+        const QStringList symbols{"globe", "globe.badge.chevron.backward", "globe.americas.fill", "exclamationmark.shield.fill"};
+        QImage panels(4 * 60 + 20, 2 * 60, QImage::Format_ARGB32);
+        QPainter p(&panels);
+        for (int row = 0; row < 2; ++row) {
+            p.fillRect(0, row * 60, panels.width(), 60, row == 0 ? QColor(0xf2f2f2) : QColor(0x1f1f1f));
+            for (int i = 0; i < symbols.size(); ++i) {
+                const QIcon icon = status_icons::trayIcon(symbols.at(i));
+                p.drawPixmap(20 + i * 60, row * 60 + 8, icon.pixmap(22, 22));
+                p.drawPixmap(20 + i * 60 + 24, row * 60 + 8, icon.pixmap(44, 44).scaled(22, 22, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+            }
+        }
+        p.end();
+        panels.save(out.filePath(QStringLiteral("status-icons.png")));
+    }
+
     const QStringList warnings = WarningLog::take();
     for (const QString &warning : warnings)
         std::fprintf(stderr, "warning: %s\n", qPrintable(warning));

@@ -109,7 +109,16 @@ private Q_SLOTS:
         QQuickWindow *window = h.window->window();
         h.window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
-        h.preferences.setMinimizeToMenuBar(true);
+        // The network panel's switch sets the real preference.
+        QQuickItem *root = window->contentItem();
+        findShown(root, QStringLiteral("connectView"))->setProperty("showNetwork", true);
+        QQuickItem *minimize = findShown(root, QStringLiteral("minimizeSwitch"));
+        QVERIFY(minimize);
+        clickItem(window, minimize);
+        QVERIFY(h.preferences.minimizeToMenuBar());
+        QCOMPARE(h.host.fixture.standardDefaults.boolValue(QStringLiteral("qor.minimizeToMenuBar")), true);
+        findShown(root, QStringLiteral("connectView"))->setProperty("showNetwork", false);
+        QTRY_VERIFY(!findShown(root, QStringLiteral("networkPanel")));
         QSignalSpy closed(h.window.get(), &MainWindow::closed);
 
         // The strip's close button closes; the process stays, "Открыть" brings it back.
