@@ -1,6 +1,7 @@
 #include "corporate_access.h"
 
 #include "internet_date_time.h"
+#include "json_members.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,13 +15,7 @@ namespace qor {
 
 namespace {
 
-std::optional<QString> stringMember(const QJsonObject &object, QLatin1StringView key)
-{
-    const QJsonValue value = object.value(key);
-    if (!value.isString())
-        return std::nullopt;
-    return value.toString();
-}
+using json::stringMember;
 
 QStringList nonEmptyStrings(const QJsonValue &value)
 {

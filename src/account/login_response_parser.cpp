@@ -1,6 +1,7 @@
 #include "login_response_parser.h"
 
 #include "internet_date_time.h"
+#include "json_members.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,13 +10,7 @@ namespace qor {
 
 namespace {
 
-std::optional<QString> stringMember(const QJsonObject &object, QLatin1StringView key)
-{
-    const QJsonValue value = object.value(key);
-    if (!value.isString())
-        return std::nullopt;
-    return value.toString();
-}
+using json::stringMember;
 
 // A JSON number that is exactly a signed 64-bit integer. A fraction or a value out of
 // range is not a byte count, so it counts as a member of the wrong type.

@@ -8,6 +8,12 @@
 
 namespace qor::marks {
 
+QRectF centredSquare(const QSizeF &size)
+{
+    const qreal side = std::min(size.width(), size.height());
+    return QRectF((size.width() - side) / 2, (size.height() - side) / 2, side, side);
+}
+
 namespace {
 QColor faded(QColor c, qreal opacity)
 {

@@ -4,14 +4,6 @@
 
 namespace qor {
 
-namespace {
-QRectF centredSquare(const QSizeF &size)
-{
-    const qreal side = std::min(size.width(), size.height());
-    return QRectF((size.width() - side) / 2, (size.height() - side) / 2, side, side);
-}
-} // namespace
-
 QorLogo::QorLogo(QQuickItem *parent)
     : QQuickPaintedItem(parent)
 {
@@ -39,7 +31,7 @@ void QorLogo::setAccent(const QColor &value)
 
 void QorLogo::paint(QPainter *painter)
 {
-    marks::paintQorLogo(painter, centredSquare(size()), m_color, m_accent);
+    marks::paintQorLogo(painter, marks::centredSquare(size()), m_color, m_accent);
 }
 
 } // namespace qor

@@ -4,14 +4,6 @@
 
 namespace qor {
 
-namespace {
-QRectF centredSquare(const QSizeF &size)
-{
-    const qreal side = std::min(size.width(), size.height());
-    return QRectF((size.width() - side) / 2, (size.height() - side) / 2, side, side);
-}
-} // namespace
-
 TavrinMark::TavrinMark(QQuickItem *parent)
     : QQuickPaintedItem(parent)
 {
@@ -39,7 +31,7 @@ void TavrinMark::setTail(const QColor &value)
 
 void TavrinMark::paint(QPainter *painter)
 {
-    marks::paintTavrinMark(painter, centredSquare(size()), m_fan, m_tail);
+    marks::paintTavrinMark(painter, marks::centredSquare(size()), m_fan, m_tail);
 }
 
 } // namespace qor
