@@ -70,7 +70,14 @@ void TavrinHelper::start(const QString &key, const QString &serverList)
                                 QStringLiteral("-balance"), QStringLiteral("leastload"),
                                 QStringLiteral("-insecure"), QStringLiteral("-listen"),
                                 QStringLiteral("127.0.0.1:1080")};
-    m_process = m_launcher.launch(executable, arguments);
+    try {
+        m_process = m_launcher.launch(executable, arguments);
+    } catch (const Error &error) {
+        // The launcher's own text is the C library's English; the user gets ours, and
+        // the platform's domain and code are kept.
+        qCWarning(lcTavrin) << "client launch failed:" << error.description();
+        throw PlatformError(error.domain(), error.code(), QStringLiteral("Не удалось запустить Tavrin-клиент (kvb-client)"), error);
+    }
     qCInfo(lcTavrin) << "client started, pid" << m_process->processId();
 }
 

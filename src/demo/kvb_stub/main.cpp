@@ -2,6 +2,10 @@
 // resources. It checks its command line, records what it was started with (when
 // QOR_KVB_RECORD names a file: the arguments and the key file's mode, never the
 // key) and then waits for SIGTERM. It carries no traffic.
+//
+// Faults for the tests: QOR_KVB_EXIT=<code> ends it at once with that code, after
+// recording; QOR_KVB_LISTEN=1 makes it hold its -listen address (as the real client
+// does) and end with code 3 when that address is taken.
 
 #include <QCoreApplication>
 #include <QFile>
@@ -9,7 +13,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QHostAddress>
 #include <QSaveFile>
+#include <QTcpServer>
 #include <QSocketNotifier>
 #include <QTextStream>
 
@@ -71,8 +77,24 @@ int main(int argc, char **argv)
         {QStringLiteral("pid"), qint64(::getpid())},
         {QStringLiteral("terminated"), false},
     };
+    QTcpServer listener;
+    if (qEnvironmentVariableIntValue("QOR_KVB_LISTEN") == 1) {
+        const QString address = args[10];
+        const qsizetype colon = address.lastIndexOf(QLatin1Char(':'));
+        const bool listening = colon > 0
+            && listener.listen(QHostAddress(address.left(colon)), quint16(address.mid(colon + 1).toUInt()));
+        entry.insert(QStringLiteral("listening"), listening);
+        if (!listening) {
+            QTextStream(stderr) << "kvb-client: cannot listen on " << address << ": " << listener.errorString() << '\n';
+            if (!recordPath.isEmpty())
+                record(recordPath, entry);
+            return 3;
+        }
+    }
     if (!recordPath.isEmpty())
         record(recordPath, entry);
+    if (qEnvironmentVariableIsSet("QOR_KVB_EXIT"))
+        return qEnvironmentVariableIntValue("QOR_KVB_EXIT");
 
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return 1;

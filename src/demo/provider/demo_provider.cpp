@@ -194,6 +194,7 @@ void DemoProvider::run()
     else
         m_options.apply(ProviderOptions::fromWgQuickTexts(stringList(conf.value(QStringLiteral("wgQuickConfigs")))));
 
+    crashAt(QStringLiteral("start"));
     if (QFile::exists(m_paths.stopRequest)) {
         log(QStringLiteral("stopped before starting"));
         publish(VpnStatus::Disconnected);
@@ -202,6 +203,7 @@ void DemoProvider::run()
     }
     publish(VpnStatus::Connecting);
     checkpoint(QStringLiteral("connecting"));
+    crashAt(QStringLiteral("connecting"));
 
     const QString problem = checkConfiguration(m_state.providerIdentifier, conf);
     if (!problem.isEmpty()) {
@@ -227,6 +229,16 @@ void DemoProvider::connected()
         requestStop();
         return;
     }
+    if (m_options.garbageState) {
+        log(QStringLiteral("leaving a broken state file"));
+        try {
+            writePrivateFile(m_paths.state, QByteArrayLiteral("\x01{\"status\": 3, garbage"));
+        } catch (const Error &error) {
+            log(QStringLiteral("cannot write the state file: ") + error.description());
+        }
+        finish(1);
+        return;
+    }
     if (m_options.tun) {
         QString reason;
         if (m_tun.create(&reason))
@@ -237,12 +249,22 @@ void DemoProvider::connected()
     m_state.interfaceName = m_tun.name();
     publish(VpnStatus::Connected);
     checkpoint(QStringLiteral("connected"));
+    crashAt(QStringLiteral("connected"));
     if (m_options.dropAfter)
         m_dropTimer.start(int(*m_options.dropAfter * 1000));
     if (m_options.crashAfter)
         m_crashTimer.start(int(*m_options.crashAfter * 1000));
     if (m_tun.isOpen() && m_options.trafficBytesPerSecond > 0)
         m_trafficTimer.start();
+}
+
+// Dies on the spot, as a provider that crashes there would: no state, no error text.
+void DemoProvider::crashAt(const QString &stage)
+{
+    if (m_options.crashAt != stage)
+        return;
+    log(QStringLiteral("crashing at ") + stage);
+    ::raise(SIGKILL);
 }
 
 void DemoProvider::checkStopRequest()

@@ -43,6 +43,7 @@ private:
     void publish(VpnStatus status);
     void finish(int exitCode);
     void checkpoint(const QString &phase);
+    void crashAt(const QString &stage);
     static void writeLastError(const QString &text);
 
     Paths m_paths;

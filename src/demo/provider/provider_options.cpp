@@ -9,7 +9,7 @@ namespace qor::demo {
 namespace {
 
 const char *const names[] = {"fail", "stay_connecting", "connect_delay", "drop_after",
-                             "drop_error", "crash_after", "tun", "traffic"};
+                             "drop_error", "crash_after", "crash_at", "garbage_state", "tun", "traffic"};
 
 bool truthy(const QVariant &value)
 {
@@ -58,6 +58,12 @@ void ProviderOptions::apply(const QVariantMap &s)
         dropError = s.value(QStringLiteral("drop_error")).toString();
     if (s.contains(QStringLiteral("crash_after")))
         crashAfter = seconds(s.value(QStringLiteral("crash_after")));
+    if (s.contains(QStringLiteral("crash_at"))) {
+        const QString stage = s.value(QStringLiteral("crash_at")).toString().trimmed();
+        crashAt = stage.isEmpty() ? std::nullopt : std::optional<QString>(stage);
+    }
+    if (s.contains(QStringLiteral("garbage_state")))
+        garbageState = truthy(s.value(QStringLiteral("garbage_state")));
     if (s.contains(QStringLiteral("tun")))
         tun = truthy(s.value(QStringLiteral("tun")));
     if (s.contains(QStringLiteral("traffic")))

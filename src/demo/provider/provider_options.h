@@ -19,6 +19,11 @@ namespace qor::demo {
 //   drop_after=<s>       lose the connection <s> seconds after connecting
 //   drop_error=<text>    the last error left behind by such a loss
 //   crash_after=<s>      die <s> seconds after connecting, without a word
+//   crash_at=<stage>     die without a word at a stage of the start: "start" (before
+//                        any state is published), "connecting" (right after reporting
+//                        connecting) or "connected" (right after reporting connected)
+//   garbage_state=1      instead of reporting connected, leave a state file that is
+//                        not a state document and end
 //   tun=0                never create a tunnel interface
 //   traffic=<bytes>      feed that many bytes a second into the interface
 struct ProviderOptions {
@@ -28,6 +33,8 @@ struct ProviderOptions {
     std::optional<double> dropAfter;
     std::optional<QString> dropError;
     std::optional<double> crashAfter;
+    std::optional<QString> crashAt;
+    bool garbageState = false;
     bool tun = true;
     quint64 trafficBytesPerSecond = 0;
 

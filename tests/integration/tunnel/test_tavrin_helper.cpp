@@ -199,6 +199,7 @@ private Q_SLOTS:
         } catch (const Error &error) {
             QCOMPARE(error.domain(), QStringLiteral("QProcess"));
             QCOMPARE(error.code(), int(QProcess::FailedToStart));
+            QCOMPARE(error.description(), QStringLiteral("Не удалось запустить Tavrin-клиент (kvb-client)"));
         }
         QVERIFY(!helper.isRunning());
         QVERIFY(exists(TavrinHelper::keyFileLocation()));

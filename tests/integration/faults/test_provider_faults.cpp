@@ -1,0 +1,301 @@
+// Faults of the processes a connection depends on, through the real tunnel platform:
+// a provider that dies at each stage of its start or while connected, one that leaves
+// a broken state file, a provider that cannot be launched, and a Tavrin client that is
+// missing, cannot run, ends at once or finds its port taken. Each must end in a settled
+// state with the user's text, no process left behind, and a state that connects again.
+
+#include "../core/live_app.h"
+
+#include <QDirIterator>
+#include <QScopeGuard>
+
+using namespace live;
+
+namespace {
+
+const QString mainExecutable =
+    QStringLiteral("/Contents/Library/SystemExtensions/com.qorvpn.connect.mac.tunnel.systemextension/Contents/MacOS/qor-demo-provider");
+const QString reserveExecutable =
+    QStringLiteral("/Contents/Library/SystemExtensions/com.qorvpn.connect.mac.reserve.systemextension/Contents/MacOS/qor-demo-provider");
+const QString tavrinExecutable = QStringLiteral("/Contents/Resources/kvb-client");
+const QString launchFailed =
+    QStringLiteral("[startVPNTunnel] domain=com.qorvpn.connect.profiles code=3 Не удалось запустить VPN-подключение");
+
+bool isConnected(AppState &app)
+{
+    return app.connectionState() == ConnectionState::Connected && !app.switchingChannels;
+}
+
+bool hasSettled(AppState &app)
+{
+    return app.connectionState() == ConnectionState::Disconnected && !app.switchingChannels;
+}
+
+// Running and not merely waiting to be reaped.
+bool alive(qint64 pid)
+{
+    return process_identity::startTime(pid).has_value();
+}
+
+bool reaped(qint64 pid)
+{
+    return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
+}
+
+// A copy of the build's bundle in which `file` is removed ("missing") or loses its
+// execute permission ("not executable"). Root may read anything, but even root cannot
+// run a file that has no execute bit, so no mount tricks are needed.
+QString bundleWith(const QString &file, const QString &how)
+{
+    const QString source = qEnvironmentVariable("QOR_BUILD_DIR") + QStringLiteral("/bundle");
+    const QString root = scratch(QStringLiteral("bundle-") + QString(how).replace(QLatin1Char(' '), QLatin1Char('-')));
+    QDir(root).removeRecursively();
+    QDirIterator it(source, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString from = it.next();
+        const QString to = root + from.mid(source.size());
+        QDir().mkpath(QFileInfo(to).absolutePath());
+        if (!QFile::copy(from, to))
+            qWarning() << "cannot copy" << from;
+    }
+    if (how == QLatin1String("missing"))
+        QFile::remove(root + file);
+    else
+        QFile::setPermissions(root + file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    return root;
+}
+
+// Sets an environment variable (which the providers and the client inherit) until
+// restore() or the end of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const QByteArray &value, bool active = true)
+        : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_previous(qgetenv(name))
+    {
+        if (active)
+            qputenv(name, value);
+    }
+    ~ScopedEnv() { restore(); }
+    void restore()
+    {
+        if (m_had)
+            qputenv(m_name.constData(), m_previous);
+        else
+            qunsetenv(m_name.constData());
+    }
+
+private:
+    QByteArray m_name;
+    bool m_had;
+    QByteArray m_previous;
+};
+
+QJsonObject answerWithReserve(const QString &tavrinKey = QStringLiteral("tavrin-key"))
+{
+    return okAnswer({{"awg_conf", awgConfigs({"[Interface]\nPrivateKey = a\n"})}, {"tavrin_key", tavrinKey}});
+}
+
+} // namespace
+
+class TestProviderFaults : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { prepareEnvironment(); }
+
+    void providerDies_data()
+    {
+        QTest::addColumn<bool>("reserve");
+        QTest::addColumn<QByteArray>("setting"); // QOR_DEMO_PROVIDER_<setting>
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<int>("wasUp"); // 1 up, 0 never up, -1 either (a race the app may lose)
+        QTest::addColumn<QString>("logged"); // what the provider's log says it did
+        for (const bool reserve : {false, true}) {
+            const char *channel = reserve ? "reserve: " : "main: ";
+            QTest::addRow("%sbefore any state", channel) << reserve << QByteArray("CRASH_AT") << QByteArray("start") << 0 << "crashing at start";
+            QTest::addRow("%swhile connecting", channel) << reserve << QByteArray("CRASH_AT") << QByteArray("connecting") << 0 << "crashing at connecting";
+            QTest::addRow("%sas it reports connected", channel) << reserve << QByteArray("CRASH_AT") << QByteArray("connected") << -1 << "crashing at connected";
+            QTest::addRow("%swhile connected", channel) << reserve << QByteArray("CRASH_AFTER") << QByteArray("0.3") << 1 << "crashing";
+            QTest::addRow("%sleaving a garbage state file", channel) << reserve << QByteArray("GARBAGE_STATE") << QByteArray("1") << 0 << "leaving a broken state file";
+        }
+    }
+
+    void providerDies()
+    {
+        QFETCH(bool, reserve);
+        QFETCH(QByteArray, setting);
+        QFETCH(QByteArray, value);
+        QFETCH(int, wasUp);
+        QFETCH(QString, logged);
+        ScopedEnv fault(("QOR_DEMO_PROVIDER_" + setting).constData(), value);
+
+        LiveApp f;
+        AppState &app = f.signIn(answerWithReserve());
+        const TunnelSource source = reserve ? TunnelSource::Reserve : TunnelSource::Main;
+        const QString sourceName = reserve ? QStringLiteral("reserve") : QStringLiteral("main");
+        const auto profileId = [&] {
+            const auto handle = reserve ? f.reserveTunnel.profile() : f.tunnel.profile();
+            return handle ? handle->id : QString();
+        };
+
+        const QDateTime pressed = f.clock.now();
+        reserve ? app.enableReserve() : app.tapGlobe();
+        // The connect operation ends within its start deadline, whatever the provider does.
+        QVERIFY(f.drive([&] { return !app.switchingChannels; }));
+        QVERIFY(pressed.msecsTo(f.clock.now()) <= (reserve ? 20000 : 6000));
+        QVERIFY(f.drive([&] { return hasSettled(app); }));
+        const qint64 failed = f.profiles.lastLaunchedProcess(profileId()).value_or(0);
+        QVERIFY(failed > 0);
+        QVERIFY(f.waitReal([&] { return !alive(failed); }));
+        QFile log(tunnel_paths::stateDirectory() + "/" + profileId() + ".log");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(log.readAll()).contains(" " + logged + "\n"));
+        fault.restore(); // the next provider behaves
+
+        // The platform took the tunnel, so nothing failed to start and auto mode has
+        // nothing to fall back from; a crash leaves no text of its own.
+        const bool sawUp = f.traceCount("status 3 from " + sourceName + " (") > 0;
+        if (wasUp >= 0)
+            QCOMPARE(sawUp, wasUp == 1);
+        QCOMPARE(f.traceCount("connect FAILED"), 0);
+        QCOMPARE(f.traceCount("auto: первый канал не поднялся, пробую второй"), 0);
+        QVERIFY(!app.connectionError());
+        QVERIFY(!app.connectionProgress());
+        // Only the loss of a connection that was up arms the reconnect.
+        QCOMPARE(f.traceCount("auto-reconnect armed"), sawUp ? 1 : 0);
+        if (setting == "GARBAGE_STATE") {
+            QVERIFY(QFile::exists(tunnel_paths::stateDirectory() + "/" + profileId() + ".state"));
+            QVERIFY(!f.profiles.providerState(profileId()));
+        }
+
+        // The state connects again: by the reconnect, or by the user's next press.
+        if (!sawUp)
+            reserve ? app.enableReserve() : app.tapGlobe();
+        QVERIFY(f.drive([&] { return isConnected(app); }));
+        QCOMPARE(f.traceCount("connect -> "), 2);
+        QCOMPARE(app.target(), reserve ? ConnectionTarget::reserve() : ConnectionTarget::balancer());
+        QVERIFY(f.tunnelRunning(source));
+        QVERIFY(!f.tunnelRunning(reserve ? TunnelSource::Main : TunnelSource::Reserve));
+        const qint64 serving = f.profiles.lastLaunchedProcess(profileId()).value_or(0);
+        QVERIFY(serving != failed && alive(serving));
+
+        app.tapGlobe();
+        QVERIFY(f.waitReal([&] { return !alive(serving); }));
+        f.pass(60s);
+        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
+        QCOMPARE(f.traceCount("connect -> "), 2);
+    }
+
+    void providerCannotBeLaunched_data()
+    {
+        QTest::addColumn<bool>("reserve");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("shown");
+        const QString posix = QStringLiteral(" | underlying: domain=POSIX code=2 No such file or directory");
+        for (const char *how : {"missing", "not executable"}) {
+            QTest::addRow("main: %s", how) << false << QString::fromLatin1(how) << launchFailed + posix;
+            QTest::addRow("reserve: %s", how) << true << QString::fromLatin1(how) << launchFailed;
+        }
+    }
+
+    void providerCannotBeLaunched()
+    {
+        QFETCH(bool, reserve);
+        QFETCH(QString, how);
+        QFETCH(QString, shown);
+        ScopedEnv bundle("QOR_BUNDLE_DIR", bundleWith(reserve ? reserveExecutable : mainExecutable, how).toUtf8());
+
+        LiveApp f;
+        AppState &app = f.signIn(answerWithReserve());
+        reserve ? app.enableReserve() : app.tapGlobe();
+        QVERIFY(f.drive([&] { return hasSettled(app) && app.connectionError(); }));
+        QCOMPARE(app.connectionError(), shown);
+        // Auto mode tries the cascade once for the main channel; the reserve has no second variant.
+        const int connects = reserve ? 1 : 2;
+        QCOMPARE(f.traceCount("connect -> "), connects);
+        QCOMPARE(f.traceCount("connect FAILED: " + shown), connects);
+        QCOMPARE(f.traceCount("auto: первый канал не поднялся, пробую второй"), connects - 1);
+        f.pass(60s);
+        QCOMPARE(f.traceCount("connect -> "), connects);
+        QCOMPARE(f.traceCount("auto-reconnect armed"), 0);
+        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
+        const auto handle = reserve ? f.reserveTunnel.profile() : f.tunnel.profile();
+        QVERIFY(handle);
+        QVERIFY(!f.profiles.lastLaunchedProcess(handle->id));
+        const qint64 client = LiveApp::kvbRecord().value("pid").toInteger();
+        QCOMPARE(client > 0, !reserve); // the cascade's client ran for the second variant
+
+        // With its provider back the same state connects; a standard connect ends the client.
+        bundle.restore();
+        reserve ? app.enableReserve() : app.tapGlobe();
+        QVERIFY(f.drive([&] { return isConnected(app); }));
+        QVERIFY(!app.connectionError());
+        QVERIFY(f.tunnelRunning(reserve ? TunnelSource::Reserve : TunnelSource::Main));
+        if (client > 0)
+            QVERIFY(f.waitReal([&] { return reaped(client); }));
+    }
+
+    void tavrinClientFaults_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("shown"); // empty: the cascade comes up regardless
+        QTest::newRow("missing") << "missing" << "Tavrin-клиент (kvb-client) не вложен в сборку";
+        QTest::newRow("not executable") << "not executable" << "Не удалось запустить Tavrin-клиент (kvb-client)";
+        QTest::newRow("exits at once") << "exits" << "";
+        QTest::newRow("port 1080 taken") << "port" << "";
+    }
+
+    void tavrinClientFaults()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, shown);
+        QTcpServer holder;
+        if (fault == "port" && !holder.listen(QHostAddress::LocalHost, 1080))
+            QSKIP("127.0.0.1:1080 is in use on this machine; the test needs to hold it itself");
+        const bool broken = fault == "missing" || fault == "not executable";
+        ScopedEnv bundle("QOR_BUNDLE_DIR", broken ? bundleWith(tavrinExecutable, fault).toUtf8() : QByteArray(), broken);
+        ScopedEnv exits("QOR_KVB_EXIT", "1", fault == "exits");
+        ScopedEnv listens("QOR_KVB_LISTEN", "1", fault == "port");
+
+        LiveApp f;
+        AppState &app = f.signIn(okAnswer({{"tavrin_key", "k"}}));
+        app.selectMode(ConnectMode::Tavrin);
+        app.tapGlobe();
+        if (!shown.isEmpty()) {
+            QVERIFY(f.drive([&] { return hasSettled(app) && app.connectionError(); }));
+            QCOMPARE(app.connectionError(), shown);
+            QCOMPARE(f.traceCount("connect FAILED: " + shown), 1);
+            QVERIFY(LiveApp::kvbRecord().isEmpty());
+            QVERIFY(!f.tunnel.profile()); // nothing was started without its client
+        } else {
+            // The client is not watched once launched: the cascade comes up and the
+            // channel check is what tells the user when nothing gets through.
+            QVERIFY(f.drive([&] { return isConnected(app); }));
+            const QJsonObject record = LiveApp::kvbRecord();
+            const qint64 client = record.value("pid").toInteger();
+            QVERIFY(client > 0);
+            QVERIFY(f.waitReal([&] { return reaped(client); })); // ended by itself, and no zombie
+            if (fault == "port")
+                QCOMPARE(record.value("listening").toBool(), false);
+            app.tapGlobe();
+        }
+        QCOMPARE(f.traceCount("auto: первый канал не поднялся, пробую второй"), 0); // fallback is auto mode's
+        f.pass(30s);
+        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
+        QCOMPARE(f.traceCount("auto-reconnect armed"), 0);
+
+        // A working client: the same state connects through the cascade.
+        bundle.restore();
+        exits.restore();
+        listens.restore();
+        holder.close();
+        QFile::remove(kvbRecordPath());
+        app.tapGlobe();
+        QVERIFY(f.drive([&] { return isConnected(app) && !LiveApp::kvbRecord().isEmpty(); }));
+        QVERIFY(!app.connectionError());
+        QVERIFY(alive(LiveApp::kvbRecord().value("pid").toInteger()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProviderFaults)
+#include "test_provider_faults.moc"
