@@ -135,7 +135,6 @@ class TestStorageFaults : public QObject {
         return saved;
     }
 
-
     static ScriptedAnswer corporateAnswer()
     {
         return ScriptedAnswer::json(okAnswer({{QStringLiteral("session_token"), QStringLiteral("tok-1")},
