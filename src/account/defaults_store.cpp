@@ -161,6 +161,11 @@ void DefaultsStore::put(const QString &key, std::optional<QJsonValue> e)
     scheduleFlush();
 }
 
+bool DefaultsStore::hasPendingWrites() const
+{
+    return backedByFile() && !m_changes.empty();
+}
+
 bool DefaultsStore::backedByFile() const
 {
     return m_open && !m_filePath.isEmpty();
@@ -220,10 +225,15 @@ void DefaultsStore::open()
 {
     if (m_filePath.isEmpty())
         return;
-    if (!ensurePrivateFolder(QFileInfo(m_filePath).absolutePath())) {
-        qCWarning(lcStore) << "cannot create or write the folder of" << m_filePath;
-        m_open = false;
-        return;
+    const QString folder = QFileInfo(m_filePath).absolutePath();
+    if (!ensurePrivateFolder(folder)) {
+        // A read-only file system must not hide the stored session: read what is there.
+        if (!QFileInfo(folder).isDir()) {
+            qCWarning(lcStore) << "cannot create the folder of" << m_filePath;
+            m_open = false;
+            return;
+        }
+        qCWarning(lcStore) << "cannot write the folder of" << m_filePath << "- changes stay in memory";
     }
     const FileContent content = readFile();
     if (content.state == FileState::Unreadable) {
@@ -279,10 +289,15 @@ bool DefaultsStore::writeFile(const QJsonObject &values) const
     // A file made wider by hand is narrowed before QSaveFile copies its mode.
     QFile::setPermissions(m_filePath, kPrivateFile);
     QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so a write the disk refuses fails here and the old file stays: with
+    // the write buffer, a failure surfaces only when commit() flushes, and commit()
+    // then still renames the empty temporary file over the old one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     const QJsonObject root{{kFormat, 1}, {kValues, values}};
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
+    const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Indented);
+    if (file.write(bytes) != bytes.size())
+        return false; // the unfinished temporary file is discarded with `file`
     return file.commit();
 }
 

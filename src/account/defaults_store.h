@@ -38,8 +38,10 @@ public:
     DefaultsStore(const DefaultsStore &) = delete;
     DefaultsStore &operator=(const DefaultsStore &) = delete;
 
-    // False when the file exists but cannot be read, or its folder cannot be created or
-    // written. Such a store still answers from memory but never touches the file.
+    // False when the file exists but cannot be read, or its folder cannot be created.
+    // Such a store still answers from memory but never touches the file. A folder that
+    // exists but cannot be written (a read-only file system) still gives the file's
+    // values; changes then stay in memory and are written when a later write succeeds.
     bool isOpen() const;
     QString filePath() const;
 
@@ -54,6 +56,8 @@ public:
     void remove(const QString &key);
 
     void sync(); // write pending changes now
+    // True while changes that should reach the file have not (a full or read-only disk).
+    bool hasPendingWrites() const;
 
     // How many times this object has written its file (diagnostics and tests).
     int writeCount() const;

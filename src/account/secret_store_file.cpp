@@ -39,7 +39,8 @@ void FileSecretStore::remove(const QString &account)
 bool FileSecretStore::flush(std::chrono::milliseconds)
 {
     m_file.sync();
-    return m_file.isOpen(); // an unusable file keeps secrets for this run only
+    // An unusable file, or a write the disk refused, keeps secrets for this run only.
+    return m_file.isOpen() && !m_file.hasPendingWrites();
 }
 
 QString FileSecretStore::filePath() const

@@ -124,17 +124,24 @@ void KeychainSecretStore::stepFinished(QKeychain::Job *job, const Step &step)
         qCWarning(lcKeychain) << (step.isWrite ? "keychain write of" : "keychain delete of") << step.account
                               << "failed:" << job->errorString();
     m_running = false;
+    ++m_finishedSteps;
+    m_unanswered = false;
     runNext();
 }
 
 bool KeychainSecretStore::flush(std::chrono::milliseconds limit)
 {
-    if (isIdle() || !QCoreApplication::instance())
+    // The quit path flushes more than once (quitting, the composition root, the
+    // destructor): a keyring that let one whole limit pass without finishing a step
+    // is not waited for again, so the limits do not add up.
+    if (isIdle() || !QCoreApplication::instance() || m_unanswered)
         return isIdle();
     QEventLoop loop;
     connect(this, &KeychainSecretStore::drained, &loop, &QEventLoop::quit);
     QTimer::singleShot(limit, &loop, &QEventLoop::quit);
+    const int finishedBefore = m_finishedSteps;
     loop.exec(QEventLoop::ExcludeUserInputEvents);
+    m_unanswered = !isIdle() && m_finishedSteps == finishedBefore;
     return isIdle();
 }
 

@@ -22,7 +22,8 @@ namespace qor {
 // Writes and deletes never wait inside the caller: they are queued and run in order,
 // and what this run wrote is kept in memory, so a read right after a write sees it.
 // Pending writes are completed, within a bounded time, when the application is about
-// to quit and when the store is destroyed.
+// to quit and when the store is destroyed; a keyring that answered nothing during one
+// such wait is not waited for again.
 class KeychainSecretStore final : public QObject, public SecretStore {
     Q_OBJECT
 public:
@@ -60,6 +61,8 @@ private:
     std::chrono::milliseconds m_readLimit;
     std::deque<Step> m_queue;
     bool m_running = false;
+    int m_finishedSteps = 0;
+    bool m_unanswered = false; // the last flush ran out its limit with no step finished
     QHash<QString, std::optional<QByteArray>> m_written; // this run's last write or delete per account
 };
 

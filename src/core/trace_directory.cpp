@@ -169,7 +169,14 @@ bool TraceDirectory::appendBounded(const QString &name, const QByteArray &bytes,
     // A second link would let someone else's file be written through this name.
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1)
         return false;
-    if (!writeAll(file.get(), bytes) || ::fstat(file.get(), &st) != 0)
+    // A write cut short (a full disk) would leave half a line for the next one to
+    // run into: give the file back its old end.
+    if (!writeAll(file.get(), bytes)) {
+        while (::ftruncate(file.get(), st.st_size) != 0 && errno == EINTR) {
+        }
+        return false;
+    }
+    if (::fstat(file.get(), &st) != 0)
         return false;
     if (st.st_size <= maxBytes)
         return true;

@@ -22,7 +22,8 @@ public:
     // file when needed. When the file then exceeds maxBytes, it is replaced
     // atomically by its last keepCharacters characters (grapheme clusters; bytes
     // that are not UTF-8 are decoded leniently). Only a regular file of ours with a
-    // single link is written. False when anything failed.
+    // single link is written; a line that does not fit whole is not written at all.
+    // False when anything failed.
     bool appendBounded(const QString &name, const QByteArray &bytes, qint64 maxBytes,
                        qsizetype keepCharacters) const;
 
