@@ -56,7 +56,9 @@ bool AutostartEntry::registerEntry() const
     if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
         return false;
     QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+    // Unbuffered: a write refused by a full disk fails here, whereas a buffered one fails
+    // only in commit(), which then still puts the empty file in place.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     const QString entry = QStringLiteral("[Desktop Entry]\n"
                                          "Type=Application\n"
@@ -67,7 +69,9 @@ bool AutostartEntry::registerEntry() const
                                          "Terminal=false\n"
                                          "X-GNOME-Autostart-enabled=true\n")
                               .arg(program());
-    file.write(entry.toUtf8());
+    const QByteArray bytes = entry.toUtf8();
+    if (file.write(bytes) != bytes.size())
+        return false;
     return file.commit();
 }
 

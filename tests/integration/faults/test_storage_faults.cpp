@@ -7,6 +7,7 @@
 #include "../cli/cli_process.h"
 
 #include "account/defaults_store.h"
+#include "shell/autostart_entry.h"
 #include "account/secret_store.h"
 #include "account/secret_store_file.h"
 #include "account/secret_store_keychain.h"
@@ -359,6 +360,22 @@ private Q_SLOTS:
         QCOMPARE(restarted.shared().textValue(QStringLiteral("settings.appearance")), std::optional<QString>(QStringLiteral("dark")));
         QCOMPARE(restarted.shared().boolValue(QStringLiteral("settings.liquidGlass")), std::optional<bool>(true));
         QCOMPARE(restarted.standard().boolValue(QStringLiteral("qor.minimizeToMenuBar")), std::optional<bool>(true));
+    }
+
+    // The launch-at-login entry rewritten on a full disk: refused, and the entry that
+    // was there stays whole.
+    void autostartEntryOnFullDisk()
+    {
+        REQUIRE_MOUNTS();
+        const AutostartEntry entry(m_full + QStringLiteral("/config/autostart/qor-connect.desktop"));
+        QVERIFY(entry.registerEntry());
+        const QByteArray before = readBytes(entry.path());
+        DiskFiller filler(m_full);
+        QVERIFY2(!entry.registerEntry(), "a rewrite the disk refused was reported as done");
+        QCOMPARE(readBytes(entry.path()), before);
+        QVERIFY(entry.isRegistered());
+        filler.release();
+        QVERIFY(entry.registerEntry());
     }
 
     // A FIFO or a folder where a store file should be: start-up does not block on it,
