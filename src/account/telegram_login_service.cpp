@@ -83,7 +83,7 @@ QCoro::Task<> TelegramLoginService::pollLoop(CancelToken token, QString loginTok
     QPointer<TelegramLoginService> self(this);
     Clock &clock = m_clock;
     const AccountTransport transport = m_transport;
-    const QDateTime deadline = clock.now().addSecs(pollDeadline.count());
+    const auto deadline = clock.elapsed() + pollDeadline;
 
     // The first poll leaves from the event loop, never from inside startLogin: the
     // caller always holds its token before any result can arrive.
@@ -95,7 +95,7 @@ QCoro::Task<> TelegramLoginService::pollLoop(CancelToken token, QString loginTok
 
     // The deadline is tested before each request only; a request may take its own
     // time limit on top.
-    while (!token.isCancelled() && clock.now() < deadline) {
+    while (!token.isCancelled() && clock.elapsed() < deadline) {
         // Built outside the co_await expression: g++ 12 mishandles literals inside it.
         AccountRequest request{QStringLiteral("login poll"), QStringLiteral("poll/") + loginToken, std::nullopt,
                                transport.settings().shortTimeout};

@@ -289,9 +289,9 @@ QCoro::Task<> AppState::waitForStart(CancelToken token, bool reserve, int second
 {
     QPointer<AppState> self(this);
     Clock &clock = m_services.clock;
-    const QDateTime deadline = clock.now().addSecs(seconds);
+    const auto deadline = clock.elapsed() + std::chrono::seconds(seconds);
     for (;;) {
-        if (clock.now() >= deadline) {
+        if (clock.elapsed() >= deadline) {
             throw Error(appStateDomain, 7,
                         QStringLiteral("Не удалось начать подключение. Возможно, активно защищённое подключение другого приложения — "
                                        "отключите его и попробуйте снова."));

@@ -123,6 +123,10 @@ QCoro::Task<bool> AppState::refreshSession()
     const auto result = co_await m_services.login.refresh(token);
     if (!self || !result)
         co_return false;
+    // The user signed out (or in again) while the answer was on its way: it is about
+    // a session that is no longer ours and must neither store it again nor revoke.
+    if (sessionToken != token)
+        co_return false;
     switch (result->kind) {
     case TelegramLoginResult::Kind::Ok:
         // A token in the answer is ignored: the session keeps the one it was sent with.

@@ -115,12 +115,12 @@ QCoro::Task<> TunnelProfileController::stopAndWait(double seconds)
     co_await disableAndStopWith(service, profile);
     if (!self || !service)
         co_return;
-    const QDateTime deadline = m_clock.now().addMSecs(qint64(seconds * 1000.0));
+    const auto deadline = m_clock.elapsed() + std::chrono::milliseconds(qint64(seconds * 1000.0));
     for (;;) {
         const VpnStatus status = m_profiles.status(*profile);
         if (status == VpnStatus::Disconnected || status == VpnStatus::Invalid)
             co_return;
-        if (!(m_clock.now() < deadline))
+        if (!(m_clock.elapsed() < deadline))
             co_return;
         co_await m_clock.sleep(150ms);
         if (!self || !service)

@@ -17,6 +17,11 @@ public:
 
     virtual QDateTime now() const = 0;
 
+    // Time on a monotonic axis from an arbitrary origin. Deadlines are measured on
+    // it: a change of the system clock must neither end a wait early nor stretch it
+    // by the size of the jump.
+    virtual std::chrono::milliseconds elapsed() const = 0;
+
     // Resolves true when the whole duration has passed, false when the token was
     // cancelled first (then it resolves at once). Resumes on the calling thread's
     // event loop, never synchronously inside cancel().

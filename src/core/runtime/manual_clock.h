@@ -19,6 +19,8 @@ public:
     explicit ManualClock(QDateTime start = QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC));
 
     QDateTime now() const override;
+    // Moves only with advance(), never with setNow().
+    std::chrono::milliseconds elapsed() const override { return std::chrono::milliseconds(m_monotonicMs); }
     QCoro::Task<bool> sleep(std::chrono::milliseconds duration, CancelToken token = {}) override;
 
     void advance(std::chrono::milliseconds by);

@@ -10,6 +10,11 @@ QDateTime QtClock::now() const
     return QDateTime::currentDateTimeUtc();
 }
 
+std::chrono::milliseconds QtClock::elapsed() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
 QCoro::Task<bool> QtClock::sleep(std::chrono::milliseconds duration, CancelToken token)
 {
     if (token.isCancelled())

@@ -7,6 +7,7 @@ namespace qor {
 class QtClock final : public Clock {
 public:
     QDateTime now() const override;
+    std::chrono::milliseconds elapsed() const override;
     QCoro::Task<bool> sleep(std::chrono::milliseconds duration, CancelToken token = {}) override;
 
     // The process-wide instance, for the composition roots only.

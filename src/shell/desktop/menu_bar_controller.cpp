@@ -185,7 +185,7 @@ void MenuBarController::quit()
 QCoro::Task<> MenuBarController::waitForTunnelsThenTerminate(QPointer<MenuBarController> self, CancelToken token)
 {
     Clock &clock = self->m_services.clock;
-    const QDateTime deadline = clock.now().addMSecs(quitLimit.count());
+    const auto deadline = clock.elapsed() + quitLimit;
     for (;;) {
         const auto main = self->m_services.mainTunnel.connectionStatus();
         const auto reserve = self->m_services.reserveTunnel.connectionStatus();
@@ -193,7 +193,7 @@ QCoro::Task<> MenuBarController::waitForTunnelsThenTerminate(QPointer<MenuBarCon
         const bool reserveUp = reserve
             && (*reserve == int(VpnStatus::Connecting) || *reserve == int(VpnStatus::Connected)
                 || *reserve == int(VpnStatus::Reasserting) || *reserve == int(VpnStatus::Disconnecting));
-        if ((mainDown && !reserveUp) || clock.now() >= deadline)
+        if ((mainDown && !reserveUp) || clock.elapsed() >= deadline)
             break;
         const bool slept = co_await clock.sleep(quitPoll, token);
         if (!self || !slept || token.isCancelled())
