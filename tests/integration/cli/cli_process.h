@@ -59,11 +59,7 @@ public:
 
     static QString buildDirectory() { return qEnvironmentVariable("QOR_BUILD_DIR"); }
     static QString program() { return buildDirectory() + QStringLiteral("/bin/qorctl"); }
-    // The repository, found from this file's place in it.
-    static QString sourceDirectory()
-    {
-        return QDir::cleanPath(QFileInfo(QString::fromUtf8(__FILE__)).absolutePath() + QStringLiteral("/../../.."));
-    }
+    static QString sourceDirectory() { return QStringLiteral(QOR_SOURCE_DIR); }
 
     QString home() const { return m_home; }
     QProcessEnvironment &environment() { return m_env; }

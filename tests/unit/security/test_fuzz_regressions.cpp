@@ -35,8 +35,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("target");
         QTest::addColumn<QByteArray>("input");
-        const QString root = QFINDTESTDATA("../../fuzz/regressions");
-        QVERIFY2(!root.isEmpty(), "tests/fuzz/regressions not found");
+        const QString root = QStringLiteral(QOR_SOURCE_DIR "/tests/fuzz/regressions");
+        QVERIFY2(QFileInfo(root).isDir(), "tests/fuzz/regressions not found");
         int rows = 0;
         for (const QString &target : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
             const QDir folder(root + QLatin1Char('/') + target);
