@@ -64,7 +64,18 @@ QCoro::Task<int> loginByEmail(Context &context, const CommandParser &command, co
     if (!code) {
         if (standardInputIsTerminal())
             context.err(QStringLiteral("Введите код из письма:"));
-        code = co_await readStandardInputLine();
+        // Waiting for the user: an interrupt ends the read, and the command with it.
+        const CancelToken interrupt = CancelToken::create();
+        const QMetaObject::Connection onInterrupt = QObject::connect(&context, &Context::changed, &context, [&context, interrupt] {
+            if (context.interrupted())
+                interrupt.cancel();
+        });
+        context.handleInterruptsInCommand(true);
+        code = co_await readStandardInputLine(interrupt);
+        context.handleInterruptsInCommand(false);
+        QObject::disconnect(onInterrupt);
+        if (context.interrupted())
+            co_return 128 + context.interruptSignal();
         if (!code || code->trimmed().isEmpty()) {
             context.err(QStringLiteral("Код не введён"));
             co_return Failure;

@@ -59,8 +59,9 @@ public:
     void wake();
 
     // By default SIGINT/SIGTERM end the program at once with 128 + the signal; a
-    // command that wants to finish on its own (connect --stay) takes them over.
-    void handleInterruptsInCommand() { m_commandHandlesInterrupts = true; }
+    // command that wants to finish on its own (connect --stay, a code being read)
+    // takes them over, for as long as it says.
+    void handleInterruptsInCommand(bool handles = true) { m_commandHandlesInterrupts = handles; }
     bool interrupted() const { return m_interruptSignal != 0; }
     int interruptSignal() const { return m_interruptSignal; }
 

@@ -14,16 +14,22 @@ bool standardInputIsTerminal()
     return ::isatty(STDIN_FILENO) == 1;
 }
 
-QCoro::Task<std::optional<QString>> readStandardInputLine()
+QCoro::Task<std::optional<QString>> readStandardInputLine(CancelToken stop)
 {
     QByteArray line;
     QSocketNotifier notifier(STDIN_FILENO, QSocketNotifier::Read);
     for (;;) {
+        if (stop.isCancelled())
+            co_return std::nullopt;
         {
             Waker readable;
             QObject::connect(&notifier, &QSocketNotifier::activated, &readable, [&readable] { readable.fire(true); });
+            stop.addWaker(&readable);
             co_await qCoro(&readable, &Waker::woken);
+            stop.removeWaker(&readable);
         }
+        if (stop.isCancelled())
+            co_return std::nullopt;
         // One byte per wake-up: the read never blocks, and nothing past the line
         // break is taken from the input.
         char byte = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/runtime/cancel_token.h"
+
 #include <QCoroTask>
 #include <QString>
 
@@ -9,8 +11,8 @@ namespace qor::cli {
 
 // One line from standard input without its line break, read without blocking the
 // event loop (the demo backend in this process keeps serving meanwhile). Absent at
-// the end of input or when the input is closed.
-QCoro::Task<std::optional<QString>> readStandardInputLine();
+// the end of input, when the input is closed, or once `stop` is cancelled.
+QCoro::Task<std::optional<QString>> readStandardInputLine(CancelToken stop = {});
 
 bool standardInputIsTerminal();
 

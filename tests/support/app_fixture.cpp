@@ -75,6 +75,7 @@ AppFixture::AppFixture()
 AppFixture::~AppFixture()
 {
     state.reset();
+    teardown.cancel();
     ManualClock::drainEvents();
 }
 
@@ -95,8 +96,8 @@ AppServices AppFixture::services()
         measuredHosts.append(host);
         // Each answer takes a moment of virtual time, so results arrive one by one.
         const auto latency = latencies.value(host);
-        co_await clock.sleep(std::chrono::milliseconds(latency ? *latency : 3000));
-        co_return latency;
+        const bool answered = co_await clock.sleep(std::chrono::milliseconds(latency ? *latency : 3000), teardown);
+        co_return answered ? latency : std::nullopt;
     };
     return s;
 }

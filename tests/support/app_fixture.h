@@ -70,6 +70,9 @@ struct AppFixture {
 
     QTemporaryDir scratch;
     ManualClock clock;
+    // Cancelled at teardown: ends the fake measurements still sleeping in virtual time,
+    // so their coroutines finish instead of being left suspended.
+    CancelToken teardown = CancelToken::create();
     DefaultsStore sharedDefaults;
     DefaultsStore standardDefaults;
     MemorySecretStore secrets;

@@ -21,6 +21,12 @@ MainWindow::MainWindow(QQmlEngine &engine, QObject *preferences, bool frameless,
 
 MainWindow::~MainWindow()
 {
+    if (!m_window)
+        return;
+    // Nothing of ours may run while the window is taken apart: by then it is no
+    // longer a QQuickWindow, and this object is half destroyed.
+    m_window->removeEventFilter(this);
+    m_window->disconnect(this);
     delete m_window.data();
 }
 
