@@ -11,21 +11,7 @@ scratch="${QOR_TEST_SCRATCH:-$(mktemp -d)}/faults"
 rm -rf "$scratch"
 mkdir -p "$scratch/full" "$scratch/readonly" "$scratch/readonly-source"
 
-bus_config="$scratch/empty-session-bus.conf"
-cat >"$bus_config" <<'CONF'
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=/tmp</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
+bus_config="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../support" && pwd)/empty-session-bus.conf"
 unset XDG_CURRENT_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION KDE_SESSION_VERSION GNOME_DESKTOP_SESSION_ID \
       GNOME_KEYRING_CONTROL
 
