@@ -195,7 +195,9 @@ QCoro::Task<bool> AppState::deleteAccount()
     stopEverything();
     QPointer<AppState> self(this);
     const bool deleted = co_await m_services.login.deleteAccount(token);
-    if (deleted && self)
+    // Only the session that was deleted is signed out: the user may have signed out
+    // and in with another account while the answer was on its way.
+    if (deleted && self && self->sessionToken == token)
         self->signOut();
     co_return deleted;
 }

@@ -332,6 +332,31 @@ private Q_SLOTS:
         QVERIFY(!f.session.load());
         QCOMPARE(settingsSnapshot(f).mid(0, 5), settings.mid(0, 5));
     }
+
+    // The deletion is confirmed after the user signed out and in with another
+    // account: the new session stays.
+    void lateDeletionAnswerLeavesANewSessionAlone()
+    {
+        AppFixture f;
+        AppState &app = f.startSignedIn();
+        f.server.setDefault(QStringLiteral("account/delete"),
+                            ScriptedAnswer::json({{QStringLiteral("status"), QStringLiteral("ok")}}).after(100ms));
+        std::optional<bool> deleted;
+        collect(app.deleteAccount(), deleted);
+        QVERIFY(f.waitFor([&] { return f.server.requestCount(QStringLiteral("account/delete")) == 1; }));
+        app.signOutAndStop();
+        TelegramLoginResult::Session other;
+        other.sessionToken = QStringLiteral("tok-other");
+        other.subscriptionURL = QStringLiteral("https://sub.example.com/other");
+        app.applyLoginResult(TelegramLoginResult::makeOk(other));
+        QVERIFY(f.waitFor([&] { return deleted.has_value(); }));
+        QCOMPARE(*deleted, true);
+        QCOMPARE(app.authStage(), AuthStage::LoggedIn);
+        QCOMPARE(app.sessionToken, std::optional<QString>(QStringLiteral("tok-other")));
+        const auto stored = f.session.load();
+        QVERIFY(stored);
+        QCOMPARE(stored->sessionToken, std::optional<QString>(QStringLiteral("tok-other")));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAccountFaults)
