@@ -2,31 +2,14 @@
 
 #include "command_line.h"
 
-#include "tunnel/reserve_tunnel_manager.h"
-#include "tunnel/tunnel_manager.h"
-
 namespace qor::cli {
-
-namespace {
-constexpr double stopWaitSeconds = 10.0;
-
-QCoro::Task<> waitForTunnelsDown(AppRoot &root)
-{
-    co_await root.tunnels().tunnel.stopAndWait(stopWaitSeconds);
-    co_await root.tunnels().reserve.stopAndWait(stopWaitSeconds);
-}
-} // namespace
 
 QCoro::Task<int> runRefresh(Context &context, QStringList arguments)
 {
     CommandParser command(*findCommand(QStringLiteral("refresh")));
-    if (const auto exit = command.parse(context, arguments))
+    if (const auto exit = command.parseWithoutPositional(context, arguments))
         co_return *exit;
-    if (!command.positional().isEmpty())
-        co_return command.usageError(context, QStringLiteral("лишние аргументы"));
-    if (!context.claimInstance())
-        co_return Failure;
-    AppState *app = co_await context.startedState();
+    AppState *app = co_await context.claimedState();
     if (!app)
         co_return Failure;
     if (co_await app->refreshSession()) {
@@ -43,19 +26,15 @@ QCoro::Task<int> runRefresh(Context &context, QStringList arguments)
 QCoro::Task<int> runLogout(Context &context, QStringList arguments)
 {
     CommandParser command(*findCommand(QStringLiteral("logout")));
-    if (const auto exit = command.parse(context, arguments))
+    if (const auto exit = command.parseWithoutPositional(context, arguments))
         co_return *exit;
-    if (!command.positional().isEmpty())
-        co_return command.usageError(context, QStringLiteral("лишние аргументы"));
-    if (!context.claimInstance())
-        co_return Failure;
-    AppState *app = co_await context.startedState();
+    AppState *app = co_await context.claimedState();
     if (!app)
         co_return Failure;
     const bool wasSignedIn = app->authStage() == AuthStage::LoggedIn;
     // The user's own sign-out stops the tunnels too: none keeps running for an account that left.
     app->signOutAndStop();
-    co_await waitForTunnelsDown(*context.root());
+    co_await context.waitForTunnelsDown();
     context.out(wasSignedIn ? QStringLiteral("Вы вышли из аккаунта") : QStringLiteral("Вход не был выполнен"));
     co_return Success;
 }
@@ -65,23 +44,19 @@ QCoro::Task<int> runDeleteAccount(Context &context, QStringList arguments)
     CommandParser command(*findCommand(QStringLiteral("delete-account")));
     const QCommandLineOption yes(QStringLiteral("yes"));
     command.parser().addOption(yes);
-    if (const auto exit = command.parse(context, arguments))
+    if (const auto exit = command.parseWithoutPositional(context, arguments))
         co_return *exit;
-    if (!command.positional().isEmpty())
-        co_return command.usageError(context, QStringLiteral("лишние аргументы"));
     if (!command.parser().isSet(yes)) {
         co_return command.usageError(context, QStringLiteral("аккаунт и все связанные с ним данные будут удалены без "
                                                              "возможности восстановления; подтвердите параметром --yes"));
     }
-    if (!context.claimInstance())
-        co_return Failure;
-    AppState *app = co_await context.startedState();
+    AppState *app = co_await context.claimedState();
     if (!app)
         co_return Failure;
     const bool hadSession = app->sessionToken.has_value();
     const bool deleted = co_await app->deleteAccount();
     if (hadSession)
-        co_await waitForTunnelsDown(*context.root());
+        co_await context.waitForTunnelsDown();
     if (!deleted) {
         context.err(QStringLiteral("Не получилось удалить аккаунт"));
         co_return Failure;

@@ -15,7 +15,6 @@ namespace qor::cli {
 
 namespace {
 
-constexpr double stopWaitSeconds = 10.0;
 constexpr int defaultTimeoutSeconds = 120;
 constexpr std::chrono::milliseconds settleTime{100};
 
@@ -82,11 +81,9 @@ QCoro::Task<int> runConnect(Context &context, QStringList arguments)
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("СЕК"),
                                      QString::number(defaultTimeoutSeconds));
     command.parser().addOptions({mode, balancer, node, reserve, stay, stopOnExit, timeout});
-    if (const auto exit = command.parse(context, arguments))
+    if (const auto exit = command.parseWithoutPositional(context, arguments))
         co_return *exit;
     QCommandLineParser &p = command.parser();
-    if (!command.positional().isEmpty())
-        co_return command.usageError(context, QStringLiteral("лишние аргументы"));
     if (int(p.isSet(balancer)) + int(p.isSet(node)) + int(p.isSet(reserve)) > 1)
         co_return command.usageError(context, QStringLiteral("укажите только одну цель: --balancer, --node или --reserve"));
     std::optional<ConnectMode> chosenMode;
@@ -104,12 +101,9 @@ QCoro::Task<int> runConnect(Context &context, QStringList arguments)
     if (p.isSet(stopOnExit) && !p.isSet(stay))
         co_return command.usageError(context, QStringLiteral("--stop-on-exit действует только вместе с --stay"));
 
-    if (!context.claimInstance())
-        co_return Failure;
-    AppState *app = co_await context.startedState();
+    AppState *app = co_await context.claimedState();
     if (!app)
         co_return Failure;
-    AppRoot &root = *context.root();
     if (app->authStage() != AuthStage::LoggedIn) {
         context.err(notSignedIn);
         co_return Failure;
@@ -176,8 +170,7 @@ QCoro::Task<int> runConnect(Context &context, QStringList arguments)
     co_await followChanges(context, *app);
     if (p.isSet(stopOnExit)) {
         app->stopEverything();
-        co_await root.tunnels().tunnel.stopAndWait(stopWaitSeconds);
-        co_await root.tunnels().reserve.stopAndWait(stopWaitSeconds);
+        co_await context.waitForTunnelsDown();
         context.out(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QLatin1Char(' ') + connectionLine(*app));
     }
     co_return result;
@@ -186,22 +179,17 @@ QCoro::Task<int> runConnect(Context &context, QStringList arguments)
 QCoro::Task<int> runDisconnect(Context &context, QStringList arguments)
 {
     CommandParser command(*findCommand(QStringLiteral("disconnect")));
-    if (const auto exit = command.parse(context, arguments))
+    if (const auto exit = command.parseWithoutPositional(context, arguments))
         co_return *exit;
-    if (!command.positional().isEmpty())
-        co_return command.usageError(context, QStringLiteral("лишние аргументы"));
-    if (!context.claimInstance())
-        co_return Failure;
-    AppState *app = co_await context.startedState();
+    AppState *app = co_await context.claimedState();
     if (!app)
         co_return Failure;
     AppRoot &root = *context.root();
     const bool wasUp = app->connectionState() != ConnectionState::Disconnected || tunnelsUp(root);
     app->stopEverything();
-    co_await root.tunnels().tunnel.stopAndWait(stopWaitSeconds);
-    co_await root.tunnels().reserve.stopAndWait(stopWaitSeconds);
+    co_await context.waitForTunnelsDown();
     if (tunnelsUp(root)) {
-        context.err(QStringLiteral("Туннель не остановился за ") + QString::number(int(stopWaitSeconds)) + QStringLiteral(" секунд"));
+        context.err(QStringLiteral("Туннель не остановился за ") + QString::number(int(Context::tunnelStopWaitSeconds)) + QStringLiteral(" секунд"));
         co_return Failure;
     }
     context.out(wasUp ? QStringLiteral("Отключено") : QStringLiteral("Уже отключено"));

@@ -116,6 +116,15 @@ std::optional<int> CommandParser::parse(Context &context, const QStringList &arg
     return std::nullopt;
 }
 
+std::optional<int> CommandParser::parseWithoutPositional(Context &context, const QStringList &arguments)
+{
+    if (const auto exit = parse(context, arguments))
+        return exit;
+    if (!positional().isEmpty())
+        return usageError(context, QStringLiteral("лишние аргументы"));
+    return std::nullopt;
+}
+
 QStringList CommandParser::positional() const
 {
     return m_parser.positionalArguments().mid(1);

@@ -36,6 +36,8 @@ public:
     explicit CommandParser(const Command &command);
     QCommandLineParser &parser() { return m_parser; }
     std::optional<int> parse(Context &context, const QStringList &arguments);
+    // parse(), refusing positional arguments as wrong usage.
+    std::optional<int> parseWithoutPositional(Context &context, const QStringList &arguments);
     // The positional arguments after the command's name.
     QStringList positional() const;
     // Prints the reason and the usage to standard error; returns Usage.

@@ -42,9 +42,7 @@ QCoro::Task<int> loginByEmail(Context &context, const CommandParser &command, co
         co_return command.usageError(context, QStringLiteral("адрес email должен содержать «@»"));
     if (code && code->size() < 4)
         co_return command.usageError(context, QStringLiteral("код входа — не короче 4 символов"));
-    if (!context.claimInstance())
-        co_return Failure;
-    AppState *app = co_await context.startedState();
+    AppState *app = co_await context.claimedState();
     if (!app)
         co_return Failure;
     EmailLoginService &email = context.root()->emailLogin();
@@ -106,9 +104,7 @@ QCoro::Task<int> loginByEmail(Context &context, const CommandParser &command, co
 
 QCoro::Task<int> loginByTelegram(Context &context)
 {
-    if (!context.claimInstance())
-        co_return Failure;
-    AppState *app = co_await context.startedState();
+    AppState *app = co_await context.claimedState();
     if (!app)
         co_return Failure;
     // Prints the deep link through the front end's "open address" service.

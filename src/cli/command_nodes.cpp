@@ -17,10 +17,8 @@ QCoro::Task<int> runNodes(Context &context, QStringList arguments)
     const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption measure(QStringLiteral("measure"));
     command.parser().addOptions({json, measure});
-    if (const auto exit = command.parse(context, arguments))
+    if (const auto exit = command.parseWithoutPositional(context, arguments))
         co_return *exit;
-    if (!command.positional().isEmpty())
-        co_return command.usageError(context, QStringLiteral("лишние аргументы"));
 
     AppState *app = co_await context.startedState();
     if (!app)

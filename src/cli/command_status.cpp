@@ -15,10 +15,8 @@ QCoro::Task<int> runStatus(Context &context, QStringList arguments)
     CommandParser command(*findCommand(QStringLiteral("status")));
     const QCommandLineOption json(QStringLiteral("json"));
     command.parser().addOption(json);
-    if (const auto exit = command.parse(context, arguments))
+    if (const auto exit = command.parseWithoutPositional(context, arguments))
         co_return *exit;
-    if (!command.positional().isEmpty())
-        co_return command.usageError(context, QStringLiteral("лишние аргументы"));
 
     AppState *app = co_await context.startedState();
     if (!app)

@@ -4,6 +4,8 @@
 
 #include "core/runtime/cancel_token.h"
 #include "core/runtime/qt_clock.h"
+#include "tunnel/reserve_tunnel_manager.h"
+#include "tunnel/tunnel_manager.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -110,6 +112,22 @@ QCoro::Task<AppState *> Context::startedState()
     // What the start-up's refresh queued (the corporate countdown's first pass) runs first.
     co_await nextEventLoopPass();
     co_return state;
+}
+
+QCoro::Task<AppState *> Context::claimedState()
+{
+    if (!claimInstance())
+        co_return nullptr;
+    co_return co_await startedState();
+}
+
+QCoro::Task<> Context::waitForTunnelsDown()
+{
+    AppRoot *built = root();
+    if (!built)
+        co_return;
+    co_await built->tunnels().tunnel.stopAndWait(tunnelStopWaitSeconds);
+    co_await built->tunnels().reserve.stopAndWait(tunnelStopWaitSeconds);
 }
 
 bool Context::claimInstance()

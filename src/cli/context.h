@@ -49,6 +49,12 @@ public:
     // Takes the per-user instance lock for a state-changing command; prints the
     // refusal and returns false when another front end holds it.
     bool claimInstance();
+    // claimInstance(), then startedState(); null when either failed.
+    QCoro::Task<AppState *> claimedState();
+
+    // Waits, up to tunnelStopWaitSeconds each, until both tunnels are down.
+    QCoro::Task<> waitForTunnelsDown();
+    static constexpr double tunnelStopWaitSeconds = 10.0;
 
     enum class Wait { Done, TimedOut, Interrupted };
     // Waits until done() holds, testing it again on every change AppState announces
