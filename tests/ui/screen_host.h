@@ -154,4 +154,23 @@ inline QString textOf(QQuickItem *item)
     return item ? item->property("text").toString() : QString();
 }
 
+// The shown item of the hosted screen with that object name, or null.
+inline QQuickItem *need(const HostedItem &hosted, const char *name)
+{
+    return findShown(hosted.root, QString::fromLatin1(name));
+}
+
+// Clicks the shown item with that object name; fails the test when there is none.
+inline void click(const HostedItem &hosted, const char *name)
+{
+    QQuickItem *item = need(hosted, name);
+    QVERIFY2(item, name);
+    clickItem(hosted.window.get(), item);
+}
+
+inline QString text(const HostedItem &hosted, const char *name)
+{
+    return textOf(need(hosted, name));
+}
+
 } // namespace qor::testing

@@ -12,23 +12,6 @@ using namespace qor::testing;
 using namespace std::chrono_literals;
 
 namespace {
-QQuickItem *need(const HostedItem &hosted, const char *name)
-{
-    return findShown(hosted.root, QString::fromLatin1(name));
-}
-
-void click(const HostedItem &hosted, const char *name)
-{
-    QQuickItem *item = need(hosted, name);
-    QVERIFY2(item, name);
-    clickItem(hosted.window.get(), item);
-}
-
-QString text(const HostedItem &hosted, const char *name)
-{
-    return textOf(need(hosted, name));
-}
-
 QString statValue(const HostedItem &hosted, const char *row)
 {
     return textOf(findShown(need(hosted, row), QStringLiteral("statValue")));

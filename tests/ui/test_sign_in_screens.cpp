@@ -9,18 +9,6 @@ using namespace qor;
 using namespace qor::testing;
 
 namespace {
-QQuickItem *need(const HostedItem &hosted, const char *name)
-{
-    return findShown(hosted.root, QString::fromLatin1(name));
-}
-
-void click(const HostedItem &hosted, const char *name)
-{
-    QQuickItem *item = need(hosted, name);
-    QVERIFY2(item, name);
-    clickItem(hosted.window.get(), item);
-}
-
 void type(const HostedItem &hosted, const char *name, const QString &text)
 {
     QQuickItem *field = need(hosted, name);
