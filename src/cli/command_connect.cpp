@@ -32,7 +32,8 @@ bool tunnelsUp(AppRoot &root)
 const QString notSignedIn = QStringLiteral(
     "Вход не выполнен — войдите командой qorctl login email АДРЕС или qorctl login telegram");
 const QString approvalNeeded = QStringLiteral(
-    "Разрешите расширение Qor Connect: после разрешения подключение продолжится автоматически");
+    "Нет разрешения управлять VPN-туннелями: подтвердите его паролем в окне системы (polkit) и повторите "
+    "подключение");
 
 // Why a connect ended without a connection.
 QString failureText(const AppState &app)

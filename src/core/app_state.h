@@ -199,6 +199,9 @@ public:
     std::optional<QString> sessionToken;
     bool expectedDisconnect = false;
     bool switchingChannels = false;
+    // A tunnel reported it was starting (or up) since the last start request: a start
+    // that failed before the next poll has still been seen starting.
+    bool startReported = false;
     bool userInitiatedStop = false;
     int reconnectAttempt = 0;
     bool autoFellBackToTavrin = false;
@@ -310,7 +313,7 @@ public:
     Q_INVOKABLE void openExtensionSettings();
     Q_INVOKABLE bool resumeAfterExtensionApproval();
     // Where the extensions are approved: on Linux, the folder of the approval marks.
-    static QUrl extensionSettingsUrl();
+    QUrl extensionSettingsUrl() const;
 
 Q_SIGNALS:
     void authStageChanged();
@@ -406,6 +409,8 @@ private:
     SubscriptionInfo m_subscription;
     std::optional<CorporateAccess> m_corporate;
     bool m_startupFinished = false;
+    // Set while the start-up task reports the status of a tunnel found running.
+    bool m_adoptingTunnel = false;
     QList<DirectNode> m_directNodes;
     QHash<QString, quint64> m_nodeLatency;
 };

@@ -6,7 +6,7 @@
 
 #include "account/telegram_login_service.h"
 #include "core/runtime/clock.h"
-#include "tunnel/platform/bundle_extension_activator.h"
+#include "tunnel/system_extension_manager.h"
 
 namespace qor {
 
@@ -113,15 +113,20 @@ void AppState::dismissExtensionApproval()
     setNeedsExtensionApproval(false);
 }
 
-QUrl AppState::extensionSettingsUrl()
+QUrl AppState::extensionSettingsUrl() const
 {
-    static const QUrl url = QUrl::fromLocalFile(BundleExtensionActivator::approvalMarkerDirectory());
-    return url;
+    return m_services.extensions.approvalSettingsUrl();
 }
 
 void AppState::openExtensionSettings()
 {
-    openAddress(extensionSettingsUrl().toString());
+    const QUrl url = extensionSettingsUrl();
+    // Nothing to open: the retried activation itself brings up the system's
+    // authentication dialog.
+    if (url.isEmpty())
+        resumeAfterExtensionApproval();
+    else
+        openAddress(url.toString());
 }
 
 bool AppState::resumeAfterExtensionApproval()

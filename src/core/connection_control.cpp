@@ -216,6 +216,7 @@ QCoro::Task<> AppState::connectReserve(CancelToken token)
         co_return;
     }
     trace(QStringLiteral("reserve: starting, ") + QString::number(count) + QStringLiteral(" servers"));
+    startReported = false;
     co_await m_services.reserveTunnel.start(configs);
     if (!self)
         co_return;
@@ -279,6 +280,7 @@ QCoro::Task<> AppState::connectMain(CancelToken token)
     std::optional<QVariantMap> policy;
     if (m_corporate && m_corporate->policy)
         policy = m_corporate->policy->dictionary();
+    startReported = false;
     co_await m_services.tunnel.start(document, bypass, std::nullopt, policy);
     if (!self)
         co_return;
@@ -297,8 +299,12 @@ QCoro::Task<> AppState::waitForStart(CancelToken token, bool reserve, int second
                                        "отключите его и попробуйте снова."));
         }
         const auto status = reserve ? m_services.reserveTunnel.connectionStatus() : m_services.tunnel.connectionStatus();
-        if (isStarting(status)) {
+        if (isStarting(status) || startReported) {
             switchingChannels = false;
+            // A start that ended before this poll: its end, taken for a channel switch
+            // while it happened, is handled now as any drop.
+            if (!isStarting(status) && status)
+                handleTunnelStatus(*status, reserve ? TunnelSource::Reserve : TunnelSource::Main);
             co_return;
         }
         co_await clock.sleep(startPollInterval, token);

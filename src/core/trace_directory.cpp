@@ -190,6 +190,12 @@ bool TraceDirectory::appendBounded(const QString &name, const QByteArray &bytes,
     return replaceAtomically(dir.get(), fileName, tail.toUtf8());
 }
 
+bool TraceDirectory::replace(const QString &name, const QByteArray &bytes) const
+{
+    const Fd dir = openDirectory(m_path, true);
+    return dir && replaceAtomically(dir.get(), QFile::encodeName(name), bytes);
+}
+
 std::optional<QString> TraceDirectory::take(const QString &name) const
 {
     const Fd dir = openDirectory(m_path, false);

@@ -27,6 +27,10 @@ public:
     bool appendBounded(const QString &name, const QByteArray &bytes, qint64 maxBytes,
                        qsizetype keepCharacters) const;
 
+    // Replaces the file `name` with bytes (a new file of ours renamed over it),
+    // creating the directory (mode 01777) when needed. False when anything failed.
+    bool replace(const QString &name, const QByteArray &bytes) const;
+
     // The UTF-8 text of the regular file `name` (owned by us or by root), which is
     // then deleted if the name still refers to it. Absent when missing, of another
     // kind, too large or not UTF-8.

@@ -35,6 +35,8 @@ void AppState::handleTunnelStatus(int status, TunnelSource source)
           + QStringLiteral(", expected=") + flagText(expectedDisconnect) + QStringLiteral(", userStop=") + flagText(userInitiatedStop)
           + QLatin1Char(')'));
 
+    if (status == Connecting || status == Connected || status == Reasserting)
+        startReported = true;
     switch (status) {
     case Disconnecting:
         return;
@@ -45,7 +47,10 @@ void AppState::handleTunnelStatus(int status, TunnelSource source)
         if (m_connectionState == ConnectionState::Connected)
             return;
         setConnectionState(ConnectionState::Connected, m_services.clock.now());
-        m_services.traffic.beginSession();
+        if (m_adoptingTunnel)
+            m_services.traffic.adoptSession();
+        else
+            m_services.traffic.beginSession();
         if (source == TunnelSource::Main)
             startMainChannelCheck();
         return;
@@ -95,6 +100,8 @@ QCoro::Task<> AppState::startup()
     QPointer<AppState> self(this);
     TunnelManager &tunnel = m_services.tunnel;
     ReserveTunnelManager &reserve = m_services.reserveTunnel;
+    // The managers push the status of a tunnel they find; its session began earlier.
+    m_adoptingTunnel = true;
     co_await tunnel.loadExisting();
     if (!self)
         co_return;
@@ -108,6 +115,7 @@ QCoro::Task<> AppState::startup()
     } else {
         handleTunnelStatus(tunnel.connectionStatus().value_or(Invalid), TunnelSource::Main);
     }
+    m_adoptingTunnel = false;
     co_await refreshSession();
     if (!self)
         co_return;

@@ -1,5 +1,7 @@
 #include "demo_environment.h"
 
+#include "tunnel/platform/bundle.h"
+
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
@@ -59,6 +61,11 @@ bool DemoEnvironment::apply() const
     qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome()));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime));
     qputenv("QOR_TRACE_DIR", QFile::encodeName(traceDirectory()));
+    // An installed copy keeps the simulated providers apart from the real bundle.
+    if (qEnvironmentVariableIsEmpty("QOR_BUNDLE_DIR")) {
+        if (const QString demoBundle = bundle::installedDemoDirectory(); !demoBundle.isEmpty())
+            qputenv("QOR_BUNDLE_DIR", QFile::encodeName(demoBundle));
+    }
     return true;
 }
 

@@ -45,6 +45,8 @@ public:
         quint16 tavrinPort = 8443;
         // How one latency attempt is timed; empty: a TCP connection.
         LatencyProbe::Attempt latencyAttempt;
+        // The tunnel service qor-connectd, or the demo's simulated providers.
+        TunnelPlatform::Kind tunnelPlatform = TunnelPlatform::Kind::Service;
         // Where "open this address" goes; empty: nowhere.
         std::function<void(const QUrl &)> openAddress;
     };

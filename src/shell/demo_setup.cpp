@@ -49,6 +49,7 @@ bool DemoSetup::startBackend(std::function<void(const QString &)> announce, QStr
 
 AppRoot::Options DemoSetup::rootOptions(AppRoot::Options base) const
 {
+    base.tunnelPlatform = TunnelPlatform::Kind::DemoFiles;
     if (!m_backend)
         return base;
     base.apiBase = m_backend->apiBase();

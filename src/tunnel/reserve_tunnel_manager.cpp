@@ -87,7 +87,7 @@ QCoro::Task<> ReserveTunnelManager::start(QStringList configs)
         co_return;
 
     try {
-        m_profiles.startTunnel(*profile);
+        co_await m_profiles.startTunnel(*profile);
     } catch (const Error &error) {
         throw ReserveTunnelError::vpnPermissionDenied(QStringLiteral("startVPNTunnel"), error);
     }

@@ -49,6 +49,9 @@ public:
     // True when "<identifier>.systemextension" exists in the bundle's extension folder.
     bool bundleContainsExtension(const QString &identifier) const;
 
+    // Where the user approves a pending extension (empty: the next activation asks).
+    QUrl approvalSettingsUrl() const { return m_activator.approvalSettingsUrl(); }
+
     // The description of a failed activation whose system error reads localizedDescription.
     static QString failureDescription(const QString &localizedDescription);
 

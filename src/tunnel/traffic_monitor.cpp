@@ -15,11 +15,6 @@ TrafficMonitor::TrafficMonitor(Clock &clock, InterfaceCounterSource &counters, Q
 {
 }
 
-TrafficMonitor::TrafficMonitor(Clock &clock, QObject *parent)
-    : TrafficMonitor(clock, ProcNetDevCounters::shared(), parent)
-{
-}
-
 void TrafficMonitor::setDownloadBytesPerSecond(quint64 value)
 {
     m_download = value;
@@ -52,13 +47,7 @@ void TrafficMonitor::setIsSessionActive(bool active)
 
 CounterSnapshot TrafficMonitor::readCounters() const
 {
-    CounterSnapshot tunnels;
-    const CounterSnapshot all = m_counters.read();
-    for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
-        if (it.key().startsWith(QLatin1String("utun")))
-            tunnels.insert(it.key(), it.value());
-    }
-    return tunnels;
+    return m_counters.read();
 }
 
 void TrafficMonitor::start()
@@ -87,6 +76,18 @@ void TrafficMonitor::beginSession()
     setSessionUploadBytes(0);
     m_previous = readCounters();
     setIsSessionActive(true);
+}
+
+void TrafficMonitor::adoptSession()
+{
+    beginSession();
+    InterfaceCounters busiest;
+    for (const InterfaceCounters &counters : std::as_const(m_previous)) {
+        if (counters.received + counters.sent > busiest.received + busiest.sent)
+            busiest = counters;
+    }
+    setSessionDownloadBytes(busiest.received);
+    setSessionUploadBytes(busiest.sent);
 }
 
 void TrafficMonitor::endSession()

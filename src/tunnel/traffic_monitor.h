@@ -8,8 +8,8 @@
 
 namespace qor {
 
-// Measures the tunnel's traffic once a second from the counters of the tunnel
-// interfaces ("utun..."), and publishes the current speeds and the totals of the
+// Measures the tunnel's traffic once a second from the counters of the running
+// tunnels (as the counter source reports them), and publishes the current speeds and the totals of the
 // current connection session. Each second only the busiest tunnel interface counts.
 class TrafficMonitor final : public QObject {
     Q_OBJECT
@@ -23,8 +23,6 @@ class TrafficMonitor final : public QObject {
 
 public:
     TrafficMonitor(Clock &clock, InterfaceCounterSource &counters, QObject *parent = nullptr);
-    // Production: the kernel's counters.
-    explicit TrafficMonitor(Clock &clock, QObject *parent = nullptr);
 
     quint64 downloadBytesPerSecond() const { return m_download; }
     quint64 uploadBytesPerSecond() const { return m_upload; }
@@ -42,6 +40,10 @@ public:
 
     // Zeroes the session totals, re-bases the counters and activates the session.
     void beginSession();
+    // A session that began before this process: the tunnel that came up then counts
+    // from that moment, so its totals start at the busiest tunnel's counters (which
+    // the source reports from the moment each tunnel came up).
+    void adoptSession();
     // The end of a session as the application state makes it: inactive, speeds 0;
     // the totals keep their last values.
     void endSession();
@@ -49,7 +51,7 @@ public:
     // One sample.
     void tick();
 
-    // The counters of the tunnel interfaces (names beginning with "utun").
+    // The counters of the running tunnels.
     CounterSnapshot readCounters() const;
 
     // "0 КБ/с", "%.0f КБ/с" or "%.1f МБ/с", with a decimal point in every locale.

@@ -117,7 +117,7 @@ QCoro::Task<> TunnelManager::start(std::optional<QString> configContent, QString
         co_return;
 
     try {
-        m_profiles.startTunnel(*profile);
+        co_await m_profiles.startTunnel(*profile);
     } catch (const Error &error) {
         throw TunnelError::vpnPermissionDenied(QStringLiteral("startVPNTunnel"), error);
     }

@@ -66,11 +66,11 @@ public:
     QCoro::Task<QList<ProfileHandle>> loadAll() override { return m_inner.loadAll(); }
     QCoro::Task<> save(ProfileHandle profile) override { return m_inner.save(std::move(profile)); }
     QCoro::Task<> reload(ProfileHandle profile) override { return m_inner.reload(std::move(profile)); }
-    void startTunnel(const VpnProfile &profile) override
+    QCoro::Task<> startTunnel(const VpnProfile &profile) override
     {
         cpuAtStart = threadCpuTime();
         wallAtStart = wall.nsecsElapsed();
-        m_inner.startTunnel(profile);
+        co_await m_inner.startTunnel(profile);
         if (onStart)
             onStart();
     }

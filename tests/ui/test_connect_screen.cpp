@@ -258,7 +258,7 @@ private Q_SLOTS:
 
         answerAlert(hosted, "approvalAlert", "alertAction");
         QCOMPARE(app.needsExtensionApproval(), false);
-        QCOMPARE(host.fixture.openedAddresses, QList<QUrl>{AppState::extensionSettingsUrl()});
+        QCOMPARE(host.fixture.openedAddresses, QList<QUrl>{app.extensionSettingsUrl()});
         QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
 
         // Back in the application: the interrupted connect runs once.

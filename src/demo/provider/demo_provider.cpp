@@ -1,6 +1,7 @@
 #include "demo_provider.h"
 
 #include "core/runtime/deployment.h"
+#include "core/trace_directory.h"
 #include "core/runtime/error.h"
 #include "tunnel/platform/private_file.h"
 
@@ -322,22 +323,18 @@ void DemoProvider::finish(int exitCode)
     QCoreApplication::exit(exitCode);
 }
 
+// The trace folder is shared with other users: written only through the link-safe
+// directory code, never by following a name someone may have planted there.
 void DemoProvider::checkpoint(const QString &phase)
 {
-    const QString dir = deployment::traceDirectory();
-    QDir().mkpath(dir);
-    QFile file(dir + QStringLiteral("/tunnel-checkpoint.txt"));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write((QDateTime::currentDateTimeUtc().toString(Qt::ISODate) + QLatin1Char(' ') + phase + QLatin1Char('\n')).toUtf8());
+    TraceDirectory(deployment::traceDirectory())
+        .replace(QStringLiteral("tunnel-checkpoint.txt"),
+                 (QDateTime::currentDateTimeUtc().toString(Qt::ISODate) + QLatin1Char(' ') + phase + QLatin1Char('\n')).toUtf8());
 }
 
 void DemoProvider::writeLastError(const QString &text)
 {
-    const QString dir = deployment::traceDirectory();
-    QDir().mkpath(dir);
-    QFile file(dir + QStringLiteral("/tunnel-last-error.txt"));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(text.toUtf8());
+    TraceDirectory(deployment::traceDirectory()).replace(QStringLiteral("tunnel-last-error.txt"), text.toUtf8());
 }
 
 } // namespace qor::demo

@@ -27,6 +27,14 @@ QString rootDirectory()
 #endif
 }
 
+QString installedDemoDirectory()
+{
+    if (!QCoreApplication::instance())
+        return {};
+    const QString demo = QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/qor-connect/demo"));
+    return QFileInfo(demo + QStringLiteral("/Contents")).isDir() ? demo : QString();
+}
+
 std::optional<QString> mainBundleIdentifier()
 {
     auto id = plistString(rootDirectory() + QStringLiteral("/Contents/Info.plist"), QStringLiteral("CFBundleIdentifier"));

@@ -14,6 +14,11 @@ namespace qor::bundle {
 // executable when that exists (an installed copy), else the tree the build produced.
 QString rootDirectory();
 
+// "../lib/qor-connect/demo" beside the running executable when that exists: an
+// installed copy's bundle of simulated providers and the stand-in Tavrin client,
+// used by the demo only. Empty otherwise.
+QString installedDemoDirectory();
+
 // The bundle's identifier (CFBundleIdentifier of "Contents/Info.plist"), or absent.
 std::optional<QString> mainBundleIdentifier();
 

@@ -21,6 +21,7 @@ public:
 
     void submitActivation(const QString &identifier) override;
     void submitDeactivation(const QString &identifier) override;
+    QUrl approvalSettingsUrl() const override { return QUrl::fromLocalFile(approvalMarkerDirectory()); }
 
     static QString approvalMarkerDirectory();
     static QString approvalMarkerPath(const QString &identifier);

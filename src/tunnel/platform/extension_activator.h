@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
 namespace qor {
 
@@ -15,6 +16,10 @@ public:
     virtual void submitActivation(const QString &identifier) = 0;
     // Withdraws a request (a deactivation request for the same extension).
     virtual void submitDeactivation(const QString &identifier) = 0;
+
+    // Where the user gives a pending approval; empty when the approval is asked for
+    // by the next activation itself (the system's authentication dialog).
+    virtual QUrl approvalSettingsUrl() const { return {}; }
 
 Q_SIGNALS:
     void finished(const QString &identifier);

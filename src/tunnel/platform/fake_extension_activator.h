@@ -17,6 +17,7 @@ public:
 
     void submitActivation(const QString &identifier) override;
     void submitDeactivation(const QString &identifier) override;
+    QUrl approvalSettingsUrl() const override { return QUrl(QStringLiteral("file:///approval-settings")); }
 
     // Outcome given automatically (through the event loop) to later requests.
     void setAutomaticActivationOutcome(Outcome outcome) { m_activationOutcome = outcome; }

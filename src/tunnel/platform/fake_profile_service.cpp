@@ -64,7 +64,7 @@ QCoro::Task<> FakeProfileService::reload(ProfileHandle profile)
     co_return;
 }
 
-void FakeProfileService::startTunnel(const VpnProfile &profile)
+QCoro::Task<> FakeProfileService::startTunnel(const VpnProfile &profile)
 {
     m_calls.append(QStringLiteral("start ") + profile.id);
     maybeFail(Call::Start);
@@ -72,6 +72,7 @@ void FakeProfileService::startTunnel(const VpnProfile &profile)
         throw profile_errors::make(profile_errors::ConfigurationInvalid);
     if (m_onStart)
         setStatus(profile.id, *m_onStart);
+    co_return;
 }
 
 void FakeProfileService::stopTunnel(const VpnProfile &profile)

@@ -22,7 +22,7 @@ public:
     QCoro::Task<QList<ProfileHandle>> loadAll() override;
     QCoro::Task<> save(ProfileHandle profile) override;
     QCoro::Task<> reload(ProfileHandle profile) override;
-    void startTunnel(const VpnProfile &profile) override;
+    QCoro::Task<> startTunnel(const VpnProfile &profile) override;
     void stopTunnel(const VpnProfile &profile) override;
     VpnStatus status(const VpnProfile &profile) const override;
 

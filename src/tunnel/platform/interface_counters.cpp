@@ -24,16 +24,10 @@ CounterSnapshot ProcNetDevCounters::read() const
         bool okReceived = false, okSent = false;
         const quint64 received = fields[0].toULongLong(&okReceived);
         const quint64 sent = fields[8].toULongLong(&okSent);
-        if (okReceived && okSent)
+        if (okReceived && okSent && name.startsWith(m_prefix.toLatin1()))
             snapshot.insert(QString::fromLatin1(name), {received, sent});
     }
     return snapshot;
-}
-
-ProcNetDevCounters &ProcNetDevCounters::shared()
-{
-    static ProcNetDevCounters counters;
-    return counters;
 }
 
 } // namespace qor

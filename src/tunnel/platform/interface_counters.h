@@ -22,15 +22,17 @@ public:
 };
 
 // The kernel's 64-bit counters of the calling process's network namespace, as
-// listed in /proc/net/dev, so a busy tunnel never wraps them.
+// listed in /proc/net/dev, so a busy tunnel never wraps them; only interfaces whose
+// names begin with namePrefix (empty: all).
 class ProcNetDevCounters final : public InterfaceCounterSource {
 public:
-    explicit ProcNetDevCounters(QString path = QStringLiteral("/proc/net/dev")) : m_path(std::move(path)) {}
+    explicit ProcNetDevCounters(QString path = QStringLiteral("/proc/net/dev"), QString namePrefix = {})
+        : m_path(std::move(path)), m_prefix(std::move(namePrefix)) {}
     CounterSnapshot read() const override;
-    static ProcNetDevCounters &shared();
 
 private:
     QString m_path;
+    QString m_prefix;
 };
 
 // Counters set by a test.

@@ -190,7 +190,13 @@ QCoro::Task<> LinuxProfileService::reload(ProfileHandle profile)
     co_return;
 }
 
-void LinuxProfileService::startTunnel(const VpnProfile &handle)
+QCoro::Task<> LinuxProfileService::startTunnel(const VpnProfile &handle)
+{
+    startProvider(handle);
+    co_return;
+}
+
+void LinuxProfileService::startProvider(const VpnProfile &handle)
 {
     const auto profile = readProfile(handle.id);
     if (!profile || !profile->protocol)

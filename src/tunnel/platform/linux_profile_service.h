@@ -41,7 +41,9 @@ public:
     QCoro::Task<QList<ProfileHandle>> loadAll() override;
     QCoro::Task<> save(ProfileHandle profile) override;
     QCoro::Task<> reload(ProfileHandle profile) override;
-    void startTunnel(const VpnProfile &profile) override;
+    QCoro::Task<> startTunnel(const VpnProfile &profile) override;
+    // startTunnel's work, done at once: throws PlatformError.
+    void startProvider(const VpnProfile &profile);
     void stopTunnel(const VpnProfile &profile) override;
     VpnStatus status(const VpnProfile &profile) const override;
 

@@ -24,8 +24,9 @@ public:
     virtual QCoro::Task<> reload(ProfileHandle profile) = 0;
 
     // Asks for the tunnel of a saved profile to start. Success only means the
-    // request was accepted; the outcome arrives through statusChanged.
-    virtual void startTunnel(const VpnProfile &profile) = 0;
+    // request was accepted; the outcome arrives through statusChanged. The profile
+    // is read before the first suspension, so the caller's object need not outlive it.
+    virtual QCoro::Task<> startTunnel(const VpnProfile &profile) = 0;
     // Asks for the tunnel to stop; returns at once and never fails.
     virtual void stopTunnel(const VpnProfile &profile) = 0;
 

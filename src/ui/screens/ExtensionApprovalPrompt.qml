@@ -8,9 +8,9 @@ AlertDialog {
     id: prompt
 
     open: AppState.needsExtensionApproval
-    title: "Разрешите расширение"
-    message: "Чтобы включить защищённое подключение, macOS просит подтвердить расширение Qor Connect.\n\nНажмите «Открыть настройки», включите Qor Connect в разделе «Расширения сети» — подключение продолжится автоматически."
-    actionText: "Открыть настройки"
+    title: "Подтвердите доступ к сети"
+    message: "Чтобы включить защищённое подключение, Linux просит подтвердить, что Qor Connect может управлять VPN-туннелями на этом компьютере.\n\nНажмите «Подтвердить» и введите пароль в окне системы — подключение продолжится автоматически."
+    actionText: "Подтвердить"
     onAccepted: {
         AppState.openExtensionSettings()
         AppState.dismissExtensionApproval()

@@ -448,7 +448,8 @@ struct LiveApp {
     TunnelManager tunnel{profiles, clock};
     ReserveTunnelManager reserveTunnel{profiles, clock};
     SystemExtensionManager extensions{activator};
-    TrafficMonitor traffic{clock};
+    ProcNetDevCounters kernelCounters{QStringLiteral("/proc/net/dev"), QStringLiteral("utun")};
+    TrafficMonitor traffic{clock, kernelCounters};
     TavrinHelper tavrinHelper;
     std::unique_ptr<LoopbackListener> entryListeners[2];
     quint16 entryPort = 0;

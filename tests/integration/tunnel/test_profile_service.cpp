@@ -94,7 +94,7 @@ class TestProfileService : public QObject {
     {
         auto profile = makeProfile(provider, configuration);
         await(service->save(profile));
-        service->startTunnel(*profile);
+        service->startProvider(*profile);
         return profile;
     }
 
@@ -206,7 +206,7 @@ private Q_SLOTS:
             QCOMPARE(state->interfaceName, QString());
 
         // Starting again while it runs changes nothing.
-        service->startTunnel(*profile);
+        service->startProvider(*profile);
         QCOMPARE(service->providerState(profile->id)->pid, state->pid);
 
         service->stopTunnel(*profile);
@@ -276,7 +276,7 @@ private Q_SLOTS:
         qputenv("QOR_DEMO_PROVIDER_CONNECT_DELAY", "0.5");
         auto profile = makeProfile(mainId, mainConfiguration());
         await(service->save(profile));
-        service->startTunnel(*profile);
+        service->startProvider(*profile);
         service->stopTunnel(*profile);
         // Whenever the provider got to look, it went down instead of up: once it has
         // gone, nothing can change any more.
@@ -433,7 +433,7 @@ private Q_SLOTS:
         profile->enabled = enabled;
         await(service->save(profile));
         try {
-            service->startTunnel(*profile);
+            service->startProvider(*profile);
             QFAIL("the start was accepted");
         } catch (const PlatformError &error) {
             QCOMPARE(error.domain(), QStringLiteral("com.qorvpn.connect.profiles"));
@@ -442,7 +442,7 @@ private Q_SLOTS:
         QCOMPARE(service->status(*profile), VpnStatus::Disconnected);
         auto unsaved = makeProfile(mainId, mainConfiguration());
         QCOMPARE(service->status(*unsaved), VpnStatus::Invalid);
-        QVERIFY_THROWS_EXCEPTION(PlatformError, service->startTunnel(*unsaved));
+        QVERIFY_THROWS_EXCEPTION(PlatformError, service->startProvider(*unsaved));
     }
 };
 

@@ -100,7 +100,8 @@ private Q_SLOTS:
             QSKIP(qPrintable("no TUN interface: " + tun.error));
 
         ManualClock clock;
-        TrafficMonitor monitor(clock); // the kernel's counters
+        ProcNetDevCounters kernel(QStringLiteral("/proc/net/dev"), QStringLiteral("utun"));
+        TrafficMonitor monitor(clock, kernel);
         QVERIFY(monitor.readCounters().contains(tun.name));
         monitor.start();
         monitor.beginSession();

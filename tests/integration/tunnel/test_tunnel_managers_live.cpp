@@ -109,10 +109,10 @@ private Q_SLOTS:
         QCOMPARE(manager.connectionStatus(), std::optional<int>(1));
     }
 
-    void productionWiringConnectsTheMainChannel()
+    void demoWiringConnectsTheMainChannel()
     {
         ManualClock clock;
-        TunnelServices services(clock);
+        TunnelServices services(clock, TunnelPlatform::Kind::DemoFiles);
         QList<int> reports;
         services.tunnel.onStatusChange = [&reports](int status) { reports.append(status); };
         auto activation = track(services.extensions.activate(SystemExtensionManager::mainExtensionIdentifier()));

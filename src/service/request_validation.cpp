@@ -1,0 +1,68 @@
+#include "request_validation.h"
+
+#include "tunnel/platform/tunnel_service_bus.h"
+#include "tunnel/provider_identifiers.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QUuid>
+
+namespace qor::service::request_validation {
+
+bool isProfileId(const QString &id)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+    return pattern.match(id).hasMatch();
+}
+
+bool isProviderIdentifier(const QString &identifier)
+{
+    return identifier == mainProviderIdentifier() || identifier == reserveProviderIdentifier();
+}
+
+std::variant<VpnProfile, QString> profileDocument(const QString &document)
+{
+    const QString invalid = QStringLiteral("Профиль VPN повреждён: ");
+    if (document.size() > tunnel_service_bus::maxProfileBytes)
+        return invalid + QStringLiteral("слишком большой");
+    QJsonParseError parseError{};
+    const QJsonDocument json = QJsonDocument::fromJson(document.toUtf8(), &parseError);
+    if (parseError.error != QJsonParseError::NoError || !json.isObject())
+        return invalid + QStringLiteral("не JSON-объект");
+    QJsonObject object = json.object();
+    const QJsonValue id = object.value(QStringLiteral("id"));
+    if (!id.isString() || (!id.toString().isEmpty() && !isProfileId(id.toString())))
+        return invalid + QStringLiteral("неверный идентификатор");
+    // A profile not saved before has no id yet; the stored form always has one.
+    const bool isNew = id.toString().isEmpty();
+    if (isNew)
+        object.insert(QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces));
+    auto profile = VpnProfile::fromJson(object);
+    if (!profile)
+        return invalid + QStringLiteral("неверная структура");
+    if (isNew)
+        profile->id.clear();
+    if (!profile->protocol || !isProviderIdentifier(profile->protocol->providerBundleIdentifier))
+        return invalid + QStringLiteral("неизвестный провайдер туннеля");
+    if (profile->localizedDescription.size() > maxDescriptionLength)
+        return invalid + QStringLiteral("слишком длинное описание");
+    if (profile->onDemandRules.size() > maxOnDemandRules)
+        return invalid + QStringLiteral("слишком много правил подключения по требованию");
+    const QVariant configs = profile->protocol->providerConfiguration.value(QStringLiteral("wgQuickConfigs"));
+    if (configs.isValid()) {
+        if (configs.typeId() != QMetaType::QVariantList && configs.typeId() != QMetaType::QStringList)
+            return invalid + QStringLiteral("wgQuickConfigs не список");
+        const QVariantList list = configs.toList();
+        if (list.size() > maxConfigurations)
+            return invalid + QStringLiteral("слишком много конфигураций");
+        for (const QVariant &config : list) {
+            if (config.typeId() != QMetaType::QString || config.toString().size() > maxConfigurationBytes)
+                return invalid + QStringLiteral("неверная конфигурация резервного канала");
+        }
+    }
+    return std::move(*profile);
+}
+
+} // namespace qor::service::request_validation
