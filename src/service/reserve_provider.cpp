@@ -24,7 +24,8 @@ namespace qor::service {
 namespace {
 
 constexpr auto engineStartLimit = 5s;
-constexpr auto handshakePoll = 100ms;
+// A handshake with a near server takes a few milliseconds: look often.
+constexpr auto handshakePoll = 10ms;
 constexpr int keepaliveForHandshake = 25;
 
 QString seconds(std::chrono::milliseconds limit)
@@ -193,9 +194,9 @@ QCoro::Task<QString> ReserveProvider::bringUp(WgQuickConfig config)
         co_return *error;
     const auto &endpoints = std::get<QList<uapi::ResolvedEndpoint>>(resolved);
 
-    co_await cleanLeftovers(paths, m_settings.link);
-    if (!self || stopping())
-        co_return QString::fromUtf8("остановлено");
+    // The service starts clean and cleans after every run; only a stale control
+    // socket of an engine that died may be in the way.
+    QFile::remove(QString::fromUtf8("/var/run/wireguard/") + m_settings.link + QString::fromUtf8(".sock"));
     m_engine = std::make_unique<WireGuardEngine>(program, m_settings.link);
     connect(m_engine.get(), &WireGuardEngine::exited, this, [this] { m_wait.cancel(); });
     const bool started = co_await m_engine->start(std::min<std::chrono::milliseconds>(engineStartLimit, std::max(1000ms, remaining())));
@@ -238,7 +239,7 @@ QCoro::Task<QString> ReserveProvider::bringUp(WgQuickConfig config)
         if (mark.open(QIODevice::WriteOnly))
             mark.write("1\n");
     }
-    const route_plan::Plan plan = route_plan::forConfig(config, m_settings.link, paths);
+    const route_plan::Plan plan = route_plan::forConfig(config, m_settings.link, paths, route_plan::strictReversePathFilter());
     m_undo = plan.undo;
     const CommandResult routed = co_await runCommands(plan.apply);
     if (!self || stopping())

@@ -1,5 +1,8 @@
 #include "route_plan.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <algorithm>
 
 namespace qor::service::route_plan {
@@ -57,7 +60,7 @@ bool coveredByAddressRoute(const IpPrefix &prefix, const QList<IpPrefix> &addres
 }
 
 // wg-quick's add_default rules, in a table of the service's own name.
-QByteArray nftScript(bool ipv6, const QString &link, const QList<IpPrefix> &addresses)
+QByteArray nftScript(bool ipv6, const QString &link, const QList<IpPrefix> &addresses, bool restoreMarks)
 {
     const QString family = nftFamily(ipv6);
     const QString target = family + QLatin1Char(' ') + nftTable;
@@ -75,9 +78,11 @@ QByteArray nftScript(bool ipv6, const QString &link, const QList<IpPrefix> &addr
     }
     // The mark of the engine's UDP flows is restored on their replies, which thus
     // bypass the tunnel's table too.
-    lines.append(
-        QStringLiteral("add rule %1 postmangle meta l4proto udp mark %2 ct mark set mark").arg(target).arg(table));
-    lines.append(QStringLiteral("add rule %1 premangle meta l4proto udp meta mark set ct mark").arg(target));
+    if (restoreMarks) {
+        lines.append(
+            QStringLiteral("add rule %1 postmangle meta l4proto udp mark %2 ct mark set mark").arg(target).arg(table));
+        lines.append(QStringLiteral("add rule %1 premangle meta l4proto udp meta mark set ct mark").arg(target));
+    }
     return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
 }
 
@@ -103,7 +108,7 @@ SystemCommand flushTable(bool ipv6, const EnginePaths &paths)
 
 } // namespace
 
-Plan forConfig(const WgQuickConfig &config, const QString &link, const EnginePaths &paths)
+Plan forConfig(const WgQuickConfig &config, const QString &link, const EnginePaths &paths, bool restoreMarks)
 {
     Plan plan;
     QList<QList<SystemCommand>> undoGroups; // one per applied step, reversed at the end
@@ -158,7 +163,7 @@ Plan forConfig(const WgQuickConfig &config, const QString &link, const EnginePat
                                   deleteRule(ipv6, tunnelRulePriority, paths)};
         if (!paths.nft.isEmpty()) {
             plan.apply.append(command(paths.nft, {QStringLiteral("-f"), QStringLiteral("-")}, false,
-                                      nftScript(ipv6, link, config.addresses)));
+                                      nftScript(ipv6, link, config.addresses, restoreMarks)));
             undo.prepend(deleteNftTable(ipv6, paths));
         }
         undoGroups.append(undo);
@@ -167,6 +172,18 @@ Plan forConfig(const WgQuickConfig &config, const QString &link, const EnginePat
     for (auto group = undoGroups.crbegin(); group != undoGroups.crend(); ++group)
         plan.undo.append(*group);
     return plan;
+}
+
+bool strictReversePathFilter()
+{
+    // The filter in force on an interface is the larger of "all" and its own value; 1 is strict.
+    const QDir conf(QStringLiteral("/proc/sys/net/ipv4/conf"));
+    for (const QString &name : conf.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile value(conf.filePath(name) + QStringLiteral("/rp_filter"));
+        if (value.open(QIODevice::ReadOnly) && value.readAll().trimmed() == "1")
+            return true;
+    }
+    return false;
 }
 
 QList<SystemCommand> leftovers(const QString &link, const EnginePaths &paths)

@@ -31,7 +31,14 @@ struct Plan {
 };
 
 // Addresses, MTU, routes, rules and the nftables table for the configuration on link.
-Plan forConfig(const WgQuickConfig &config, const QString &link, const EnginePaths &paths);
+// restoreMarks adds the rules that put the engine's mark back on the replies of its
+// UDP flows, which a strict reverse-path filter needs; they make the kernel track
+// every connection, which costs about a tenth of the tunnel's throughput, so they are
+// left out where no interface filters strictly.
+Plan forConfig(const WgQuickConfig &config, const QString &link, const EnginePaths &paths, bool restoreMarks = true);
+
+// Whether the kernel's reverse-path filter is strict on any IPv4 interface.
+bool strictReversePathFilter();
 
 // Removes whatever a run on link may have left (the link itself, both families'
 // rules of the priorities above, the table's routes, the nftables tables); every

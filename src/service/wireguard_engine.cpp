@@ -106,7 +106,7 @@ QCoro::Task<bool> WireGuardEngine::start(std::chrono::milliseconds limit)
         }
         QTimer pause;
         pause.setSingleShot(true);
-        pause.start(20ms);
+        pause.start(5ms);
         co_await pause;
     }
 }

@@ -70,6 +70,9 @@ private Q_SLOTS:
         QVERIFY(!ipv4Script.contains("fd00"));
         QVERIFY(ipv6Script.contains("preraw iifname != \"qor-test\" ip6 daddr fd00::2 fib"));
         QVERIFY(!ipv6Script.contains("10.0.0.2"));
+        // Without a strict reverse-path filter nothing needs connection tracking.
+        const QString untracked = QString::fromUtf8(route_plan::forConfig(wg, testLink, paths, false).apply[6].input);
+        QVERIFY(untracked.contains("preraw") && !untracked.contains("ct mark"));
 
         QCOMPARE(texts(plan.undo), (QStringList{
             "nft delete table ip6 qor-connectd?", "ip -6 route flush table 51888?",
