@@ -150,7 +150,7 @@ private:
         server.setDefault(QStringLiteral("email/verify"), ScriptedAnswer::json(okAnswer({{"session_token", "tok-1"}, {"awg_conf", awg}})));
     }
 
-    void startService()
+    void startService(const QStringList &extra = {})
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), busAddress);
@@ -159,8 +159,9 @@ private:
         service->setProcessEnvironment(environment);
         service->setProcessChannelMode(QProcess::ForwardedChannels);
         service->start(CliProcess::buildDirectory() + QStringLiteral("/bin/qor-connectd"),
-                       {"--state-dir", cli->home() + QStringLiteral("/service"), "--trace-dir", cli->home() + QStringLiteral("/trace"),
-                        "--handshake-timeout", "3"});
+                       QStringList{"--state-dir", cli->home() + QStringLiteral("/service"), "--trace-dir",
+                                   cli->home() + QStringLiteral("/trace"), "--handshake-timeout", "3"}
+                           + extra);
         QVERIFY(service->waitForStarted());
         QVERIFY(eventually([&] {
             return sh({"dbus-send", "--bus=" + busAddress, "--print-reply", "--dest=org.freedesktop.DBus", "/",
@@ -169,13 +170,16 @@ private:
         }));
     }
 
-    void stopService(int signal = SIGTERM)
+    // The service's exit code (-1: it did not end normally).
+    int stopService(int signal = SIGTERM)
     {
         if (!service)
-            return;
+            return 0;
         ::kill(pid_t(service->processId()), signal);
         service->waitForFinished(15000);
+        const int code = service->exitStatus() == QProcess::NormalExit ? service->exitCode() : -1;
         service.reset();
+        return code;
     }
 
     // What the far HTTP server saw as our address, or empty when it did not answer.
@@ -280,9 +284,12 @@ private Q_SLOTS:
 
     void cleanupTestCase()
     {
-        if (cli)
-            qorctl({"disconnect"});
-        stopService();
+        // Stopped while its tunnel is up, the service takes it down and ends cleanly.
+        if (cli && service)
+            QCOMPARE(qorctl({"connect", "--reserve"}).exitCode, 0);
+        QCOMPARE(stopService(), 0);
+        if (!baseline.isEmpty())
+            QVERIFY2(changesFrom(baseline).isEmpty(), qPrintable(changesFrom(baseline)));
         for (auto &helper : helpers) {
             helper->terminate();
             if (!helper->waitForFinished(5000)) {
@@ -302,6 +309,7 @@ private Q_SLOTS:
         if (!service)
             startService();
         qorctl({"disconnect"});
+        offerReserve({config(QStringLiteral("192.0.2.2:51820"))});
     }
 
     void trafficGoesThroughTheTunnelAndEverythingIsUndone()
@@ -374,6 +382,21 @@ private Q_SLOTS:
         QVERIFY2(failed.err.contains(QStringLiteral("Резервный канал не подключился")) && failed.err.contains(reason), failed.describe());
         QCOMPARE(status().value("connectionState").toString(), QStringLiteral("disconnected"));
         QVERIFY2(changesFrom(baseline).isEmpty(), qPrintable(changesFrom(baseline)));
+    }
+
+    void anEngineThatEndsAtOnceFailsTheStart()
+    {
+        const QString engines = cli->home() + QStringLiteral("/engines");
+        QDir().mkpath(engines);
+        QFile::remove(engines + QStringLiteral("/wireguard-go"));
+        QVERIFY(QFile::copy(QStringLiteral("/bin/false"), engines + QStringLiteral("/wireguard-go")));
+        stopService();
+        startService({"--engine-path", engines + QStringLiteral(":/usr/sbin:/usr/bin:/sbin:/bin")});
+        const CliResult failed = qorctl({"connect", "--reserve"});
+        QCOMPARE(failed.exitCode, 1);
+        QVERIFY2(failed.err.contains(QStringLiteral("движок wireguard-go не запустился")), failed.describe());
+        QVERIFY2(changesFrom(baseline).isEmpty(), qPrintable(changesFrom(baseline)));
+        stopService();
     }
 
     void withoutTheServiceAConnectFailsInRussian()
