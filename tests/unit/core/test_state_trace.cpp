@@ -1,5 +1,6 @@
 #include "core/runtime/manual_clock.h"
 #include "core/state_trace.h"
+#include "core/trace_directory.h"
 
 #include <QDir>
 #include <QFile>
@@ -298,6 +299,16 @@ void TestStateTrace::tracePlantedEntryIsNeverWrittenThrough()
     if (kind == QLatin1String("symlink") || kind == QLatin1String("dangling"))
         QVERIFY(isSymlink(planted));
     QCOMPARE(LogCapture::take().size(), 3);
+
+    // A provider's signal file takes the planted name's place instead of writing through it.
+    if (kind == QLatin1String("symlink")) {
+        const QString signalFile = path(QStringLiteral("trace/tunnel-last-error.txt"));
+        QVERIFY(QFile::link(victim, signalFile));
+        QVERIFY(TraceDirectory(traceDir()).replace(QStringLiteral("tunnel-last-error.txt"), "сбой"));
+        QVERIFY(readBytes(victim) == precious);
+        QVERIFY(!isSymlink(signalFile));
+        QCOMPARE(readBytes(signalFile), QByteArray("сбой"));
+    }
 }
 
 void TestStateTrace::directoryThatIsNotARealDirectoryIsRefused_data()
