@@ -19,6 +19,8 @@ namespace bus = tunnel_service_bus;
 namespace {
 
 constexpr int defaultCallTimeoutMs = 25000;
+// The user may be typing a password meanwhile.
+constexpr int interactiveCallTimeoutMs = 180000;
 
 QDBusMessage call(const QString &method, const QVariantList &arguments = {})
 {
@@ -143,7 +145,11 @@ QCoro::Task<> ServiceProfileService::reload(ProfileHandle profile)
 QCoro::Task<> ServiceProfileService::startTunnel(const VpnProfile &profile)
 {
     const QString id = profile.id;
-    QDBusPendingReply<> reply = m_bus.asyncCall(call(QStringLiteral("StartTunnel"), {id}), defaultCallTimeoutMs);
+    QDBusMessage request = call(QStringLiteral("StartTunnel"), {id});
+    // An authorisation that has lapsed since the activation may be given again at once,
+    // through the user's authentication agent.
+    request.setInteractiveAuthorizationAllowed(true);
+    QDBusPendingReply<> reply = m_bus.asyncCall(request, interactiveCallTimeoutMs);
     co_await reply;
     if (reply.isError())
         throw errorOf(reply.error());
