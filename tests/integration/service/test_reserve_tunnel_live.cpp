@@ -384,17 +384,34 @@ private Q_SLOTS:
         QVERIFY2(changesFrom(baseline).isEmpty(), qPrintable(changesFrom(baseline)));
     }
 
-    void anEngineThatEndsAtOnceFailsTheStart()
+    void aMissingOrBrokenEngineFailsTheStart_data()
     {
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("ends at once") << true << QStringLiteral("движок wireguard-go не запустился");
+        QTest::newRow("not installed") << false << QStringLiteral("не установлен движок резервного канала wireguard-go");
+    }
+
+    void aMissingOrBrokenEngineFailsTheStart()
+    {
+        QFETCH(bool, installed);
+        QFETCH(QString, reason);
         const QString engines = cli->home() + QStringLiteral("/engines");
+        QDir(engines).removeRecursively();
         QDir().mkpath(engines);
-        QFile::remove(engines + QStringLiteral("/wireguard-go"));
-        QVERIFY(QFile::copy(QStringLiteral("/bin/false"), engines + QStringLiteral("/wireguard-go")));
+        if (installed)
+            QVERIFY(QFile::copy(QStringLiteral("/bin/false"), engines + QStringLiteral("/wireguard-go")));
         stopService();
-        startService({"--engine-path", engines + QStringLiteral(":/usr/sbin:/usr/bin:/sbin:/bin")});
+        // The other programs where they are; wireguard-go only in the scratch folder.
+        QStringList path{engines};
+        for (const char *dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
+            if (!QFileInfo::exists(QString::fromLatin1(dir) + QStringLiteral("/wireguard-go")))
+                path << QString::fromLatin1(dir);
+        }
+        startService({"--engine-path", path.join(QLatin1Char(':'))});
         const CliResult failed = qorctl({"connect", "--reserve"});
         QCOMPARE(failed.exitCode, 1);
-        QVERIFY2(failed.err.contains(QStringLiteral("движок wireguard-go не запустился")), failed.describe());
+        QVERIFY2(failed.err.contains(reason), failed.describe());
         QVERIFY2(changesFrom(baseline).isEmpty(), qPrintable(changesFrom(baseline)));
         stopService();
     }
