@@ -228,6 +228,13 @@ private Q_SLOTS:
             QTest::qWait(5);
         }
         QCOMPARE(app->connectionState(), ConnectionState::Disconnected);
+        // The state says disconnected at once; the provider process ends a moment later.
+        real.restart();
+        while (tunnel.connectionStatus() != std::optional<int>(1) && real.elapsed() < processLimitMs) {
+            f.clock.advance(20ms);
+            QTest::qWait(5);
+        }
+        QCOMPARE(tunnel.connectionStatus(), std::optional<int>(1));
         app.reset();
 
         QVERIFY2(found.problems.isEmpty(), qPrintable(found.problems.join(u'\n')));
