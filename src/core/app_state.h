@@ -312,7 +312,8 @@ public:
     Q_INVOKABLE void dismissExtensionApproval();
     Q_INVOKABLE void openExtensionSettings();
     Q_INVOKABLE bool resumeAfterExtensionApproval();
-    // Where the extensions are approved: on Linux, the folder of the approval marks.
+    // Where the extensions are approved (the demo: the folder of its approval marks);
+    // empty where the retried activation itself asks (the system's authentication dialog).
     QUrl extensionSettingsUrl() const;
 
 Q_SIGNALS:
