@@ -367,6 +367,8 @@ private Q_SLOTS:
         QTest::newRow("silent server") << QStringList{config(QStringLiteral("192.0.2.2:51999"))} << QStringLiteral("не ответил за 3 с");
         QTest::newRow("key of the wrong length") << QStringList{config(QStringLiteral("192.0.2.2:51820")).replace(nearPrivate, QStringLiteral("c2hvcnQ="))}
                                                  << QStringLiteral("неверный ключ PrivateKey");
+        QTest::newRow("unresolvable endpoint") << QStringList{config(QStringLiteral("nowhere.invalid:51820"))}
+                                               << QStringLiteral("адрес сервера «nowhere.invalid» не найден");
         if (!QFileInfo::exists(QStringLiteral("/usr/bin/amneziawg-go")))
             QTest::newRow("AmneziaWG") << QStringList{config(QStringLiteral("192.0.2.2:51820"), QStringLiteral("Jc = 4\nJmin = 40\nJmax = 70\nH1 = 5"))}
                                        << QStringLiteral("AmneziaWG (amneziawg-go)");
