@@ -15,10 +15,18 @@
 #include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QHostAddress>
+#include <QScopeGuard>
 #include <QTemporaryFile>
+#include <QtEndian>
 #include <QTimer>
 
 #include <csignal>
+#include <net/if.h>
 #include <unistd.h>
 
 using namespace qor;
@@ -94,6 +102,43 @@ bool eventually(const std::function<bool()> &check, int limitMs = 30000)
     }
     return true;
 }
+
+// systemd-resolved as the service sees it: records each call, answers every one.
+class FakeResolved final : public QDBusVirtualObject {
+public:
+    QStringList calls;
+
+    QString introspect(const QString &) const override { return {}; }
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        QString call = message.member() + QLatin1Char(' ') + QString::number(message.arguments().value(0).toInt());
+        if (message.member() == QLatin1String("SetLinkDNS") || message.member() == QLatin1String("SetLinkDomains")) {
+            const QDBusArgument list = message.arguments().value(1).value<QDBusArgument>();
+            list.beginArray();
+            while (!list.atEnd()) {
+                list.beginStructure();
+                if (message.member() == QLatin1String("SetLinkDNS")) {
+                    int family = 0;
+                    QByteArray address;
+                    list >> family >> address;
+                    call += QLatin1Char(' ') + QHostAddress(qFromBigEndian<quint32>(address.constData())).toString();
+                } else {
+                    QString domain;
+                    bool routingOnly = false;
+                    list >> domain >> routingOnly;
+                    call += QLatin1Char(' ') + (routingOnly ? QStringLiteral("~") : QString()) + domain;
+                }
+                list.endStructure();
+            }
+            list.endArray();
+        } else if (message.member() == QLatin1String("SetLinkDefaultRoute")) {
+            call += message.arguments().value(1).toBool() ? QStringLiteral(" yes") : QStringLiteral(" no");
+        }
+        calls << call;
+        connection.send(message.createReply());
+        return true;
+    }
+};
 
 } // namespace
 
@@ -327,6 +372,27 @@ private Q_SLOTS:
         QVERIFY2(stopped.exitCode == 0, stopped.describe());
         QVERIFY(eventually([&] { return changesFrom(baseline).isEmpty(); }, 10000));
         QCOMPARE(whoAmI(), QStringLiteral("192.0.2.1"));
+    }
+
+    void theTunnelsDnsServersGoToResolved()
+    {
+        QDBusConnection resolvedBus = QDBusConnection::connectToBus(busAddress, QStringLiteral("resolved"));
+        FakeResolved resolved;
+        QVERIFY(resolvedBus.registerVirtualObject(QStringLiteral("/org/freedesktop/resolve1"), &resolved));
+        QVERIFY(resolvedBus.registerService(QStringLiteral("org.freedesktop.resolve1")));
+        const auto unregister = qScopeGuard([&] {
+            resolvedBus.unregisterService(QStringLiteral("org.freedesktop.resolve1"));
+            resolvedBus.unregisterObject(QStringLiteral("/org/freedesktop/resolve1"));
+            QDBusConnection::disconnectFromBus(QStringLiteral("resolved"));
+        });
+
+        QCOMPARE(qorctl({"connect", "--reserve"}).exitCode, 0);
+        const QString link = QString::number(::if_nametoindex("qor-reserve"));
+        QCOMPARE(resolved.calls, (QStringList{"SetLinkDNS " + link + " 198.51.100.53", "SetLinkDomains " + link + " ~.",
+                                              "SetLinkDefaultRoute " + link + " yes"}));
+        QCOMPARE(qorctl({"disconnect"}).exitCode, 0);
+        QVERIFY(eventually([&] { return resolved.calls.size() == 4; }, 10000));
+        QCOMPARE(resolved.calls.last(), "RevertLink " + link);
     }
 
     void aKilledEngineIsRestartedByTheService()
