@@ -14,16 +14,6 @@ const QStringList localIPv4{QStringLiteral("0.0.0.0/8"),      QStringLiteral("10
 const QStringList localIPv6{QStringLiteral("::1/128"), QStringLiteral("fc00::/7"), QStringLiteral("fe80::/10"),
                             QStringLiteral("ff00::/8")};
 
-SystemCommand command(const QString &program, QStringList arguments, bool mayFail = false, QByteArray input = {})
-{
-    SystemCommand c;
-    c.program = program;
-    c.arguments = std::move(arguments);
-    c.mayFail = mayFail;
-    c.input = std::move(input);
-    return c;
-}
-
 QString elements(QStringList fixed, const QList<QHostAddress> &addresses, bool ipv6)
 {
     for (const QHostAddress &address : addresses) {
@@ -40,17 +30,17 @@ QList<SystemCommand> localDelivery(const EnginePaths &paths, bool add)
     for (const char *family : {"-4", "-6"}) {
         const QString f = QString::fromLatin1(family);
         if (add) {
-            commands << command(paths.ip, {f, QStringLiteral("rule"), QStringLiteral("add"), QStringLiteral("fwmark"), mark,
+            commands << systemCommand(paths.ip, {f, QStringLiteral("rule"), QStringLiteral("add"), QStringLiteral("fwmark"), mark,
                                            QStringLiteral("table"), mark, QStringLiteral("priority"),
                                            QString::number(captureRulePriority)});
-            commands << command(paths.ip, {f, QStringLiteral("route"), QStringLiteral("add"), QStringLiteral("local"),
+            commands << systemCommand(paths.ip, {f, QStringLiteral("route"), QStringLiteral("add"), QStringLiteral("local"),
                                            f == QLatin1String("-4") ? QStringLiteral("0.0.0.0/0") : QStringLiteral("::/0"),
                                            QStringLiteral("dev"), QStringLiteral("lo"), QStringLiteral("table"), mark});
         } else {
-            commands << command(paths.ip, {f, QStringLiteral("rule"), QStringLiteral("del"), QStringLiteral("priority"),
+            commands << systemCommand(paths.ip, {f, QStringLiteral("rule"), QStringLiteral("del"), QStringLiteral("priority"),
                                            QString::number(captureRulePriority)},
                                 true);
-            commands << command(paths.ip, {f, QStringLiteral("route"), QStringLiteral("flush"), QStringLiteral("table"), mark},
+            commands << systemCommand(paths.ip, {f, QStringLiteral("route"), QStringLiteral("flush"), QStringLiteral("table"), mark},
                                 true);
         }
     }
@@ -115,7 +105,7 @@ Plan forSettings(const Settings &settings, const EnginePaths &paths)
 {
     Plan plan;
     plan.apply = localDelivery(paths, true);
-    plan.apply << command(paths.nft, {QStringLiteral("-f"), QStringLiteral("-")}, false, nftScript(settings));
+    plan.apply << systemCommand(paths.nft, {QStringLiteral("-f"), QStringLiteral("-")}, false, nftScript(settings));
     plan.undo = leftovers(paths);
     return plan;
 }
@@ -123,7 +113,7 @@ Plan forSettings(const Settings &settings, const EnginePaths &paths)
 QList<SystemCommand> leftovers(const EnginePaths &paths)
 {
     QList<SystemCommand> commands{
-        command(paths.nft, {QStringLiteral("delete"), QStringLiteral("table"), QStringLiteral("inet"), nftTable}, true)};
+        systemCommand(paths.nft, {QStringLiteral("delete"), QStringLiteral("table"), QStringLiteral("inet"), nftTable}, true)};
     commands << localDelivery(paths, false);
     return commands;
 }

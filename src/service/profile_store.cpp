@@ -37,25 +37,26 @@ std::optional<VpnProfile> ProfileStore::read(const QString &path, qint64 *create
     return profile;
 }
 
-QList<VpnProfile> ProfileStore::list(uint uid) const
+std::vector<ProfileStore::Entry> ProfileStore::entries(uint uid) const
 {
-    struct Entry {
-        qint64 created;
-        VpnProfile profile;
-    };
-    std::vector<Entry> entries;
+    std::vector<Entry> found;
     const QDir dir(userDirectory(uid));
     for (const QString &name : dir.entryList({QStringLiteral("*.json")}, QDir::Files)) {
         qint64 created = 0;
         auto profile = read(dir.filePath(name), &created);
         if (profile && profile->id + QStringLiteral(".json") == name)
-            entries.push_back({created, std::move(*profile)});
+            found.push_back({created, std::move(*profile)});
     }
-    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+    std::sort(found.begin(), found.end(), [](const Entry &a, const Entry &b) {
         return a.created != b.created ? a.created < b.created : a.profile.id < b.profile.id;
     });
+    return found;
+}
+
+QList<VpnProfile> ProfileStore::list(uint uid) const
+{
     QList<VpnProfile> result;
-    for (Entry &entry : entries)
+    for (Entry &entry : entries(uid))
         result.append(std::move(entry.profile));
     return result;
 }
@@ -70,44 +71,26 @@ std::optional<VpnProfile> ProfileStore::get(uint uid, const QString &id) const
 
 QString ProfileStore::save(uint uid, VpnProfile profile)
 {
-    const QString dir = userDirectory(uid);
+    const std::vector<Entry> existing = entries(uid);
+    const auto known = std::find_if(existing.begin(), existing.end(), [&](const Entry &e) { return e.profile.id == profile.id; });
     qint64 created = 0;
-    const QList<VpnProfile> existing = list(uid);
-    const bool known = std::any_of(existing.begin(), existing.end(), [&](const VpnProfile &p) { return p.id == profile.id; });
-    if (known) {
-        read(dir + QLatin1Char('/') + profile.id + QStringLiteral(".json"), &created);
+    if (known != existing.end()) {
+        created = known->created;
     } else {
-        if (existing.size() >= tunnel_service_bus::maxProfilesPerUser)
+        if (qsizetype(existing.size()) >= tunnel_service_bus::maxProfilesPerUser)
             throw PlatformError(profile_errors::domain, profile_errors::ConfigurationReadWriteFailed,
                                 QStringLiteral("Слишком много профилей VPN у этого пользователя"));
         if (profile.id.isEmpty())
             profile.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
         // Later than every stored profile, so the order of creation holds.
         created = QDateTime::currentMSecsSinceEpoch();
-        for (const VpnProfile &other : existing) {
-            qint64 otherCreated = 0;
-            read(dir + QLatin1Char('/') + other.id + QStringLiteral(".json"), &otherCreated);
-            created = std::max(created, otherCreated + 1);
-        }
+        if (!existing.empty())
+            created = std::max(created, existing.back().created + 1);
     }
     QJsonObject object = profile.toJson();
     object.insert(QStringLiteral("created"), double(created));
-    writePrivateFile(dir + QLatin1Char('/') + profile.id + QStringLiteral(".json"), QJsonDocument(object).toJson());
+    writePrivateFile(userDirectory(uid) + QLatin1Char('/') + profile.id + QStringLiteral(".json"), QJsonDocument(object).toJson());
     return profile.id;
-}
-
-QList<ProfileStore::Stored> ProfileStore::all() const
-{
-    QList<Stored> result;
-    for (const QString &name : QDir(m_root).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool ok = false;
-        const uint uid = name.toUInt(&ok);
-        if (!ok)
-            continue;
-        for (VpnProfile &profile : list(uid))
-            result.append({uid, std::move(profile)});
-    }
-    return result;
 }
 
 } // namespace qor::service

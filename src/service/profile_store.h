@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 namespace qor::service {
 
@@ -16,21 +17,20 @@ class ProfileStore {
 public:
     explicit ProfileStore(QString stateDirectory);
 
-    struct Stored {
-        uint uid = 0;
-        VpnProfile profile;
-    };
-
     // The user's profiles, oldest first.
     QList<VpnProfile> list(uint uid) const;
     std::optional<VpnProfile> get(uint uid, const QString &id) const;
     // Stores the profile, giving it a new id when it has none; returns the id.
     // Throws PlatformError when the disk refuses or the user has too many profiles.
     QString save(uint uid, VpnProfile profile);
-    // Every profile of every user, for the service's start.
-    QList<Stored> all() const;
 
 private:
+    struct Entry {
+        qint64 created;
+        VpnProfile profile;
+    };
+    // The user's profiles with their creation times, oldest first.
+    std::vector<Entry> entries(uint uid) const;
     QString userDirectory(uint uid) const;
     std::optional<VpnProfile> read(const QString &path, qint64 *created) const;
 

@@ -5,17 +5,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QUuid>
 
 namespace qor::service::request_validation {
-
-bool isProfileId(const QString &id)
-{
-    static const QRegularExpression pattern(
-        QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
-    return pattern.match(id).hasMatch();
-}
 
 bool isProviderIdentifier(const QString &identifier)
 {
@@ -33,7 +25,7 @@ std::variant<VpnProfile, QString> profileDocument(const QString &document)
         return invalid + QStringLiteral("не JSON-объект");
     QJsonObject object = json.object();
     const QJsonValue id = object.value(QStringLiteral("id"));
-    if (!id.isString() || (!id.toString().isEmpty() && !isProfileId(id.toString())))
+    if (!id.isString() || (!id.toString().isEmpty() && !VpnProfile::isWellFormedId(id.toString())))
         return invalid + QStringLiteral("неверный идентификатор");
     // A profile not saved before has no id yet; the stored form always has one.
     const bool isNew = id.toString().isEmpty();

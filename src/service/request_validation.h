@@ -17,7 +17,6 @@ inline constexpr int maxConfigurationBytes = 64 * 1024;
 inline constexpr int maxDescriptionLength = 256;
 inline constexpr int maxOnDemandRules = 8;
 
-bool isProfileId(const QString &id);
 // One of the two providers this service stands for.
 bool isProviderIdentifier(const QString &identifier);
 

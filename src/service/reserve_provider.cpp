@@ -80,7 +80,7 @@ QCoro::Task<> ReserveProvider::cleanLeftovers(EnginePaths paths, QString link)
 {
     if (!paths.ip.isEmpty())
         co_await runCommands(route_plan::leftovers(link, paths));
-    QFile::remove(QStringLiteral("/var/run/wireguard/") + link + QStringLiteral(".sock"));
+    QFile::remove(WireGuardEngine::socketPathFor(link));
 }
 
 QCoro::Task<> ReserveProvider::run()
@@ -196,7 +196,7 @@ QCoro::Task<QString> ReserveProvider::bringUp(WgQuickConfig config)
 
     // The service starts clean and cleans after every run; only a stale control
     // socket of an engine that died may be in the way.
-    QFile::remove(QString::fromUtf8("/var/run/wireguard/") + m_settings.link + QString::fromUtf8(".sock"));
+    QFile::remove(WireGuardEngine::socketPathFor(m_settings.link));
     m_engine = std::make_unique<WireGuardEngine>(program, m_settings.link);
     connect(m_engine.get(), &WireGuardEngine::exited, this, [this] { m_wait.cancel(); });
     const bool started = co_await m_engine->start(std::min<std::chrono::milliseconds>(engineStartLimit, std::max(1000ms, remaining())));

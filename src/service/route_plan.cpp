@@ -9,11 +9,6 @@ namespace qor::service::route_plan {
 
 namespace {
 
-SystemCommand command(const QString &program, QStringList arguments, bool mayFail = false, QByteArray input = {})
-{
-    return SystemCommand{program, std::move(arguments), std::move(input), mayFail};
-}
-
 QString familyOption(bool ipv6)
 {
     return ipv6 ? QStringLiteral("-6") : QStringLiteral("-4");
@@ -88,12 +83,12 @@ QByteArray nftScript(bool ipv6, const QString &link, const QList<IpPrefix> &addr
 
 SystemCommand deleteNftTable(bool ipv6, const EnginePaths &paths)
 {
-    return command(paths.nft, {QStringLiteral("delete"), QStringLiteral("table"), nftFamily(ipv6), nftTable}, true);
+    return systemCommand(paths.nft, {QStringLiteral("delete"), QStringLiteral("table"), nftFamily(ipv6), nftTable}, true);
 }
 
 SystemCommand deleteRule(bool ipv6, int priority, const EnginePaths &paths)
 {
-    return command(paths.ip,
+    return systemCommand(paths.ip,
                    {familyOption(ipv6), QStringLiteral("rule"), QStringLiteral("del"), QStringLiteral("priority"),
                     QString::number(priority)},
                    true);
@@ -101,7 +96,7 @@ SystemCommand deleteRule(bool ipv6, int priority, const EnginePaths &paths)
 
 SystemCommand flushTable(bool ipv6, const EnginePaths &paths)
 {
-    return command(paths.ip, {familyOption(ipv6), QStringLiteral("route"), QStringLiteral("flush"),
+    return systemCommand(paths.ip, {familyOption(ipv6), QStringLiteral("route"), QStringLiteral("flush"),
                               QStringLiteral("table"), QString::number(table)},
                    true);
 }
@@ -115,9 +110,9 @@ Plan forConfig(const WgQuickConfig &config, const QString &link, const EnginePat
     const QString ip = paths.ip;
 
     for (const IpPrefix &address : config.addresses)
-        plan.apply.append(command(ip, {familyOption(address.isIPv6()), QStringLiteral("address"), QStringLiteral("add"),
+        plan.apply.append(systemCommand(ip, {familyOption(address.isIPv6()), QStringLiteral("address"), QStringLiteral("add"),
                                        prefixText(address), QStringLiteral("dev"), link}));
-    plan.apply.append(command(ip, {QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("mtu"),
+    plan.apply.append(systemCommand(ip, {QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("mtu"),
                                    QString::number(config.mtu.value_or(defaultMtu)), QStringLiteral("up"),
                                    QStringLiteral("dev"), link}));
 
@@ -140,9 +135,9 @@ Plan forConfig(const WgQuickConfig &config, const QString &link, const EnginePat
         if (!prefix.isDefault()) {
             if (coveredByAddressRoute(prefix, config.addresses))
                 continue;
-            plan.apply.append(command(ip, {family, QStringLiteral("route"), QStringLiteral("add"), prefixText(prefix),
+            plan.apply.append(systemCommand(ip, {family, QStringLiteral("route"), QStringLiteral("add"), prefixText(prefix),
                                            QStringLiteral("dev"), link}));
-            undoGroups.append({command(ip,
+            undoGroups.append({systemCommand(ip,
                                        {family, QStringLiteral("route"), QStringLiteral("del"), prefixText(prefix),
                                         QStringLiteral("dev"), link},
                                        true)});
@@ -150,19 +145,19 @@ Plan forConfig(const WgQuickConfig &config, const QString &link, const EnginePat
         }
         // Every packet without the engine's mark goes to the tunnel's table, except
         // where the main table holds a narrower route than its default one.
-        plan.apply.append(command(ip, {family, QStringLiteral("rule"), QStringLiteral("add"), QStringLiteral("not"),
+        plan.apply.append(systemCommand(ip, {family, QStringLiteral("rule"), QStringLiteral("add"), QStringLiteral("not"),
                                        QStringLiteral("fwmark"), tableText, QStringLiteral("table"), tableText,
                                        QStringLiteral("priority"), QString::number(tunnelRulePriority)}));
-        plan.apply.append(command(ip, {family, QStringLiteral("rule"), QStringLiteral("add"), QStringLiteral("table"),
+        plan.apply.append(systemCommand(ip, {family, QStringLiteral("rule"), QStringLiteral("add"), QStringLiteral("table"),
                                        QStringLiteral("main"), QStringLiteral("suppress_prefixlength"),
                                        QStringLiteral("0"), QStringLiteral("priority"),
                                        QString::number(suppressRulePriority)}));
-        plan.apply.append(command(ip, {family, QStringLiteral("route"), QStringLiteral("add"), prefixText(prefix),
+        plan.apply.append(systemCommand(ip, {family, QStringLiteral("route"), QStringLiteral("add"), prefixText(prefix),
                                        QStringLiteral("dev"), link, QStringLiteral("table"), tableText}));
         QList<SystemCommand> undo{flushTable(ipv6, paths), deleteRule(ipv6, suppressRulePriority, paths),
                                   deleteRule(ipv6, tunnelRulePriority, paths)};
         if (!paths.nft.isEmpty()) {
-            plan.apply.append(command(paths.nft, {QStringLiteral("-f"), QStringLiteral("-")}, false,
+            plan.apply.append(systemCommand(paths.nft, {QStringLiteral("-f"), QStringLiteral("-")}, false,
                                       nftScript(ipv6, link, config.addresses, restoreMarks)));
             undo.prepend(deleteNftTable(ipv6, paths));
         }
@@ -189,7 +184,7 @@ bool strictReversePathFilter()
 QList<SystemCommand> leftovers(const QString &link, const EnginePaths &paths)
 {
     QList<SystemCommand> commands{
-        command(paths.ip, {QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("dev"), link}, true)};
+        systemCommand(paths.ip, {QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("dev"), link}, true)};
     for (const bool ipv6 : {false, true}) {
         commands.append(deleteRule(ipv6, suppressRulePriority, paths));
         commands.append(deleteRule(ipv6, tunnelRulePriority, paths));

@@ -12,6 +12,11 @@
 
 namespace qor::service {
 
+SystemCommand systemCommand(const QString &program, QStringList arguments, bool mayFail, QByteArray input)
+{
+    return SystemCommand{program, std::move(arguments), std::move(input), mayFail};
+}
+
 Q_LOGGING_CATEGORY(lcService, "com.qorvpn.connect.service", QtInfoMsg)
 
 namespace {

@@ -22,6 +22,9 @@ struct SystemCommand {
     QString text() const; // "program arg1 arg2", for logs
 };
 
+// A command to run; mayFail marks a cleanup step.
+SystemCommand systemCommand(const QString &program, QStringList arguments, bool mayFail = false, QByteArray input = {});
+
 struct CommandResult {
     bool ok = false;     // started, ended normally with exit code 0
     int exitCode = -1;

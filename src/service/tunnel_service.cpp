@@ -66,7 +66,7 @@ QString TunnelService::GetProfile(const QString &id)
     const auto uid = callerUid();
     if (!uid)
         return {};
-    const auto profile = validation::isProfileId(id) ? m_store.get(*uid, id) : std::nullopt;
+    const auto profile = VpnProfile::isWellFormedId(id) ? m_store.get(*uid, id) : std::nullopt;
     if (!profile) {
         refuse(bus::errorUnknownProfile, unknownProfile);
         return {};
@@ -98,7 +98,7 @@ void TunnelService::StartTunnel(const QString &id)
     const auto uid = callerUid();
     if (!uid)
         return;
-    const auto profile = validation::isProfileId(id) ? m_store.get(*uid, id) : std::nullopt;
+    const auto profile = VpnProfile::isWellFormedId(id) ? m_store.get(*uid, id) : std::nullopt;
     if (!profile) {
         refuse(bus::errorUnknownProfile, unknownProfile);
         return;
@@ -140,7 +140,7 @@ void TunnelService::StopTunnel(const QString &id)
     const auto uid = callerUid();
     if (!uid)
         return;
-    if (!validation::isProfileId(id)) {
+    if (!VpnProfile::isWellFormedId(id)) {
         refuse(bus::errorInvalidArguments, unknownProfile);
         return;
     }

@@ -40,9 +40,9 @@ WireGuardEngine::~WireGuardEngine()
     }
 }
 
-QString WireGuardEngine::socketPath() const
+QString WireGuardEngine::socketPathFor(const QString &link)
 {
-    return QStringLiteral("/var/run/wireguard/") + m_link + QStringLiteral(".sock");
+    return QStringLiteral("/var/run/wireguard/") + link + QStringLiteral(".sock");
 }
 
 bool WireGuardEngine::isRunning() const

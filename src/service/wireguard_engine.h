@@ -34,7 +34,9 @@ public:
     bool isRunning() const;
     // The engine's own last words, or why it could not be started.
     QString failureDetail() const;
-    QString socketPath() const;
+    QString socketPath() const { return socketPathFor(m_link); }
+    // Where the engine serving link listens: the place wg and wireguard-go agree on.
+    static QString socketPathFor(const QString &link);
 
 Q_SIGNALS:
     // The process ended (by itself or killed).

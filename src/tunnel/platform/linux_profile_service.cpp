@@ -11,7 +11,6 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSet>
 #include <QSocketNotifier>
 #include <QUuid>
@@ -28,12 +27,6 @@ namespace {
 
 constexpr qint64 maxProfileBytes = 1024 * 1024;
 constexpr qint64 maxStateBytes = 64 * 1024;
-
-bool isValidId(const QString &id)
-{
-    static const QRegularExpression pattern(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
-    return pattern.match(id).hasMatch();
-}
 
 bool isRunningStatus(VpnStatus status)
 {
@@ -96,7 +89,7 @@ QString LinuxProfileService::stopRequestPath(const QString &id) const
 
 std::optional<VpnProfile> LinuxProfileService::readProfile(const QString &id, qint64 *created) const
 {
-    if (!isValidId(id))
+    if (!VpnProfile::isWellFormedId(id))
         return std::nullopt;
     const QByteArray data = readOwnedFile(profilePath(id), maxProfileBytes);
     if (data.isNull())
@@ -118,7 +111,7 @@ QStringList LinuxProfileService::storedIds() const
     const QStringList names = QDir(m_paths.profiles).entryList({QStringLiteral("*.json")}, QDir::Files);
     for (const QString &name : names) {
         const QString id = name.chopped(5);
-        if (isValidId(id))
+        if (VpnProfile::isWellFormedId(id))
             ids.append(id);
     }
     return ids;
@@ -152,7 +145,7 @@ QCoro::Task<QList<ProfileHandle>> LinuxProfileService::loadAll()
 QCoro::Task<> LinuxProfileService::save(ProfileHandle profile)
 {
     const bool isNew = profile->id.isEmpty();
-    if (!isNew && !isValidId(profile->id))
+    if (!isNew && !VpnProfile::isWellFormedId(profile->id))
         throw profile_errors::make(profile_errors::ConfigurationInvalid);
     const QString id = isNew ? QUuid::createUuid().toString(QUuid::WithoutBraces) : profile->id;
     qint64 created = 0;
@@ -248,7 +241,7 @@ void LinuxProfileService::startProvider(const VpnProfile &handle)
 void LinuxProfileService::stopTunnel(const VpnProfile &profile)
 {
     const QString id = profile.id;
-    if (!isValidId(id))
+    if (!VpnProfile::isWellFormedId(id))
         return;
     // The request file also reaches a provider that has not published its state yet.
     try {
@@ -269,7 +262,7 @@ std::optional<qint64> LinuxProfileService::lastLaunchedProcess(const QString &id
 
 std::optional<ProviderState> LinuxProfileService::providerState(const QString &id) const
 {
-    if (!isValidId(id))
+    if (!VpnProfile::isWellFormedId(id))
         return std::nullopt;
     const QByteArray data = readOwnedFile(statePath(id), maxStateBytes);
     if (data.isNull())
@@ -299,7 +292,7 @@ VpnStatus LinuxProfileService::status(const VpnProfile &profile) const
 
 VpnStatus LinuxProfileService::statusOf(const QString &id) const
 {
-    if (!isValidId(id) || !QFileInfo::exists(profilePath(id)))
+    if (!VpnProfile::isWellFormedId(id) || !QFileInfo::exists(profilePath(id)))
         return VpnStatus::Invalid;
     const auto state = providerState(id);
     const auto launch = m_launches.constFind(id);

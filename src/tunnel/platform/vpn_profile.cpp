@@ -1,6 +1,7 @@
 #include "vpn_profile.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QUuid>
 
 namespace qor {
@@ -9,6 +10,12 @@ namespace {
 const QString tunnelProviderKind = QStringLiteral("tunnelProvider");
 constexpr int formatVersion = 1;
 } // namespace
+
+bool VpnProfile::isWellFormedId(const QString &id)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+    return pattern.match(id).hasMatch();
+}
 
 QJsonObject VpnProfile::toJson() const
 {

@@ -51,6 +51,10 @@ struct VpnProfile {
 
     bool operator==(const VpnProfile &) const = default;
 
+    // An id as the profile services give them: a lower-case UUID without braces, so
+    // it is safe as a file name.
+    static bool isWellFormedId(const QString &id);
+
     // The stored form. fromJson rejects anything malformed (absent result).
     QJsonObject toJson() const;
     static std::optional<VpnProfile> fromJson(const QJsonObject &object);
