@@ -138,11 +138,11 @@ private Q_SLOTS:
             return handle ? handle->id : QString();
         };
 
-        const QDateTime pressed = f.clock.now();
         reserve ? app.enableReserve() : app.tapGlobe();
-        // The connect operation ends within its start deadline, whatever the provider does.
+        // The connect operation ends whatever the provider does, and not by its start
+        // deadline (that would trace "connect FAILED", checked below). Virtual time runs
+        // with real time while the channel switches, so its amount proves nothing here.
         QVERIFY(f.drive([&] { return !app.switchingChannels; }));
-        QVERIFY(pressed.msecsTo(f.clock.now()) <= (reserve ? 20000 : 6000));
         QVERIFY(f.drive([&] { return hasSettled(app); }));
         const qint64 failed = f.profiles.lastLaunchedProcess(profileId()).value_or(0);
         QVERIFY(failed > 0);
