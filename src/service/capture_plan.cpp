@@ -1,5 +1,9 @@
 #include "capture_plan.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace qor::service::capture_plan {
 
 namespace {
@@ -53,9 +57,11 @@ QByteArray nftScript(const Settings &s)
 {
     const QString mark = QString::number(captureMark);
     const QString port = QString::number(s.tproxyPort);
-    const QString core = QString::number(s.coreMark);
     const QList<QHostAddress> outside = s.servers + s.bypass;
-    QStringList lines{
+    // Captured connections carry the mark in conntrack too: their packets counted on the
+    // way in are the tunnel's upload, the core's replies to them its download.
+    const QString capture = QStringLiteral("meta mark set %1 ct mark set %1 counter name tunnel_out").arg(mark);
+    const QStringList lines{
         QStringLiteral("table inet %1 {").arg(nftTable),
         QStringLiteral("  counter tunnel_out {}"),
         QStringLiteral("  counter tunnel_in {}"),
@@ -63,41 +69,30 @@ QByteArray nftScript(const Settings &s)
             .arg(elements(localIPv4, outside, false)),
         QStringLiteral("  set outside6 { type ipv6_addr; flags interval; auto-merge; elements = { %1 } }")
             .arg(elements(localIPv6, outside, true)),
+        // Only what the output hook marked comes back through the loopback: connections
+        // from other hosts to this machine's own services are never taken.
+        QStringLiteral("  chain prerouting {"),
+        QStringLiteral("    type filter hook prerouting priority mangle; policy accept;"),
+        QStringLiteral("    meta mark %1 meta nfproto ipv4 meta l4proto { tcp, udp } tproxy ip to :%2 accept").arg(mark, port),
+        QStringLiteral("    meta mark %1 meta nfproto ipv6 meta l4proto { tcp, udp } tproxy ip6 to :%2 accept").arg(mark, port),
+        QStringLiteral("  }"),
+        // The core's own sockets, its name look-ups included, are told apart by its group;
+        // the mark covers its replies sent from captured addresses as well.
+        QStringLiteral("  chain output {"),
+        QStringLiteral("    type route hook output priority mangle; policy accept;"),
+        QStringLiteral("    meta skgid %1 goto core").arg(s.coreGroup),
+        QStringLiteral("    meta mark %1 goto core").arg(s.coreMark),
+        QStringLiteral("    meta l4proto { tcp, udp } th dport 53 %1 return").arg(capture),
+        QStringLiteral("    ip daddr @outside4 return"),
+        QStringLiteral("    ip6 daddr @outside6 return"),
+        QStringLiteral("    meta l4proto { tcp, udp } %1").arg(capture),
+        QStringLiteral("  }"),
+        QStringLiteral("  chain core {"),
+        QStringLiteral("    ct mark %1 counter name tunnel_in").arg(mark),
+        QStringLiteral("    accept"),
+        QStringLiteral("  }"),
+        QStringLiteral("}"),
     };
-    const QString servers4 = elements({}, s.servers, false), servers6 = elements({}, s.servers, true);
-    if (!servers4.isEmpty())
-        lines << QStringLiteral("  set servers4 { type ipv4_addr; elements = { %1 } }").arg(servers4);
-    if (!servers6.isEmpty())
-        lines << QStringLiteral("  set servers6 { type ipv6_addr; elements = { %1 } }").arg(servers6);
-    // Only what the output hook marked comes back through the loopback: connections
-    // from other hosts to this machine's own services are never taken.
-    lines << QStringLiteral("  chain prerouting {")
-          << QStringLiteral("    type filter hook prerouting priority mangle; policy accept;")
-          << QStringLiteral("    meta mark %1 meta nfproto ipv4 meta l4proto { tcp, udp } tproxy ip to :%2 accept").arg(mark, port)
-          << QStringLiteral("    meta mark %1 meta nfproto ipv6 meta l4proto { tcp, udp } tproxy ip6 to :%2 accept").arg(mark, port)
-          << QStringLiteral("  }")
-          << QStringLiteral("  chain output {")
-          << QStringLiteral("    type route hook output priority mangle; policy accept;")
-          << QStringLiteral("    meta mark %1 goto core").arg(core)
-          << QStringLiteral("    meta l4proto { tcp, udp } th dport 53 meta mark set %1 return").arg(mark)
-          << QStringLiteral("    ip daddr @outside4 return")
-          << QStringLiteral("    ip6 daddr @outside6 return")
-          << QStringLiteral("    meta l4proto { tcp, udp } meta mark set %1").arg(mark)
-          << QStringLiteral("  }")
-          << QStringLiteral("  chain core {");
-    if (!servers4.isEmpty())
-        lines << QStringLiteral("    ip daddr @servers4 counter name tunnel_out");
-    if (!servers6.isEmpty())
-        lines << QStringLiteral("    ip6 daddr @servers6 counter name tunnel_out");
-    // The core's own packets leave as they are.
-    lines << QStringLiteral("    accept") << QStringLiteral("  }")
-          << QStringLiteral("  chain input {")
-          << QStringLiteral("    type filter hook input priority mangle; policy accept;");
-    if (!servers4.isEmpty())
-        lines << QStringLiteral("    ip saddr @servers4 counter name tunnel_in");
-    if (!servers6.isEmpty())
-        lines << QStringLiteral("    ip6 saddr @servers6 counter name tunnel_in");
-    lines << QStringLiteral("  }") << QStringLiteral("}");
     return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
 }
 
@@ -108,6 +103,28 @@ Plan forSettings(const Settings &settings, const EnginePaths &paths)
     plan.apply << systemCommand(paths.nft, {QStringLiteral("-f"), QStringLiteral("-")}, false, nftScript(settings));
     plan.undo = leftovers(paths);
     return plan;
+}
+
+SystemCommand counterQuery(const EnginePaths &paths)
+{
+    return systemCommand(paths.nft, {QStringLiteral("-j"), QStringLiteral("list"), QStringLiteral("counters"),
+                                     QStringLiteral("table"), QStringLiteral("inet"), nftTable});
+}
+
+std::optional<InterfaceCounters> parseCounters(const QByteArray &json)
+{
+    std::optional<quint64> in, out;
+    for (const QJsonValue &entry : QJsonDocument::fromJson(json).object().value("nftables").toArray()) {
+        const QJsonObject counter = entry.toObject().value("counter").toObject();
+        const auto bytes = quint64(counter.value("bytes").toDouble());
+        if (counter.value("name") == QLatin1String("tunnel_in"))
+            in = bytes;
+        else if (counter.value("name") == QLatin1String("tunnel_out"))
+            out = bytes;
+    }
+    if (!in || !out)
+        return std::nullopt;
+    return InterfaceCounters{*in, *out};
 }
 
 QList<SystemCommand> leftovers(const EnginePaths &paths)

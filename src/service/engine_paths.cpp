@@ -38,6 +38,16 @@ EnginePaths EnginePaths::resolve(const QStringList &searchPath)
     paths.nft = find(QStringLiteral("nft"), searchPath);
     paths.wireguardGo = find(QStringLiteral("wireguard-go"), searchPath);
     paths.amneziawgGo = find(QStringLiteral("amneziawg-go"), searchPath);
+    paths.xray = find(QStringLiteral("xray"), searchPath);
+    paths.v2ray = find(QStringLiteral("v2ray"), searchPath);
+    for (const char *folder : {"/usr/local/share/xray", "/usr/share/xray", "/usr/local/share/v2ray", "/usr/share/v2ray",
+                               "/usr/local/share/v2ray-domain-list-community", "/usr/share/v2ray-domain-list-community"}) {
+        const QFileInfo file(QString::fromLatin1(folder) + QStringLiteral("/geosite.dat"));
+        if (file.isFile() && file.isReadable()) {
+            paths.geosite = file.filePath();
+            break;
+        }
+    }
     return paths;
 }
 

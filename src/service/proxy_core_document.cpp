@@ -1,5 +1,7 @@
 #include "proxy_core_document.h"
 
+#include "proxy_servers.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -180,6 +182,9 @@ Result coreDocument(const QString &configContent, ProxyCore core, const QVariant
         }
         tags.insert(object.value("tag").toString());
     }
+    const auto proxies = proxyServers(givenOutbounds);
+    if (const QString *error = std::get_if<QString>(&proxies))
+        return broken(*error);
     auto claim = [&tags](const QString &base) {
         QString tag = base;
         for (int n = 2; tags.contains(tag); ++n)
@@ -222,7 +227,7 @@ Result coreDocument(const QString &configContent, ProxyCore core, const QVariant
         outbounds.append(QJsonObject{{"tag", blockTag}, {"protocol", "blackhole"}});
     }
     for (qsizetype i = 0; i < outbounds.size(); ++i)
-        outbounds.replace(i, withMark(outbounds.at(i).toObject(), capture.outboundMark));
+        outbounds.replace(i, withMark(withPinnedServers(outbounds.at(i).toObject(), capture.serverAddresses), capture.outboundMark));
     root.insert("outbounds", outbounds);
 
     // Go cores listen on the unspecified IPv4 address with one dual-stack socket (IPv4-only
@@ -269,6 +274,10 @@ Result coreDocument(const QString &configContent, ProxyCore core, const QVariant
         servers.append("8.8.8.8");
     dns.insert("servers", servers);
     root.insert("dns", dns);
+
+    // The core runs as root: the document names no files for it to write.
+    const QString level = root.value("log").toObject().value("loglevel").toString();
+    root.insert("log", QJsonObject{{"loglevel", level.isEmpty() ? QStringLiteral("warning") : level}});
 
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }

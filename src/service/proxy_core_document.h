@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
 #include <QString>
 #include <QVariantMap>
 
@@ -19,6 +21,8 @@ struct CaptureSettings {
     // for "geosite.dat" in its asset directory, so the caller runs it with
     // V2RAY_LOCATION_ASSET / XRAY_LOCATION_ASSET set to this file's folder.
     QString geositePath;
+    // The servers' addresses as the service looked them up, by the names the document uses.
+    QHash<QString, QHostAddress> serverAddresses;
 };
 
 // The document the core runs: the given one, its outbounds, routing and DNS kept, with what

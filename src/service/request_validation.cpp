@@ -54,6 +54,22 @@ std::variant<VpnProfile, QString> profileDocument(const QString &document)
                 return invalid + QStringLiteral("неверная конфигурация резервного канала");
         }
     }
+    const QVariantMap &configuration = profile->protocol->providerConfiguration;
+    const QVariant content = configuration.value(QStringLiteral("configContent"));
+    if (content.isValid() && content.typeId() != QMetaType::QString)
+        return invalid + QStringLiteral("configContent не строка");
+    const QVariant bypass = configuration.value(QStringLiteral("bypassIPs"));
+    if (bypass.isValid()) {
+        const QVariantList list = bypass.toList();
+        if (bypass.typeId() != QMetaType::QVariantList && bypass.typeId() != QMetaType::QStringList)
+            return invalid + QStringLiteral("bypassIPs не список");
+        if (list.size() > maxBypassAddresses
+            || std::any_of(list.begin(), list.end(), [](const QVariant &v) { return v.typeId() != QMetaType::QString; }))
+            return invalid + QStringLiteral("неверный список bypassIPs");
+    }
+    const QVariant policy = configuration.value(QStringLiteral("policy"));
+    if (policy.isValid() && policy.typeId() != QMetaType::QVariantMap)
+        return invalid + QStringLiteral("policy не словарь");
     return std::move(*profile);
 }
 

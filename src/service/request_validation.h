@@ -16,6 +16,7 @@ inline constexpr int maxConfigurations = 64;
 inline constexpr int maxConfigurationBytes = 64 * 1024;
 inline constexpr int maxDescriptionLength = 256;
 inline constexpr int maxOnDemandRules = 8;
+inline constexpr int maxBypassAddresses = 256;
 
 // One of the two providers this service stands for.
 bool isProviderIdentifier(const QString &identifier);

@@ -1,18 +1,14 @@
 #include "reserve_provider.h"
 
+#include "host_lookup.h"
 #include "resolved_dns.h"
 #include "route_plan.h"
 #include "service_log.h"
 #include "wireguard_engine.h"
 
 #include "core/runtime/qt_clock.h"
-#include "tunnel/platform/off_thread.h"
 
-#include <QCoroFuture>
-#include <QCoroSignal>
 #include <QFile>
-#include <QFutureWatcher>
-#include <QHostInfo>
 #include <QPointer>
 
 #include <net/if.h>
@@ -145,32 +141,12 @@ QCoro::Task<std::variant<QList<uapi::ResolvedEndpoint>, QString>> ReserveProvide
     QPointer<ReserveProvider> self(this);
     QList<uapi::ResolvedEndpoint> endpoints;
     for (const WgQuickPeer &peer : std::as_const(config.peers)) {
-        QHostAddress address(peer.endpointHost);
-        if (address.isNull()) {
-            // Looked up before any route changes, so the answer comes from the network as it is.
-            const QString host = peer.endpointHost;
-            auto lookup = [host] { return QHostInfo::fromName(host); };
-            QFuture<QHostInfo> future = runOffThread(lookup);
-            QFutureWatcher<QHostInfo> watcher;
-            watcher.setFuture(future);
-            if (!future.isFinished()) {
-                const auto done = co_await qCoro(&watcher, &QFutureWatcherBase::finished, std::max(1ms, remaining()));
-                if (!self)
-                    co_return QString();
-                if (!done)
-                    co_return QString::fromUtf8("адрес сервера «") + host + QString::fromUtf8("» не найден за отведённое время");
-            }
-            const QList<QHostAddress> found = future.result().addresses();
-            for (const QHostAddress &candidate : found) {
-                if (candidate.protocol() == QAbstractSocket::IPv4Protocol || address.isNull())
-                    address = candidate;
-                if (candidate.protocol() == QAbstractSocket::IPv4Protocol)
-                    break;
-            }
-            if (address.isNull())
-                co_return QString::fromUtf8("адрес сервера «") + host + QString::fromUtf8("» не найден");
-        }
-        endpoints.append({address, peer.endpointPort});
+        const auto address = co_await lookUpHost(peer.endpointHost, remaining());
+        if (!self)
+            co_return QString();
+        if (const QString *error = std::get_if<QString>(&address))
+            co_return *error;
+        endpoints.append({std::get<QHostAddress>(address), peer.endpointPort});
     }
     co_return endpoints;
 }

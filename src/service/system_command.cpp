@@ -22,12 +22,12 @@ Q_LOGGING_CATEGORY(lcService, "com.qorvpn.connect.service", QtInfoMsg)
 namespace {
 
 // Enough for any diagnostic; a runaway writer cannot grow the service's memory.
-constexpr qsizetype standardErrorCap = 64 * 1024;
+constexpr qsizetype outputCap = 64 * 1024;
 
 void appendCapped(QByteArray &to, const QByteArray &chunk)
 {
-    if (to.size() < standardErrorCap)
-        to.append(chunk.left(standardErrorCap - to.size()));
+    if (to.size() < outputCap)
+        to.append(chunk.left(outputCap - to.size()));
 }
 
 std::chrono::milliseconds remaining(const QDeadlineTimer &deadline)
@@ -56,9 +56,10 @@ QCoro::Task<CommandResult> runCommand(SystemCommand command, std::chrono::millis
     process.setWorkingDirectory(QStringLiteral("/"));
     process.setProgram(command.program);
     process.setArguments(command.arguments);
-    process.setStandardOutputFile(QProcess::nullDevice());
     QObject::connect(&process, &QProcess::readyReadStandardError,
                      [&] { appendCapped(result.standardError, process.readAllStandardError()); });
+    QObject::connect(&process, &QProcess::readyReadStandardOutput,
+                     [&] { appendCapped(result.standardOutput, process.readAllStandardOutput()); });
 
     // QCoro's waitForStarted misses a failed start (it waits out its time limit),
     // and awaiting stateChanged itself trips UBSan on its QPrivateSignal argument;
@@ -92,6 +93,7 @@ QCoro::Task<CommandResult> runCommand(SystemCommand command, std::chrono::millis
         co_return result;
     }
     appendCapped(result.standardError, process.readAllStandardError());
+    appendCapped(result.standardOutput, process.readAllStandardOutput());
     if (process.exitStatus() == QProcess::NormalExit) {
         result.exitCode = process.exitCode();
         result.ok = result.exitCode == 0;
@@ -109,7 +111,7 @@ QCoro::Task<CommandResult> runCommands(QList<SystemCommand> commands, std::chron
                                        << QString::fromUtf8(result.standardError).trimmed();
         co_return result;
     }
-    co_return CommandResult{.ok = true, .exitCode = 0, .standardError = {}};
+    co_return CommandResult{.ok = true, .exitCode = 0, .standardError = {}, .standardOutput = {}};
 }
 
 } // namespace qor::service

@@ -29,6 +29,7 @@ struct CommandResult {
     bool ok = false;     // started, ended normally with exit code 0
     int exitCode = -1;
     QByteArray standardError;
+    QByteArray standardOutput; // both capped at 64 KiB
 };
 
 // Runs the command with a clean environment (PATH=/usr/sbin:/usr/bin:/sbin:/bin,

@@ -1,5 +1,6 @@
 #include "tunnel_supervisor.h"
 
+#include "main_provider.h"
 #include "reserve_provider.h"
 #include "route_plan.h"
 #include "service_log.h"
@@ -50,10 +51,7 @@ std::optional<TunnelSupervisor::Failure> TunnelSupervisor::start(uint uid, const
         if (other->identifier == identifier && other->id != profile.id)
             return Failure{bus::errorBusy, QStringLiteral("Этот канал уже занят другим туннелем на этом компьютере")};
     }
-    if (identifier == mainProviderIdentifier())
-        return Failure{bus::errorEngineMissing,
-                       QStringLiteral("Основной канал пока не работает в службе туннелей на Linux — подключитесь через резервный канал")};
-    if (identifier != reserveProviderIdentifier())
+    if (identifier != reserveProviderIdentifier() && identifier != mainProviderIdentifier())
         return Failure{bus::errorUnknownProfile, QStringLiteral("Профиль не относится к Qor Connect")};
     QString missing;
     if (!engineInstalled(identifier, &missing))
@@ -63,20 +61,34 @@ std::optional<TunnelSupervisor::Failure> TunnelSupervisor::start(uint uid, const
     tunnel->uid = uid;
     tunnel->id = profile.id;
     tunnel->identifier = identifier;
-    tunnel->configs = profile.protocol->providerConfiguration.value(QStringLiteral("wgQuickConfigs")).toStringList();
+    tunnel->configuration = profile.protocol->providerConfiguration;
     m_tunnels.insert(profile.id, tunnel);
     setStatus(*tunnel, VpnStatus::Connecting);
     launch(tunnel);
     return std::nullopt;
 }
 
-void TunnelSupervisor::launch(const std::shared_ptr<Tunnel> &tunnel)
+std::unique_ptr<TunnelProvider> TunnelSupervisor::makeProvider(const Tunnel &tunnel) const
 {
+    if (tunnel.identifier == mainProviderIdentifier()) {
+        MainProvider::Settings settings;
+        settings.paths = m_paths;
+        settings.configContent = tunnel.configuration.value(QStringLiteral("configContent")).toString();
+        settings.bypass = tunnel.configuration.value(QStringLiteral("bypassIPs")).toStringList();
+        settings.policy = tunnel.configuration.value(QStringLiteral("policy")).toMap();
+        settings.startLimit = m_options.handshakeTimeout;
+        return std::make_unique<MainProvider>(settings);
+    }
     ReserveProvider::Settings settings;
     settings.paths = m_paths;
     settings.handshakeTimeout = m_options.handshakeTimeout;
     settings.link = route_plan::reserveLink;
-    tunnel->provider = std::make_unique<ReserveProvider>(tunnel->configs, settings);
+    return std::make_unique<ReserveProvider>(tunnel.configuration.value(QStringLiteral("wgQuickConfigs")).toStringList(), settings);
+}
+
+void TunnelSupervisor::launch(const std::shared_ptr<Tunnel> &tunnel)
+{
+    tunnel->provider = makeProvider(*tunnel);
     std::weak_ptr<Tunnel> weak = tunnel;
     connect(tunnel->provider.get(), &TunnelProvider::connected, this, [this, weak] {
         if (const auto t = weak.lock()) {
@@ -185,7 +197,10 @@ void TunnelSupervisor::writeLastError(const QString &text) const
 
 QCoro::Task<> TunnelSupervisor::cleanLeftovers()
 {
+    QPointer<TunnelSupervisor> self(this);
     co_await ReserveProvider::cleanLeftovers(m_paths, route_plan::reserveLink);
+    if (self)
+        co_await MainProvider::cleanLeftovers(m_paths);
 }
 
 QCoro::Task<> TunnelSupervisor::shutdown()

@@ -41,8 +41,8 @@ public:
     VpnStatus status(uint uid, const QString &id) const;
     // Counters of the caller's tunnels that are up, by profile id.
     CounterSnapshot counters(uint uid) const;
-    // Whether the engine of a channel is installed (the main channel's always
-    // reads as present: its start says what is missing).
+    // Whether the engine of a channel is installed (the main channel's always reads as
+    // present, so a missing core never blocks the reserve: its start says what is missing).
     bool engineInstalled(const QString &providerIdentifier, QString *missing) const;
 
     // Removes what a crashed run left on the machine.
@@ -58,7 +58,7 @@ private:
         uint uid = 0;
         QString id;
         QString identifier;
-        QStringList configs;
+        QVariantMap configuration; // the profile's provider configuration
         VpnStatus status = VpnStatus::Disconnected;
         std::unique_ptr<TunnelProvider> provider;
         bool stopRequested = false;
@@ -67,6 +67,7 @@ private:
     };
 
     void launch(const std::shared_ptr<Tunnel> &tunnel);
+    std::unique_ptr<TunnelProvider> makeProvider(const Tunnel &tunnel) const;
     void providerEnded(const std::shared_ptr<Tunnel> &tunnel, bool wasConnected, const QString &reason);
     QCoro::Task<> restartLater(std::shared_ptr<Tunnel> tunnel);
     void setStatus(Tunnel &tunnel, VpnStatus status);

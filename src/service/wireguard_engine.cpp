@@ -8,15 +8,11 @@
 #include <QLocalSocket>
 #include <QPointer>
 
-#include <csignal>
-#include <sys/prctl.h>
-
 using namespace std::chrono_literals;
 
 namespace qor::service {
 
 namespace {
-constexpr qsizetype maxOutput = 4096;
 constexpr auto requestLimit = 3s;
 
 bool setComplete(const QByteArray &answer) { return uapi::parseSetAnswer(answer).has_value(); }
@@ -26,18 +22,7 @@ bool getComplete(const QByteArray &answer) { return uapi::parseGetAnswer(answer)
 WireGuardEngine::WireGuardEngine(QString program, QString link, QObject *parent)
     : QObject(parent), m_program(std::move(program)), m_link(std::move(link))
 {
-}
-
-WireGuardEngine::~WireGuardEngine()
-{
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        disconnect(m_process.get(), nullptr, this, nullptr);
-        m_process->terminate();
-        if (!m_process->waitForFinished(2000)) {
-            m_process->kill();
-            m_process->waitForFinished(1000);
-        }
-    }
+    connect(&m_process, &EngineProcess::exited, this, &WireGuardEngine::exited);
 }
 
 QString WireGuardEngine::socketPathFor(const QString &link)
@@ -47,51 +32,31 @@ QString WireGuardEngine::socketPathFor(const QString &link)
 
 bool WireGuardEngine::isRunning() const
 {
-    return m_process && m_process->state() == QProcess::Running;
+    return m_process.isRunning();
 }
 
 QString WireGuardEngine::failureDetail() const
 {
-    if (!m_failure.isEmpty())
-        return m_failure;
-    const QList<QByteArray> lines = m_output.trimmed().split('\n');
-    return QString::fromUtf8(lines.isEmpty() ? QByteArray() : lines.last()).trimmed();
+    return m_failure.isEmpty() ? m_process.failureDetail() : m_failure;
 }
 
 QCoro::Task<bool> WireGuardEngine::start(std::chrono::milliseconds limit)
 {
     QPointer<WireGuardEngine> self(this);
-    m_process = std::make_unique<QProcess>();
-    QProcess *process = m_process.get();
-    QProcessEnvironment environment;
-    environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/sbin:/usr/bin:/sbin:/bin"));
-    environment.insert(QStringLiteral("WG_PROCESS_FOREGROUND"), QStringLiteral("1"));
-    environment.insert(QStringLiteral("LOG_LEVEL"), QStringLiteral("error"));
-    process->setProcessEnvironment(environment);
-    process->setProgram(m_program);
-    process->setArguments({QStringLiteral("-f"), m_link});
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    process->setStandardInputFile(QProcess::nullDevice());
-    // The engine must not outlive the service that holds its keys and routes.
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    connect(process, &QProcess::readyRead, this, [this, process] {
-        m_output += process->readAll();
-        if (m_output.size() > maxOutput)
-            m_output = m_output.right(maxOutput);
-    });
-    connect(process, &QProcess::finished, this, [this] { Q_EMIT exited(); });
-    process->start();
-    if (!process->waitForStarted(5000)) {
-        m_failure = process->errorString();
+    EngineProcess::Launch launch;
+    launch.program = m_program;
+    launch.arguments = {QStringLiteral("-f"), m_link};
+    launch.environment.insert(QStringLiteral("WG_PROCESS_FOREGROUND"), QStringLiteral("1"));
+    launch.environment.insert(QStringLiteral("LOG_LEVEL"), QStringLiteral("error"));
+    if (!m_process.start(launch))
         co_return false;
-    }
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         if (!self)
             co_return false;
         if (!isRunning()) {
-            if (m_failure.isEmpty() && failureDetail().isEmpty())
-                m_failure = QStringLiteral("код выхода ") + QString::number(process->exitCode());
+            if (failureDetail().isEmpty())
+                m_failure = QStringLiteral("код выхода ") + QString::number(m_process.exitCode());
             co_return false;
         }
         if (QFileInfo(socketPath()).exists()) {

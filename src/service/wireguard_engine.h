@@ -1,10 +1,10 @@
 #pragma once
 
+#include "engine_process.h"
 #include "wireguard_uapi.h"
 
 #include <QCoroTask>
 #include <QObject>
-#include <QProcess>
 
 #include <chrono>
 #include <memory>
@@ -20,7 +20,6 @@ class WireGuardEngine final : public QObject {
     Q_OBJECT
 public:
     WireGuardEngine(QString program, QString link, QObject *parent = nullptr);
-    ~WireGuardEngine() override; // ends the process
 
     // Starts the process and waits until its control socket accepts connections.
     // False when the process could not start or ended, or the socket did not appear
@@ -47,8 +46,7 @@ private:
 
     QString m_program;
     QString m_link;
-    std::unique_ptr<QProcess> m_process;
-    QByteArray m_output;
+    EngineProcess m_process;
     QString m_failure;
 };
 

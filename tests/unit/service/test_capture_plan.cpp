@@ -28,11 +28,12 @@ private Q_SLOTS:
         for (const char *outside : {"127.0.0.0/8", "192.168.0.0/16", "192.0.2.2", "198.51.100.7", "fe80::/10", "2001:db8::2"})
             QVERIFY2(script.contains(QLatin1String(outside)), outside);
         // The core's own packets are never marked for capture, DNS always is.
-        QVERIFY(script.contains("meta mark 51889 goto core"));
+        QVERIFY(script.contains("meta skgid 51889 goto core") && script.contains("meta mark 51889 goto core"));
         QVERIFY(script.indexOf("th dport 53") < script.indexOf("ip daddr @outside4 return"));
-        QVERIFY(script.contains("ip daddr @servers4 counter name tunnel_out") && script.contains("ip saddr @servers4 counter name tunnel_in"));
 
-        const EnginePaths paths{QStringLiteral("ip"), QStringLiteral("nft"), {}, {}};
+        EnginePaths paths;
+        paths.ip = QStringLiteral("ip");
+        paths.nft = QStringLiteral("nft");
         const auto plan = capture_plan::forSettings(settings(), paths);
         QCOMPARE(plan.apply.first().arguments.join(' '), QStringLiteral("-4 rule add fwmark 51890 table 51890 priority 31200"));
         QCOMPARE(plan.apply.last().input, capture_plan::nftScript(settings()));

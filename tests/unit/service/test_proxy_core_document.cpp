@@ -102,7 +102,7 @@ private Q_SLOTS:
         QFETCH(QStringList, ruleTargets);
         QFETCH(QJsonArray, dnsServers);
         const QJsonObject given = QJsonDocument::fromJson(document.toUtf8()).object();
-        const QJsonObject result = parsed(coreDocument(document, ProxyCore::V2Ray, {}, {40000, 77, {}}));
+        const QJsonObject result = parsed(coreDocument(document, ProxyCore::V2Ray, {}, {40000, 77, {}, {}}));
 
         const QJsonArray inbounds = result.value("inbounds").toArray();
         QCOMPARE(inbounds.size(), given.value("inbounds").toArray().size() + 1);
@@ -136,7 +136,7 @@ private Q_SLOTS:
     void policyRules()
     {
         const QJsonObject result = parsed(
-            coreDocument(vlessDocument, ProxyCore::Xray, fullPolicy, {52345, 51889, "/usr/share/v2ray/geosite.dat"}));
+            coreDocument(vlessDocument, ProxyCore::Xray, fullPolicy, {52345, 51889, "/usr/share/v2ray/geosite.dat", {}}));
         const QJsonArray expected = QJsonDocument::fromJson(R"([
             {"type": "field", "inboundTag": ["qor-capture"], "port": "53", "outboundTag": "qor-dns"},
             {"type": "field", "domain": ["domain:intranet.corp.example", "full:portal.corp.example"], "outboundTag": "proxy"},
@@ -150,6 +150,26 @@ private Q_SLOTS:
         QCOMPARE(result["dns"]["servers"].toArray(),
                  (QJsonArray{QJsonObject{{"address", "https://dns.corp.example/dns-query"}}}));
         QCOMPARE(result["dns"]["hosts"].toObject(), (QJsonObject{{"dns.corp.example", "10.1.2.3"}}));
+    }
+
+    // The core connects to the addresses the service looked up; the server still hears its name.
+    void serversPinnedLogsDropped()
+    {
+        const QString document = QStringLiteral(R"({"log": {"loglevel": "info", "access": "/etc/motd"}, "outbounds": [
+            {"protocol": "vless", "settings": {"vnext": [{"address": "n.example", "port": 443, "users": [{"id": "x"}]}]},
+             "streamSettings": {"network": "ws", "security": "tls"}},
+            {"protocol": "trojan", "settings": {"servers": [{"address": "t.example", "port": 443}]},
+             "streamSettings": {"security": "tls", "tlsSettings": {"serverName": "front.example"}}}]})");
+        CaptureSettings capture;
+        capture.serverAddresses = {{"n.example", QHostAddress("192.0.2.7")}, {"t.example", QHostAddress("2001:db8::8")}};
+        const QJsonObject result = parsed(coreDocument(document, ProxyCore::V2Ray, {}, capture));
+        const QJsonArray outbounds = result["outbounds"].toArray();
+        QCOMPARE(outbounds[0]["settings"]["vnext"][0]["address"].toString(), "192.0.2.7");
+        QCOMPARE(outbounds[0]["streamSettings"]["tlsSettings"]["serverName"].toString(), "n.example");
+        QCOMPARE(outbounds[0]["streamSettings"]["wsSettings"]["headers"]["Host"].toString(), "n.example");
+        QCOMPARE(outbounds[1]["settings"]["servers"][0]["address"].toString(), "2001:db8::8");
+        QCOMPARE(outbounds[1]["streamSettings"]["tlsSettings"]["serverName"].toString(), "front.example");
+        QCOMPARE(result["log"].toObject(), (QJsonObject{{"loglevel", "info"}}));
     }
 
     void refusals_data()
@@ -178,6 +198,10 @@ private Q_SLOTS:
         row("geosite, database") << vlessDocument << ProxyCore::Xray << geositePolicy << "/x/geosite.dat" << "";
         row("capture port taken") << withOutbound(R"({"protocol": "freedom"})", R"([{"port": "52000-53000"}])")
                                   << ProxyCore::Xray << QVariantMap() << "" << "порт перехвата 52345 занят";
+        row("port out of range") << withOutbound(R"({"protocol": "trojan", "settings": {"servers": [{"address": "t.example", "port": 70000}]}})")
+                                 << ProxyCore::Xray << QVariantMap() << "" << "вне диапазона 1–65535";
+        row("no proxy outbound") << withOutbound(R"({"protocol": "freedom"})") << ProxyCore::Xray << QVariantMap() << ""
+                                 << "нет исходящего соединения через прокси-сервер";
         row("doh alone") << vlessDocument << ProxyCore::Xray << QVariantMap{{"doh", "https://d.example/q"}} << ""
                          << "правила компании повреждены";
     }

@@ -7,7 +7,12 @@ using namespace qor::service;
 
 namespace {
 
-const EnginePaths paths{QStringLiteral("/sbin/ip"), QStringLiteral("/sbin/nft"), {}, {}};
+const EnginePaths paths = [] {
+    EnginePaths p;
+    p.ip = QStringLiteral("/sbin/ip");
+    p.nft = QStringLiteral("/sbin/nft");
+    return p;
+}();
 const QString testLink = QStringLiteral("qor-test");
 
 QList<IpPrefix> prefixes(const QStringList &texts)
@@ -81,7 +86,7 @@ private Q_SLOTS:
             "ip -4 rule del priority 31100?", "ip -4 rule del priority 31101?",
         }));
 
-        const auto withoutNft = route_plan::forConfig(wg, testLink, EnginePaths{paths.ip, {}, {}, {}});
+        const auto withoutNft = route_plan::forConfig(wg, testLink, [] { EnginePaths p; p.ip = paths.ip; return p; }());
         QCOMPARE(withoutNft.apply.size(), plan.apply.size() - 2);
         QVERIFY(std::none_of(withoutNft.undo.begin(), withoutNft.undo.end(),
                              [](const auto &command) { return command.program.isEmpty(); }));
