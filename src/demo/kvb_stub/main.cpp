@@ -5,7 +5,10 @@
 //
 // Faults for the tests: QOR_KVB_EXIT=<code> ends it at once with that code, after
 // recording; QOR_KVB_LISTEN=1 makes it hold its -listen address (as the real client
-// does) and end with code 3 when that address is taken.
+// does) and end with code 3 when that address is taken. With QOR_KVB_RELAY=1 as well it
+// carries traffic the simplest way a cascade can: each connection to its -listen
+// address is relayed, byte for byte, to the first entry of -servers, where the tests
+// keep a SOCKS server of their own.
 
 #include <QCoreApplication>
 #include <QFile>
@@ -16,6 +19,7 @@
 #include <QHostAddress>
 #include <QSaveFile>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QSocketNotifier>
 #include <QTextStream>
 
@@ -49,6 +53,26 @@ void record(const QString &path, const QJsonObject &entry)
         file.write(QJsonDocument(entry).toJson());
         file.commit();
     }
+}
+
+// Pipes the accepted connection to host:port both ways until either side closes.
+void relay(QTcpSocket *client, const QString &host, quint16 port)
+{
+    auto *upstream = new QTcpSocket(client);
+    auto forward = [](QTcpSocket *from, QTcpSocket *to) {
+        QObject::connect(from, &QTcpSocket::readyRead, to, [from, to] {
+            if (to->state() == QAbstractSocket::ConnectedState)
+                to->write(from->readAll());
+        });
+    };
+    forward(client, upstream);
+    forward(upstream, client);
+    QObject::connect(upstream, &QTcpSocket::connected, client, [client, upstream] { upstream->write(client->readAll()); });
+    QObject::connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+    QObject::connect(upstream, &QTcpSocket::errorOccurred, client, &QTcpSocket::disconnectFromHost);
+    QObject::connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+    QObject::connect(client, &QTcpSocket::disconnected, upstream, &QTcpSocket::disconnectFromHost);
+    upstream->connectToHost(host, port);
 }
 
 } // namespace
@@ -90,6 +114,16 @@ int main(int argc, char **argv)
                 record(recordPath, entry);
             return 3;
         }
+    }
+    if (listener.isListening() && qEnvironmentVariableIntValue("QOR_KVB_RELAY") == 1) {
+        // "-servers address:port@key@name,…"
+        const QString first = args[5].section(QLatin1Char(','), 0, 0).section(QLatin1Char('@'), 0, 0);
+        const QString host = first.section(QLatin1Char(':'), 0, -2);
+        const auto port = quint16(first.section(QLatin1Char(':'), -1).toUInt());
+        QObject::connect(&listener, &QTcpServer::newConnection, &listener, [&listener, host, port] {
+            while (QTcpSocket *client = listener.nextPendingConnection())
+                relay(client, host, port);
+        });
     }
     if (!recordPath.isEmpty())
         record(recordPath, entry);

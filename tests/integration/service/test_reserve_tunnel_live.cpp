@@ -4,17 +4,9 @@
 // address), joined to this namespace by a veth pair. Addresses: 192.0.2.0/24 on the
 // wire, 198.51.100.0/24 inside the tunnel, 203.0.113.10 for the far server.
 
-#include "../cli/cli_process.h"
+#include "live_tunnel_bed.h"
 
-#include "app_fixture.h"
-#include "demo/account_server.h"
-
-#include <QCoreApplication>
-#include <QDirIterator>
-#include <QEventLoop>
 #include <QJsonArray>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -23,85 +15,13 @@
 #include <QScopeGuard>
 #include <QTemporaryFile>
 #include <QtEndian>
-#include <QTimer>
 
-#include <csignal>
 #include <net/if.h>
-#include <unistd.h>
 
 using namespace qor;
 using namespace qor::test;
 
 namespace {
-
-const QString farServer = QStringLiteral("203.0.113.10");
-
-// Runs a command to its end; its standard output.
-QString sh(const QStringList &command, int *exitCode = nullptr, const QByteArray &input = {})
-{
-    QProcess process;
-    process.start(command.first(), command.mid(1));
-    process.write(input);
-    process.closeWriteChannel();
-    process.waitForFinished(20000);
-    if (exitCode)
-        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return QString::fromUtf8(process.readAllStandardOutput());
-}
-
-// Everything a tunnel may change in this namespace.
-QString networkSnapshot()
-{
-    QString text;
-    for (const QStringList &command : {QStringList{"ip", "-o", "link"}, {"ip", "-o", "address"}, {"ip", "rule"},
-                                       {"ip", "-6", "rule"}, {"ip", "route", "show", "table", "all"},
-                                       {"ip", "-6", "route", "show", "table", "all"}, {"nft", "list", "ruleset"}})
-        text += command.join(' ') + QLatin1Char('\n') + sh(command);
-    return text;
-}
-
-// The lines of the snapshot that differ from the baseline, marked - and +.
-QString changesFrom(const QString &baseline)
-{
-    const QStringList before = baseline.split(QLatin1Char('\n')), after = networkSnapshot().split(QLatin1Char('\n'));
-    QStringList changes;
-    for (const QString &line : before)
-        if (!after.contains(line))
-            changes << QStringLiteral("- ") + line;
-    for (const QString &line : after)
-        if (!before.contains(line))
-            changes << QStringLiteral("+ ") + line;
-    return changes.join(QLatin1Char('\n'));
-}
-
-// The process ids whose command line is exactly this.
-QList<qint64> processesRunning(const QByteArray &commandLine)
-{
-    QList<qint64> pids;
-    QDirIterator it(QStringLiteral("/proc"));
-    while (it.hasNext()) {
-        const QString path = it.next();
-        bool ok = false;
-        const qint64 pid = it.fileName().toLongLong(&ok);
-        QFile cmdline(path + QStringLiteral("/cmdline"));
-        if (ok && cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().replace('\0', ' ').trimmed() == commandLine)
-            pids << pid;
-    }
-    return pids;
-}
-
-// Waits (the event loop running) until check() holds or the limit passes.
-bool eventually(const std::function<bool()> &check, int limitMs = 30000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!check()) {
-        if (timer.elapsed() > limitMs)
-            return false;
-        QTest::qWait(100);
-    }
-    return true;
-}
 
 // systemd-resolved as the service sees it: records each call, answers every one.
 class FakeResolved final : public QDBusVirtualObject {
@@ -142,40 +62,10 @@ public:
 
 } // namespace
 
-class TestReserveTunnelLive : public QObject {
+class TestReserveTunnelLive : public LiveTunnelBed {
     Q_OBJECT
 
-    QString skipReason;
-    QString far;
     QString farPrivate, farPublic, nearPrivate, nearPublic;
-    std::vector<std::unique_ptr<QProcess>> helpers; // far engine, far servers, the bus
-    std::unique_ptr<QProcess> service;
-    QString busAddress;
-    AccountServer server;
-    std::unique_ptr<CliProcess> cli;
-    QString baseline;
-
-public:
-    // Also when a failed start-up skipped cleanupTestCase.
-    ~TestReserveTunnelLive() override
-    {
-        if (!far.isEmpty())
-            sh({"ip", "netns", "del", far});
-    }
-
-private:
-    QString farSide(const QString &command) const { return QStringLiteral("ip netns exec ") + far + QLatin1Char(' ') + command; }
-
-    QProcess *spawn(const QStringList &command, const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
-    {
-        auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(environment);
-        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(command.first(), command.mid(1));
-        process->waitForStarted();
-        helpers.push_back(std::move(process));
-        return helpers.back().get();
-    }
 
     QString config(const QString &endpoint, const QString &extra = {}) const
     {
@@ -195,87 +85,19 @@ private:
         server.setDefault(QStringLiteral("email/verify"), ScriptedAnswer::json(okAnswer({{"session_token", "tok-1"}, {"awg_conf", awg}})));
     }
 
-    void startService(const QStringList &extra = {})
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), busAddress);
-        environment.insert(QStringLiteral("QOR_BUNDLE_DIR"), CliProcess::buildDirectory() + QStringLiteral("/bundle"));
-        service = std::make_unique<QProcess>();
-        service->setProcessEnvironment(environment);
-        service->setProcessChannelMode(QProcess::ForwardedChannels);
-        service->start(CliProcess::buildDirectory() + QStringLiteral("/bin/qor-connectd"),
-                       QStringList{"--state-dir", cli->home() + QStringLiteral("/service"), "--trace-dir",
-                                   cli->home() + QStringLiteral("/trace"), "--handshake-timeout", "3"}
-                           + extra);
-        QVERIFY(service->waitForStarted());
-        QVERIFY(eventually([&] {
-            return sh({"dbus-send", "--bus=" + busAddress, "--print-reply", "--dest=org.freedesktop.DBus", "/",
-                       "org.freedesktop.DBus.NameHasOwner", "string:com.qorvpn.connect.Tunnels"})
-                .contains("true");
-        }));
-    }
-
-    // The service's exit code (-1: it did not end normally).
-    int stopService(int signal = SIGTERM)
-    {
-        if (!service)
-            return 0;
-        ::kill(pid_t(service->processId()), signal);
-        service->waitForFinished(15000);
-        const int code = service->exitStatus() == QProcess::NormalExit ? service->exitCode() : -1;
-        service.reset();
-        return code;
-    }
-
-    // What the far HTTP server saw as our address, or empty when it did not answer.
-    QString whoAmI()
-    {
-        QNetworkAccessManager network;
-        QNetworkRequest request(QUrl(QStringLiteral("http://%1:8080/").arg(farServer)));
-        request.setTransferTimeout(5000);
-        std::unique_ptr<QNetworkReply> reply(network.get(request));
-        QEventLoop loop;
-        connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-        return QString::fromUtf8(reply->readAll()).trimmed();
-    }
-
-    CliResult qorctl(const QStringList &arguments, int limitMs = 60000) { return cli->run(arguments, {}, limitMs); }
-    QJsonObject status() { return qorctl({"status", "--json"}).json(); }
-
 private Q_SLOTS:
     void initTestCase()
     {
-        if (::geteuid() != 0)
-            QSKIP("real tunnels need root (CI runs as root)");
-        for (const char *tool : {"/usr/bin/wireguard-go", "/usr/bin/wg", "/usr/sbin/ip", "/usr/sbin/nft", "/usr/bin/dbus-daemon"}) {
-            if (!QFileInfo(QString::fromLatin1(tool)).isExecutable())
-                QSKIP(qPrintable(QStringLiteral("missing ") + QString::fromLatin1(tool)));
-        }
-        far = QStringLiteral("qorfar%1").arg(::getpid());
-        int code = 0;
-        sh({"ip", "netns", "add", far}, &code);
-        if (code != 0)
-            QSKIP("cannot make a network namespace here");
-
+        if (const QString reason = unavailable({"/usr/bin/wireguard-go", "/usr/bin/wg"}); !reason.isEmpty())
+            QSKIP(qPrintable(reason));
         farPrivate = sh({"wg", "genkey"}).trimmed();
         farPublic = sh({"wg", "pubkey"}, nullptr, farPrivate.toLatin1()).trimmed();
         nearPrivate = sh({"wg", "genkey"}).trimmed();
         nearPublic = sh({"wg", "pubkey"}, nullptr, nearPrivate.toLatin1()).trimmed();
-        const QStringList setup = {
-            "ip link add qv0 type veth peer name qv1 netns " + far,
-            // No IPv6 on the wire: its link-local address would still be settling when
-            // the namespace's state is first recorded.
-            "sysctl -qw net.ipv6.conf.qv0.disable_ipv6=1",
-            "ip address add 192.0.2.1/24 dev qv0", "ip link set qv0 up",
-            "ip route add default via 192.0.2.2",
-            farSide("ip address add 192.0.2.2/24 dev qv1"), farSide("ip link set qv1 up"), farSide("ip link set lo up"),
-            farSide("ip address add 203.0.113.10/32 dev lo"),
-        };
-        for (const QString &command : setup) {
-            sh(command.split(' '), &code);
-            QVERIFY2(code == 0, qPrintable(command));
-        }
+        buildFarSide({"203.0.113.10/32"});
+        if (QTest::currentTestFailed())
+            return;
+        int code = 0;
         // The far peer: userspace WireGuard on 192.0.2.2:51820, 198.51.100.2 inside.
         QProcessEnvironment foreground = QProcessEnvironment::systemEnvironment();
         foreground.insert(QStringLiteral("WG_PROCESS_FOREGROUND"), QStringLiteral("1"));
@@ -298,23 +120,10 @@ private Q_SLOTS:
             sh(command.split(' '), &code);
             QVERIFY2(code == 0, qPrintable(command));
         }
-        // An HTTP server that answers with the caller's address, and a UDP listener that never answers.
-        spawn(farSide("python3 -c").split(' ')
-              << "import http.server as h\n"
-                 "class H(h.BaseHTTPRequestHandler):\n"
-                 "  def do_GET(s):\n"
-                 "    b=s.client_address[0].encode(); s.send_response(200); s.send_header('Content-Length',str(len(b))); s.end_headers(); s.wfile.write(b)\n"
-                 "  def log_message(s,*a): pass\n"
-                 "h.ThreadingHTTPServer(('0.0.0.0',8080),H).serve_forever()\n");
+        // A UDP listener that never answers.
         spawn(farSide("python3 -c").split(' ')
               << "import socket,time\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\ns.bind(('192.0.2.2',51999))\n"
                  "while True: s.recv(2048)\n");
-
-        QProcess *bus = spawn({"dbus-daemon", "--config-file=" + CliProcess::sourceDirectory() + "/tests/support/empty-session-bus.conf",
-                               "--print-address=1", "--nofork"});
-        QVERIFY(bus->waitForReadyRead(10000));
-        busAddress = QString::fromUtf8(bus->readLine()).trimmed();
-        QVERIFY(server.listen());
         cli = std::make_unique<CliProcess>(QStringLiteral("reserve"));
         cli->setEnv(QStringLiteral("QOR_API_BASE"), server.baseUrl().toString());
         cli->setEnv(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), busAddress);
@@ -332,21 +141,7 @@ private Q_SLOTS:
         // Stopped while its tunnel is up, the service takes it down and ends cleanly.
         if (cli && service)
             QCOMPARE(qorctl({"connect", "--reserve"}).exitCode, 0);
-        QCOMPARE(stopService(), 0);
-        if (!baseline.isEmpty())
-            QVERIFY2(changesFrom(baseline).isEmpty(), qPrintable(changesFrom(baseline)));
-        for (auto &helper : helpers) {
-            helper->terminate();
-            if (!helper->waitForFinished(5000)) {
-                helper->kill();
-                helper->waitForFinished(5000);
-            }
-        }
-        helpers.clear();
-        if (!far.isEmpty()) {
-            sh({"ip", "netns", "del", far});
-            sh({"ip", "link", "del", "qv0"});
-        }
+        tearDown();
     }
 
     void cleanup()
