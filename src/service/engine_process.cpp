@@ -39,9 +39,10 @@ bool EngineProcess::start(const Launch &launch)
         process->setStandardInputFile(QProcess::nullDevice());
     const std::optional<uint> group = launch.groupId;
     process->setChildProcessModifier([group] {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (group && (::setgroups(0, nullptr) != 0 || ::setgid(gid_t(*group)) != 0))
             ::_exit(126); // never run outside the group its traffic is told apart by
+        // After the group change, which would clear it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     });
     connect(process, &QProcess::readyRead, this, [this, process] {
         m_output += process->readAll();

@@ -148,7 +148,9 @@ QCoro::Task<QString> MainProvider::bringUp()
     plan.tproxyPort = m_settings.tproxyPort;
     plan.coreMark = capture.outboundMark;
     const QJsonArray outbounds = QJsonDocument::fromJson(m_settings.configContent.toUtf8()).object().value("outbounds").toArray();
-    for (const ProxyServer &server : std::get<QList<ProxyServer>>(proxyServers(outbounds))) {
+    // Named, not a temporary: GCC 12 mishandles temporaries that live across a co_await.
+    const QList<ProxyServer> servers = std::get<QList<ProxyServer>>(proxyServers(outbounds));
+    for (const ProxyServer &server : servers) {
         if (capture.serverAddresses.contains(server.host))
             continue;
         const auto address = co_await lookUpHost(server.host, remaining());

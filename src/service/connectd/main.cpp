@@ -77,7 +77,8 @@ int main(int argc, char *argv[])
     const EnginePaths paths = options->engineSearchPath.isEmpty() ? EnginePaths::resolve()
                                                                   : EnginePaths::resolve(options->engineSearchPath);
     qCInfo(lcService) << "engines: ip" << paths.ip << "nft" << paths.nft << "wireguard-go" << paths.wireguardGo
-                      << "amneziawg-go" << paths.amneziawgGo;
+                      << "amneziawg-go" << paths.amneziawgGo << "xray" << paths.xray << "v2ray" << paths.v2ray
+                      << "geosite" << paths.geosite;
 
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {

@@ -124,9 +124,7 @@ private Q_SLOTS:
         spawn(farSide("python3 -c").split(' ')
               << "import socket,time\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\ns.bind(('192.0.2.2',51999))\n"
                  "while True: s.recv(2048)\n");
-        cli = std::make_unique<CliProcess>(QStringLiteral("reserve"));
-        cli->setEnv(QStringLiteral("QOR_API_BASE"), server.baseUrl().toString());
-        cli->setEnv(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), busAddress);
+        makeCli(QStringLiteral("reserve"));
         QVERIFY(eventually([&] { return whoAmI() == QLatin1String("192.0.2.1"); }));
         baseline = networkSnapshot();
         startService();
