@@ -21,7 +21,7 @@ namespace qor::service {
 
 namespace {
 
-constexpr auto readyPoll = 10ms;
+constexpr auto readyPoll = 2ms; // the core listens some 20 ms after its start: look often
 constexpr auto counterPoll = 1s;
 
 // Whether a socket of this network namespace listens on the TCP port (either family).
@@ -100,10 +100,8 @@ QCoro::Task<> MainProvider::run()
         co_return;
     }
     m_up = true;
+    m_counters = InterfaceCounters{};
     qCInfo(lcService) << "main channel up through" << coreName();
-    co_await readCounters();
-    if (!self)
-        co_return;
     Q_EMIT connected();
     while (!m_wait.isCancelled()) {
         co_await QtClock::shared().sleep(counterPoll, m_wait);
@@ -187,20 +185,23 @@ QCoro::Task<QString> MainProvider::bringUp()
     connect(m_core.get(), &EngineProcess::exited, this, [this] { m_wait.cancel(); });
     if (!m_core->start(launch))
         co_return QString::fromUtf8("ядро ") + coreName() + QString::fromUtf8(" не запустилось: ") + m_core->failureDetail();
-    if (!co_await awaitListening()) {
-        if (!self || stopping())
-            co_return QString::fromUtf8("остановлено");
+
+    // The rules go in while the core starts: nothing is reported up before both are in place.
+    const capture_plan::Plan captured = capture_plan::forSettings(plan, paths);
+    m_undo = captured.undo;
+    QCoro::Task<CommandResult> applying = runCommands(captured.apply);
+    const bool listening = co_await awaitListening();
+    if (!self)
+        co_return QString();
+    const CommandResult applied = co_await applying;
+    if (!self || stopping())
+        co_return QString::fromUtf8("остановлено");
+    if (!listening) {
         if (!m_core->isRunning())
             co_return QString::fromUtf8("ядро ") + coreName() + QString::fromUtf8(" завершилось: ") + m_core->failureDetail();
         co_return QString::fromUtf8("ядро ") + coreName() + QString::fromUtf8(" не открыло порт перехвата ")
             + QString::number(m_settings.tproxyPort);
     }
-
-    const capture_plan::Plan captured = capture_plan::forSettings(plan, paths);
-    m_undo = captured.undo;
-    const CommandResult applied = co_await runCommands(captured.apply);
-    if (!self || stopping())
-        co_return QString::fromUtf8("остановлено");
     if (!applied.ok)
         co_return QString::fromUtf8("не удалось направить трафик в туннель: ") + QString::fromUtf8(applied.standardError).trimmed();
     if (!m_core->isRunning())
