@@ -7,6 +7,7 @@
 #include "live_tunnel_bed.h"
 
 #include <QJsonArray>
+#include <QTcpSocket>
 #include <QTemporaryFile>
 
 using namespace qor;
@@ -79,6 +80,20 @@ class TestMainTunnelLive : public LiveTunnelBed {
     {
         QFile log(dnsLog.fileName());
         return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+    }
+
+    // What the far HTTP server answers to a BitTorrent handshake (an error page), empty when nothing came back.
+    static QByteArray torrentHandshakeAnswer()
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("203.0.113.10"), 8080);
+        if (!socket.waitForConnected(3000))
+            return {};
+        socket.write(QByteArray("\x13" "BitTorrent protocol") + QByteArray(8, '\0') + QByteArray(40, 'x') + "\r\n\r\n");
+        QByteArray answer;
+        while (socket.waitForReadyRead(2000))
+            answer += socket.readAll();
+        return answer;
     }
 
 private Q_SLOTS:
@@ -154,11 +169,13 @@ private Q_SLOTS:
                                                      {"block_geosite", QJsonArray{}},
                                                      {"block_torrent", true}}}});
         QCOMPARE(qorctl({"status"}).exitCode, 0); // takes the company's rules
+        QVERIFY(!torrentHandshakeAnswer().isEmpty());
         const CliResult connected = qorctl({"connect", "--mode", "main"});
         QVERIFY2(connected.exitCode == 0, connected.describe());
         QCOMPARE(whoAmI(QStringLiteral("allowed.test")), viaBalancer);
         QVERIFY(dnsQueries().contains(QStringLiteral("allowed.test from ") + viaBalancer));
         QCOMPARE(whoAmI(QStringLiteral("blocked.test")), QString());
+        QCOMPARE(torrentHandshakeAnswer(), QByteArray());
         QCOMPARE(whoAmI(), viaBalancer);
     }
 
