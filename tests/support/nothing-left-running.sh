@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Runs after the suite: fails when a process started from a test's scratch folder
+# (a provider, a stand-in client, a helper) outlived its test. The folder comes without
+# its trailing slash, so this script's own command line does not match the pattern.
+set -uo pipefail
+left="$(pgrep -af "$1/" || true)"
+if [ -n "$left" ]; then
+  echo "processes started by tests are still running:"
+  echo "$left"
+  exit 1
+fi
