@@ -11,6 +11,8 @@
 // counted; wall_us is the elapsed real time over the same span, waits included.
 // Run with stderr sent to /dev/null: trace lines also go to the log.
 
+#include "fixed_tunnel_bypass.h"
+#include "scripted_counters.h"
 #include "app_fixture.h"
 
 #include "account/defaults_store.h"
@@ -18,11 +20,11 @@
 #include "account/session.h"
 #include "account/telegram_login_service.h"
 #include "core/app_state.h"
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "core/state_trace.h"
 #include "demo/account_server.h"
-#include "tunnel/platform/fake_extension_activator.h"
-#include "tunnel/platform/fake_profile_service.h"
+#include "fake_extension_activator.h"
+#include "fake_profile_service.h"
 #include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/system_extension_manager.h"
 #include "tunnel/tavrin_entries.h"

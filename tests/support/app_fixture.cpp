@@ -1,3 +1,4 @@
+#include "fixed_tunnel_bypass.h"
 #include "app_fixture.h"
 
 #include "tunnel/tavrin_entries.h"

@@ -43,14 +43,4 @@ public:
     static std::shared_ptr<const TunnelBypass> shared();
 };
 
-// A fixed answer, for tests.
-class FixedTunnelBypass final : public TunnelBypass {
-public:
-    explicit FixedTunnelBypass(PathDecision decision) : m_decision(std::move(decision)) {}
-    PathDecision decide(const QHostAddress &) const override { return m_decision; }
-
-private:
-    PathDecision m_decision;
-};
-
 } // namespace qor

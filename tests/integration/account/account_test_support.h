@@ -4,7 +4,7 @@
 // pointed at it, and a way to run coroutines and the poll loop from a test.
 
 #include "account/account_transport.h"
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "core/runtime/task_handle.h"
 #include "demo/account_server.h"
 

@@ -3,7 +3,7 @@
 #include "account/secret_store.h"
 #include "account/secret_store_keychain.h"
 #include "account/session.h"
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

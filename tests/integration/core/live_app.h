@@ -16,7 +16,7 @@
 #include "core/connectivity_probe.h"
 #include "core/runtime/deployment.h"
 #include "core/runtime/descriptor_limit.h"
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "core/state_trace.h"
 #include "demo/account_server.h"
 #include "tunnel/latency_probe.h"

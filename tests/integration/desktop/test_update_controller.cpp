@@ -1,7 +1,7 @@
 // The update check: the appcast read over (loopback) HTTP, the outcome for the user
 // and for the background schedule, and the can-check flag.
 
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "demo/account_server.h"
 #include "shell/desktop/update_controller.h"
 

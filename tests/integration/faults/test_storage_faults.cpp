@@ -13,7 +13,7 @@
 #include "account/secret_store_keychain.h"
 #include "account/session.h"
 #include "app_fixture.h"
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "core/state_trace.h"
 #include "demo/account_server.h"
 

@@ -1,4 +1,4 @@
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "loopback_listeners.h"
 #include "../../unit/tunnel/task_outcome.h"
 #include "tunnel/platform/tcp_connect.h"

@@ -1,4 +1,4 @@
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "tunnel/traffic_monitor.h"
 
 #include <QFile>

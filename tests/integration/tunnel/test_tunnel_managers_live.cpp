@@ -1,5 +1,5 @@
 #include "../../unit/tunnel/task_outcome.h"
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "tunnel/platform/linux_profile_service.h"
 #include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/tunnel_manager.h"

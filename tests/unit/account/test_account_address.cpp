@@ -1,7 +1,7 @@
 #include "account/account_transport.h"
 #include "account/telegram_login_service.h"
 
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 
 #include <QRegularExpression>
 #include <QSet>

@@ -1,7 +1,7 @@
 #include "account/defaults_store.h"
 #include "account/secret_store_memory.h"
 #include "account/session.h"
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 
 #include <QDir>
 #include <QTemporaryDir>

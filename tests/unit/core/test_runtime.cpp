@@ -1,4 +1,4 @@
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "core/runtime/qt_clock.h"
 #include "core/runtime/task_handle.h"
 

@@ -1,4 +1,4 @@
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "core/state_trace.h"
 #include "core/trace_directory.h"
 

@@ -1,7 +1,7 @@
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "task_outcome.h"
 #include "tunnel/platform/bundle_extension_activator.h"
-#include "tunnel/platform/fake_extension_activator.h"
+#include "fake_extension_activator.h"
 #include "tunnel/platform/private_file.h"
 #include "tunnel/system_extension_manager.h"
 

@@ -1,4 +1,5 @@
-#include "core/runtime/manual_clock.h"
+#include "scripted_counters.h"
+#include "manual_clock.h"
 #include "tunnel/traffic_monitor.h"
 
 #include <QLocale>

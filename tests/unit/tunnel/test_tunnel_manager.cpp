@@ -1,6 +1,6 @@
-#include "core/runtime/manual_clock.h"
+#include "manual_clock.h"
 #include "task_outcome.h"
-#include "tunnel/platform/fake_profile_service.h"
+#include "fake_profile_service.h"
 #include "tunnel/tunnel_error.h"
 #include "tunnel/tunnel_manager.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "extension_activator.h"
+#include "tunnel/platform/extension_activator.h"
 
 #include <QStringList>
 

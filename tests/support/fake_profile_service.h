@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform_error.h"
-#include "profile_service.h"
+#include "tunnel/platform/platform_error.h"
+#include "tunnel/platform/profile_service.h"
 
 #include <QHash>
 #include <QStringList>

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "tunnel/platform/tunnel_bypass.h"
+
+namespace qor {
+
+// A fixed answer, for tests.
+class FixedTunnelBypass final : public TunnelBypass {
+public:
+    explicit FixedTunnelBypass(PathDecision decision) : m_decision(std::move(decision)) {}
+    PathDecision decide(const QHostAddress &) const override { return m_decision; }
+
+private:
+    PathDecision m_decision;
+};
+
+} // namespace qor
