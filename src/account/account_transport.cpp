@@ -1,6 +1,6 @@
 #include "account_transport.h"
 
-#include "core/runtime/deployment.h"
+#include "runtime/deployment.h"
 
 #include <QCoroSignal>
 #include <QHostAddress>

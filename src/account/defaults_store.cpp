@@ -1,6 +1,6 @@
 #include "defaults_store.h"
 
-#include "core/runtime/private_folder.h"
+#include "runtime/private_folder.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,7 +2,7 @@
 
 #include "login_response_parser.h"
 
-#include "core/runtime/deployment.h"
+#include "runtime/deployment.h"
 
 #include <QCoroSignal>
 #include <QJsonDocument>

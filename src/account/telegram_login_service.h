@@ -3,8 +3,8 @@
 #include "account_transport.h"
 #include "login_result.h"
 
-#include "core/runtime/clock.h"
-#include "core/runtime/task_handle.h"
+#include "runtime/clock.h"
+#include "runtime/task_handle.h"
 
 #include <QObject>
 

@@ -4,8 +4,8 @@
 #include "command_line.h"
 #include "state_report.h"
 
-#include "core/runtime/clock.h"
-#include "core/runtime/qt_clock.h"
+#include "runtime/clock.h"
+#include "runtime/qt_clock.h"
 #include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/tunnel_manager.h"
 

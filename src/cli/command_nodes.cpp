@@ -3,7 +3,7 @@
 #include "command_line.h"
 #include "state_json.h"
 
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 #include "shell/state_texts.h"
 
 #include <QJsonArray>

@@ -4,7 +4,7 @@
 #include "state_json.h"
 #include "state_report.h"
 
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 
 #include <QJsonDocument>
 

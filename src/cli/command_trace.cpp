@@ -2,7 +2,7 @@
 
 #include "command_line.h"
 
-#include "core/runtime/deployment.h"
+#include "runtime/deployment.h"
 
 #include <QFile>
 #include <QFileInfo>

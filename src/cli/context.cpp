@@ -2,8 +2,8 @@
 
 #include "signal_watcher.h"
 
-#include "core/runtime/cancel_token.h"
-#include "core/runtime/qt_clock.h"
+#include "runtime/cancel_token.h"
+#include "runtime/qt_clock.h"
 #include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/tunnel_manager.h"
 

@@ -5,7 +5,7 @@
 #include "context.h"
 #include "signal_watcher.h"
 
-#include "core/runtime/deployment.h"
+#include "runtime/deployment.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

@@ -3,7 +3,7 @@
 #include "shell/state_texts.h"
 
 #include "core/app_state.h"
-#include "core/runtime/deployment.h"
+#include "runtime/deployment.h"
 #include "tunnel/traffic_monitor.h"
 
 #include <QMetaEnum>

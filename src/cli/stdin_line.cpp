@@ -1,6 +1,6 @@
 #include "stdin_line.h"
 
-#include "core/runtime/cancel_token.h"
+#include "runtime/cancel_token.h"
 
 #include <QCoroSignal>
 #include <QSocketNotifier>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/runtime/cancel_token.h"
+#include "runtime/cancel_token.h"
 
 #include <QCoroTask>
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "account/defaults_store.h"
 #include "account/session.h"
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 #include "core/state_trace.h"
 #include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/tunnel_manager.h"

@@ -2,7 +2,7 @@
 
 #include "account/login_result.h"
 #include "core/app_types.h"
-#include "core/runtime/task_handle.h"
+#include "runtime/task_handle.h"
 
 #include <QCoroTask>
 #include <QUrl>

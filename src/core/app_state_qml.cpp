@@ -5,7 +5,7 @@
 #include "app_state.h"
 
 #include "account/telegram_login_service.h"
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 #include "tunnel/system_extension_manager.h"
 
 namespace qor {

@@ -4,8 +4,8 @@
 
 #include "account/defaults_store.h"
 #include "core/cascade_document.h"
-#include "core/runtime/clock.h"
-#include "core/runtime/error.h"
+#include "runtime/clock.h"
+#include "runtime/error.h"
 #include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/system_extension_manager.h"
 #include "tunnel/tavrin_entries.h"

@@ -1,6 +1,6 @@
 #include "connectivity_probe.h"
 
-#include "core/runtime/cancel_token.h"
+#include "runtime/cancel_token.h"
 
 #include <QCoroSignal>
 #include <QNetworkAccessManager>

@@ -3,7 +3,7 @@
 
 #include "app_state.h"
 
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 
 #include <QLocale>
 #include <QPointer>

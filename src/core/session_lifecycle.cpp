@@ -5,7 +5,7 @@
 
 #include "account/session.h"
 #include "account/telegram_login_service.h"
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 
 #include <QPointer>
 

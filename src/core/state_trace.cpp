@@ -1,6 +1,6 @@
 #include "state_trace.h"
 
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 
 #include <QDateTime>
 #include <QLoggingCategory>

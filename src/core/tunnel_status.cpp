@@ -3,7 +3,7 @@
 
 #include "app_state.h"
 
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 #include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/traffic_monitor.h"
 #include "tunnel/tunnel_manager.h"

@@ -7,7 +7,7 @@
 #include "proxy_servers.h"
 #include "service_log.h"
 
-#include "core/runtime/qt_clock.h"
+#include "runtime/qt_clock.h"
 
 #include <QFile>
 #include <QFileInfo>

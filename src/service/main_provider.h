@@ -4,7 +4,7 @@
 #include "system_command.h"
 #include "tunnel_provider.h"
 
-#include "core/runtime/cancel_token.h"
+#include "runtime/cancel_token.h"
 
 #include <QCoroTask>
 #include <QStringList>

@@ -6,7 +6,7 @@
 #include "service_log.h"
 #include "wireguard_engine.h"
 
-#include "core/runtime/qt_clock.h"
+#include "runtime/qt_clock.h"
 
 #include <QFile>
 #include <QPointer>

@@ -6,7 +6,7 @@
 #include "wg_quick_config.h"
 #include "wireguard_uapi.h"
 
-#include "core/runtime/cancel_token.h"
+#include "runtime/cancel_token.h"
 
 #include <QCoroTask>
 #include <QStringList>

@@ -2,7 +2,7 @@
 
 #include "service_log.h"
 
-#include "core/runtime/cancel_token.h"
+#include "runtime/cancel_token.h"
 
 #include <QCoroProcess>
 #include <QCoroSignal>

@@ -5,8 +5,8 @@
 #include "route_plan.h"
 #include "service_log.h"
 
-#include "core/runtime/deployment.h"
-#include "core/runtime/qt_clock.h"
+#include "runtime/deployment.h"
+#include "runtime/qt_clock.h"
 #include "core/trace_directory.h"
 #include "tunnel/platform/tunnel_service_bus.h"
 #include "tunnel/provider_identifiers.h"

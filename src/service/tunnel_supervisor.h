@@ -5,7 +5,7 @@
 #include "service_options.h"
 #include "tunnel_provider.h"
 
-#include "core/runtime/cancel_token.h"
+#include "runtime/cancel_token.h"
 #include "tunnel/platform/vpn_profile.h"
 
 #include <QCoroTask>

@@ -1,9 +1,9 @@
 #include "app_root.h"
 
 #include "account/secret_store_file.h"
-#include "core/runtime/deployment.h"
-#include "core/runtime/descriptor_limit.h"
-#include "core/runtime/qt_clock.h"
+#include "runtime/deployment.h"
+#include "runtime/descriptor_limit.h"
+#include "runtime/qt_clock.h"
 
 #include <QLoggingCategory>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 #include "tavrin_entries.h"
 #include "tunnel/platform/tunnel_bypass.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/runtime/clock.h"
-#include "core/runtime/task_handle.h"
+#include "runtime/clock.h"
+#include "runtime/task_handle.h"
 #include "tunnel/platform/interface_counters.h"
 
 #include <QObject>

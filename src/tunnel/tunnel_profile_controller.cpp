@@ -1,6 +1,6 @@
 #include "tunnel_profile_controller.h"
 
-#include "core/runtime/error.h"
+#include "runtime/error.h"
 
 #include <QLoggingCategory>
 #include <QPointer>

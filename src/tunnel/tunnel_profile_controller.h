@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 #include "tunnel/platform/profile_service.h"
 
 #include <QObject>

@@ -13,7 +13,7 @@
 #include "app_fixture.h"
 #include "loopback_farm.h"
 
-#include "core/runtime/descriptor_limit.h"
+#include "runtime/descriptor_limit.h"
 #include "tunnel/latency_probe.h"
 
 #include <QCoreApplication>

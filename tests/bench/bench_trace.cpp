@@ -3,7 +3,7 @@
 //
 //   build-release/tests/bench_trace 2>/dev/null
 
-#include "core/runtime/qt_clock.h"
+#include "runtime/qt_clock.h"
 #include "core/state_trace.h"
 
 #include <QCoreApplication>

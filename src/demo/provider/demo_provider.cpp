@@ -1,8 +1,8 @@
 #include "demo_provider.h"
 
-#include "core/runtime/deployment.h"
+#include "runtime/deployment.h"
 #include "core/trace_directory.h"
-#include "core/runtime/error.h"
+#include "runtime/error.h"
 #include "tunnel/platform/private_file.h"
 
 #include <QCoreApplication>

@@ -14,7 +14,7 @@
 #include "update_dialogs.h"
 #include "window_glass.h"
 
-#include "core/runtime/deployment.h"
+#include "runtime/deployment.h"
 #include "shell/app_root.h"
 #include "shell/demo_setup.h"
 #include "shell/instance_lock.h"

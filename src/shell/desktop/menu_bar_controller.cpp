@@ -5,7 +5,7 @@
 
 #include "account/defaults_store.h"
 #include "core/app_state.h"
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 #include "shell/mac_preferences.h"
 #include "tunnel/platform/vpn_profile.h"
 #include "tunnel/traffic_monitor.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/runtime/task_handle.h"
+#include "runtime/task_handle.h"
 
 #include <QCoroTask>
 #include <QIcon>

@@ -1,6 +1,6 @@
 #include "update_controller.h"
 
-#include "core/runtime/clock.h"
+#include "runtime/clock.h"
 
 #include <QCoroNetworkReply>
 #include <QHostAddress>

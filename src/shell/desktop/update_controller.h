@@ -2,7 +2,7 @@
 
 #include "appcast.h"
 
-#include "core/runtime/task_handle.h"
+#include "runtime/task_handle.h"
 
 #include <QCoroTask>
 #include <QObject>

@@ -1,6 +1,6 @@
 #include "bundle.h"
 
-#include "core/runtime/deployment.h"
+#include "runtime/deployment.h"
 
 #include <QCoreApplication>
 #include <QDir>

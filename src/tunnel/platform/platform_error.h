@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/runtime/error.h"
+#include "runtime/error.h"
 
 #include <memory>
 

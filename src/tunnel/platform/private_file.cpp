@@ -2,7 +2,7 @@
 
 #include "platform_error.h"
 
-#include "core/runtime/private_folder.h"
+#include "runtime/private_folder.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>

@@ -5,7 +5,7 @@
 
 #include "account/account_transport.h"
 #include "manual_clock.h"
-#include "core/runtime/task_handle.h"
+#include "runtime/task_handle.h"
 #include "demo/account_server.h"
 
 #include <QCoroTask>

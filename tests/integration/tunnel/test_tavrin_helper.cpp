@@ -1,4 +1,4 @@
-#include "core/runtime/error.h"
+#include "runtime/error.h"
 #include "tunnel/tavrin_helper.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "core/runtime/descriptor_limit.h"
+#include "runtime/descriptor_limit.h"
 
 #include <QTest>
 

@@ -1,6 +1,6 @@
 #include "manual_clock.h"
-#include "core/runtime/qt_clock.h"
-#include "core/runtime/task_handle.h"
+#include "runtime/qt_clock.h"
+#include "runtime/task_handle.h"
 
 #include <QPointer>
 #include <QSignalSpy>
