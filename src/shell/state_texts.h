@@ -1,6 +1,7 @@
 #pragma once
 
 #include "account/login_result.h"
+#include "core/display_texts.h"
 
 #include <QString>
 
@@ -10,31 +11,23 @@ namespace qor {
 
 class AppState;
 
-// Texts and levels the screens derive from AppState's published fields, computed
-// here so that every front end shows the same words and tests can reach them.
+// The window's texts (core/display_texts.h) read off the application state, for the
+// command line: the same rules, fed from AppState's fields as the screens feed them.
 namespace state_texts {
 
-// The first line of the connect screen's status block: the progress text when
-// there is one, else by state. Empty for a connected reserve channel (no title).
+// Empty for a connected reserve channel (no title).
 QString statusTitle(const AppState &app);
-// The second line, only while connected.
 std::optional<QString> statusSubtitle(const AppState &app);
-
 // 0 fine, 1 partly answering, 2 no access or no nodes, 3 nothing measured yet.
 int networkHealthLevel(const AppState &app);
-// "Отвечают r из n серверов" or "Серверов: n".
 QString nodeCountLine(const AppState &app);
-// "<ms> мс" or "—".
-QString latencyText(std::optional<quint64> milliseconds);
-
-// The profile panel: the account's name line and the subscription rows.
 QString accountName(const AppState &app);
-QString subscriptionStatusText(const SubscriptionInfo &subscription); // "● Активна", "● Неактивна", "—"
-QString expiresText(const SubscriptionInfo &subscription);            // "d MMMM yyyy" in Russian, or "—"
-QString trafficLimitText(const SubscriptionInfo &subscription);       // "—", "без ограничений" or a byte text
-QString trafficUsedText(const SubscriptionInfo &subscription);        // a byte text or "—"
-// The profile's byte text: "0 КБ", "%.0f КБ", "%.0f МБ" or "%.1f ГБ".
-QString byteText(qint64 bytes);
+
+inline QString latencyText(std::optional<quint64> milliseconds) { return display::latencyText(milliseconds); }
+inline QString subscriptionStatusText(const SubscriptionInfo &s) { return display::subscriptionStatusText(s.isActive); }
+inline QString expiresText(const SubscriptionInfo &s) { return display::expiryText(s.expiresAt); }
+inline QString trafficLimitText(const SubscriptionInfo &s) { return display::trafficLimitText(s.trafficLimitBytes); }
+inline QString trafficUsedText(const SubscriptionInfo &s) { return display::trafficUsedText(s.trafficUsedBytes); }
 
 } // namespace state_texts
 } // namespace qor

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/app_types.h"
+#include "core/display_texts.h"
 #include "palette.h"
 
 #include <QDateTime>
@@ -10,14 +11,10 @@
 #include <optional>
 
 // The rules that turn application state into the texts, colours and levels the
-// screens and the status-bar menu show. Pure functions over plain values, so the
+// screens and the status-bar menu show (the texts qorctl shows too are in
+// core/display_texts.h). Pure functions over plain values, so the
 // screens stay free of logic and the rules can be tested one by one.
 namespace qor::display {
-
-using TargetKind = ConnectionTarget::Kind;
-
-// Network health shown by the status dot of the connect screen and the count line.
-enum class HealthLevel { Ok = 0, Degraded = 1, Down = 2, Unmeasured = 3 };
 
 // --- Connect screen ---------------------------------------------------------
 
@@ -26,14 +23,7 @@ PaletteRole modeColor(ConnectMode mode);
 PaletteRole accentColor(TargetKind target, ConnectMode mode);
 // The reserve is the target and the tunnel is up or coming up.
 bool reserveActive(TargetKind target, ConnectionState state);
-// Absent when there is no title line (connected through the reserve).
-std::optional<QString> statusTitle(const std::optional<QString> &progress, ConnectionState state,
-                                   TargetKind target, const QString &targetName);
-// Present only while connected.
-std::optional<QString> statusSubtitle(ConnectionState state, ConnectMode mode, TargetKind target);
 QString globeAccessibilityLabel(bool active);
-// `subscriptionActive` absent does not count as inactive.
-HealthLevel networkHealthLevel(std::optional<bool> subscriptionActive, int directNodeCount, int measuredNodeCount);
 PaletteRole healthColor(HealthLevel level);
 QString networkStatusLabel(bool refreshing);
 QString statusRefreshToast(bool refreshed);
@@ -42,21 +32,11 @@ QString versionText(const QVariant &shortVersion, const QVariant &bundleVersion)
 
 // --- Network and nodes panel -----------------------------------------------
 
-QString countLine(int measuredNodeCount, int directNodeCount);
-QString latencyText(std::optional<quint64> milliseconds);
 PaletteRole latencyColor(std::optional<quint64> milliseconds);
 
 // --- Profile panel ----------------------------------------------------------
 
-// `corporateCompany` is present exactly when a corporate record exists.
-QString nameLine(const std::optional<QString> &corporateCompany, const std::optional<QString> &telegramUsername);
-QString subscriptionStatusText(std::optional<bool> isActive);
 PaletteRole subscriptionStatusColor(std::optional<bool> isActive);
-// The date in local time, Russian month names: "5 января 2026".
-QString expiryText(const std::optional<QDateTime> &expiresAt);
-QString byteText(qint64 bytes);
-QString trafficLimitText(std::optional<qint64> limitBytes);
-QString trafficUsedText(std::optional<qint64> usedBytes);
 QString deleteButtonTitle(bool deleting);
 
 // --- Status-bar item and menu ----------------------------------------------
