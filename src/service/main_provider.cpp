@@ -227,8 +227,10 @@ QCoro::Task<> MainProvider::readCounters()
 {
     QPointer<MainProvider> self(this);
     const CommandResult listed = co_await runCommand(capture_plan::counterQuery(m_settings.paths));
-    if (self && listed.ok)
-        m_counters = capture_plan::parseCounters(listed.standardOutput).value_or(m_counters.value_or(InterfaceCounters{}));
+    if (!self || !listed.ok)
+        co_return;
+    if (const auto counters = capture_plan::parseCounters(listed.standardOutput))
+        m_counters = counters; // an unreadable answer keeps the last reading
 }
 
 QCoro::Task<> MainProvider::takeDown()

@@ -136,8 +136,9 @@ protected:
         return helpers.back().get();
     }
 
-    // The reason the bed cannot be built here, or empty; the tools each test needs are named.
-    QString unavailable(const QStringList &tools)
+    // Makes the far side's network namespace; the reason it cannot be made here (no root,
+    // a missing tool — the test names those it needs — or no namespaces), else empty.
+    QString makeFarNamespace(const QStringList &tools)
     {
         if (::geteuid() != 0)
             return QStringLiteral("real tunnels need root (CI runs as root)");

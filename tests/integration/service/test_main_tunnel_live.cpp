@@ -99,7 +99,7 @@ class TestMainTunnelLive : public LiveTunnelBed {
 private Q_SLOTS:
     void initTestCase()
     {
-        if (const QString reason = unavailable({"/usr/bin/v2ray", "/usr/sbin/dnsmasq"}); !reason.isEmpty())
+        if (const QString reason = makeFarNamespace({"/usr/bin/v2ray", "/usr/sbin/dnsmasq"}); !reason.isEmpty())
             QSKIP(qPrintable(reason));
         buildFarSide({"203.0.113.10/32", "203.0.113.53/32", "198.51.100.2/32", "198.51.100.3/32", "198.51.100.4/32", "192.0.2.41/32"});
         if (QTest::currentTestFailed())

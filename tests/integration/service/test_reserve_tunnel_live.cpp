@@ -88,7 +88,7 @@ class TestReserveTunnelLive : public LiveTunnelBed {
 private Q_SLOTS:
     void initTestCase()
     {
-        if (const QString reason = unavailable({"/usr/bin/wireguard-go", "/usr/bin/wg"}); !reason.isEmpty())
+        if (const QString reason = makeFarNamespace({"/usr/bin/wireguard-go", "/usr/bin/wg"}); !reason.isEmpty())
             QSKIP(qPrintable(reason));
         farPrivate = sh({"wg", "genkey"}).trimmed();
         farPublic = sh({"wg", "pubkey"}, nullptr, farPrivate.toLatin1()).trimmed();
