@@ -3,13 +3,16 @@
 # service, qorctl and the test's account server live there, the far side in a second
 # network namespace the test makes. Name look-ups go to a resolver address on this
 # namespace's loopback where nothing answers, so a name the test wants unresolvable
-# fails here instead of reaching a real resolver. Elsewhere the test skips with its reason.
+# fails here instead of reaching a real resolver. WireGuard's control sockets get a folder
+# of their own: a tunnel service starting in a concurrent test removes a stale socket of
+# the reserve link, and wireguard-go ends when its socket is removed. Elsewhere the test
+# skips with its reason.
 set -euo pipefail
 if [ "$(id -u)" -eq 0 ] && unshare -n -m true 2>/dev/null; then
   resolv="$(mktemp)"
   printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' > "$resolv"
   trap 'rm -f "$resolv"' EXIT
-  unshare -n -m -- sh -c 'mount --bind "$1" /etc/resolv.conf && ip link set lo up && exec "$0"' "$1" "$resolv"
+  unshare -n -m -- sh -c 'mount --bind "$1" /etc/resolv.conf && mkdir -p /run/wireguard && mount -t tmpfs -o mode=0700 qor-wireguard /run/wireguard && ip link set lo up && exec "$0"' "$1" "$resolv"
   exit $?
 fi
 exec "$1"
