@@ -1,5 +1,6 @@
 #pragma once
 
+#include "manual_clock.h"
 #include "runtime/error.h"
 
 #include <QCoroTask>
@@ -11,24 +12,21 @@
 // Runs a task to its end without blocking the test: the outcome (value, or the
 // domain, code and description of a qor::Error) is filled in when it finishes,
 // while the test drives the event loop or a manual clock.
-template<typename T>
-struct TaskOutcome {
+struct OutcomeBase {
     bool done = false;
-    std::optional<T> value;
     std::optional<QString> errorDomain;
     int errorCode = 0;
     QString errorDescription;
     bool failed() const { return errorDomain.has_value(); }
 };
 
-template<>
-struct TaskOutcome<void> {
-    bool done = false;
-    std::optional<QString> errorDomain;
-    int errorCode = 0;
-    QString errorDescription;
-    bool failed() const { return errorDomain.has_value(); }
+template<typename T>
+struct TaskOutcome : OutcomeBase {
+    std::optional<T> value;
 };
+
+template<>
+struct TaskOutcome<void> : OutcomeBase {};
 
 namespace detail_outcome {
 template<typename T>
@@ -53,5 +51,14 @@ std::shared_ptr<TaskOutcome<T>> track(QCoro::Task<T> &&task)
 {
     auto out = std::make_shared<TaskOutcome<T>>();
     detail_outcome::runInto<T>(std::move(task), out);
+    return out;
+}
+
+// track(), then the queued events delivered: a task that needs no time has finished.
+template<typename T>
+std::shared_ptr<TaskOutcome<T>> settled(QCoro::Task<T> &&task)
+{
+    auto out = track(std::move(task));
+    qor::ManualClock::drainEvents();
     return out;
 }

@@ -1,46 +1,38 @@
-#include "manual_clock.h"
+#include "fake_extension_activator.h"
 #include "task_outcome.h"
 #include "tunnel/platform/bundle_extension_activator.h"
-#include "fake_extension_activator.h"
 #include "tunnel/platform/private_file.h"
 #include "tunnel/system_extension_manager.h"
 
 #include <QDir>
-#include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 
 using namespace qor;
+using namespace Qt::StringLiterals;
 using Result = SystemExtensionManager::ActivationResult;
 using Outcome = FakeExtensionActivator::Outcome;
 
 namespace {
 
-const QString mainId = QStringLiteral("com.qorvpn.connect.mac.tunnel");
-const QString reserveId = QStringLiteral("com.qorvpn.connect.mac.reserve");
+const QString mainId = u"com.qorvpn.connect.mac.tunnel"_s;
+const QString reserveId = u"com.qorvpn.connect.mac.reserve"_s;
+const QString failedPrefix = u"Не удалось активировать системное расширение: "_s;
 
 QString plist(const QString &identifierElement)
 {
-    return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                          "<key>CFBundleName</key><string>x</string>\n<key>CFBundleIdentifier</key>%1\n</dict>\n</plist>\n")
-        .arg(identifierElement);
+    return u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "<key>CFBundleName</key><string>x</string>\n<key>CFBundleIdentifier</key>%1\n</dict>\n</plist>\n"_s.arg(identifierElement);
 }
 
-// A bundle tree in the scratch folder, pointed at through QOR_BUNDLE_DIR.
+// A bundle tree in the scratch folder, pointed at through QOR_BUNDLE_DIR; returns its extension folder.
 QString makeBundle(const QString &name)
 {
-    const QString root = qEnvironmentVariable("QOR_TEST_SCRATCH") + QStringLiteral("/bundles/") + name;
+    const QString root = qEnvironmentVariable("QOR_TEST_SCRATCH") + u"/bundles/"_s + name;
     QDir(root).removeRecursively();
-    QDir().mkpath(root + QStringLiteral("/Contents"));
+    QDir().mkpath(root + u"/Contents"_s);
     qputenv("QOR_BUNDLE_DIR", root.toUtf8());
-    return root + QStringLiteral("/Contents/Library/SystemExtensions");
-}
-
-void addExtension(const QString &folder, const QString &name, const std::optional<QString> &plistText)
-{
-    QDir().mkpath(folder + QLatin1Char('/') + name + QStringLiteral("/Contents"));
-    if (plistText)
-        writePrivateFile(folder + QLatin1Char('/') + name + QStringLiteral("/Contents/Info.plist"), plistText->toUtf8());
+    return root + u"/Contents/Library/SystemExtensions"_s;
 }
 
 } // namespace
@@ -58,22 +50,25 @@ private Q_SLOTS:
         QTest::newRow("failed") << int(Outcome::Fail) << -1;
     }
 
+    // Answered later, never inside the call; a withdrawal resumes on any outcome and never fails.
     void outcomes()
     {
         QFETCH(int, outcome);
         QFETCH(int, expected);
-        makeBundle(QStringLiteral("outcomes"));
+        makeBundle(u"outcomes"_s);
         FakeExtensionActivator activator;
         activator.setAutomaticActivationOutcome(Outcome(outcome));
+        activator.setAutomaticDeactivationOutcome(Outcome(outcome));
         SystemExtensionManager manager(activator);
         auto result = track(manager.activate(mainId));
-        QVERIFY(!result->done); // answered later, never inside the call
+        auto withdrawal = track(manager.withdrawPendingRequest(reserveId));
+        QVERIFY(!result->done && !withdrawal->done);
         ManualClock::drainEvents();
-        QVERIFY(result->done);
-        QCOMPARE(activator.requests(), QStringList{"activate " + mainId});
+        QVERIFY(result->done && withdrawal->done && !withdrawal->failed());
+        QCOMPARE(activator.requests(), (QStringList{"activate " + mainId, "deactivate " + reserveId}));
         if (expected < 0) {
-            QCOMPARE(*result->errorDomain, QStringLiteral("SystemExtensionManager.ActivationError"));
-            QVERIFY(result->errorDescription.startsWith("Не удалось активировать системное расширение: отказано\nbundle: "));
+            QCOMPARE(*result->errorDomain, u"SystemExtensionManager.ActivationError"_s);
+            QVERIFY(result->errorDescription.startsWith(failedPrefix + u"отказано\nbundle: "_s));
         } else {
             QVERIFY(!result->failed());
             QCOMPARE(int(*result->value), expected);
@@ -115,31 +110,9 @@ private Q_SLOTS:
         activator.answerFailed(mainId, "OSSystemExtensionErrorDomain", 8, "запрещено");
         ManualClock::drainEvents();
         QVERIFY(activation->done && again->done && withdrawal->done);
-        QCOMPARE(activation->errorDescription.section('\n', 0, 0),
-                 QStringLiteral("Не удалось активировать системное расширение: запрещено"));
+        QCOMPARE(activation->errorDescription.section('\n', 0, 0), failedPrefix + u"запрещено"_s);
         QCOMPARE(again->errorDescription, activation->errorDescription);
         QVERIFY(!withdrawal->failed()); // withdrawal errors are dropped
-    }
-
-    void withdrawalResumesOnAnyOutcome_data()
-    {
-        QTest::addColumn<int>("outcome");
-        QTest::newRow("finished") << int(Outcome::Finish);
-        QTest::newRow("failed") << int(Outcome::Fail);
-        QTest::newRow("needs approval") << int(Outcome::NeedApproval);
-    }
-
-    void withdrawalResumesOnAnyOutcome()
-    {
-        QFETCH(int, outcome);
-        FakeExtensionActivator activator;
-        activator.setAutomaticDeactivationOutcome(Outcome(outcome));
-        SystemExtensionManager manager(activator);
-        auto withdrawal = track(manager.withdrawPendingRequest(reserveId));
-        ManualClock::drainEvents();
-        QVERIFY(withdrawal->done);
-        QVERIFY(!withdrawal->failed());
-        QCOMPARE(activator.requests(), QStringList{"deactivate " + reserveId});
     }
 
     void callerIsReleasedWhenTheManagerGoes()
@@ -149,93 +122,82 @@ private Q_SLOTS:
         auto pending = track(manager->activate(mainId));
         manager.reset();
         ManualClock::drainEvents();
-        QVERIFY(pending->done);
-        QVERIFY(pending->failed());
+        QVERIFY(pending->done && pending->failed());
     }
 
     void failureTextListsTheBundle_data()
     {
+        QTest::addColumn<bool>("withFolder");
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QStringList>("plists"); // "" means no Info.plist
         QTest::addColumn<QStringList>("expectedItems");
-
         QTest::newRow("two extensions")
-            << QStringList{"a.systemextension", "b.systemextension"}
+            << true << QStringList{"a.systemextension", "b.systemextension"}
             << QStringList{plist("<string>com.example.a</string>"), plist("<string>com.example.b</string>")}
             << QStringList{"a.systemextension → com.example.a", "b.systemextension → com.example.b"};
         QTest::newRow("no Info.plist, not a dictionary, not a string")
-            << QStringList{"bare.systemextension", "list.systemextension", "number.systemextension"}
+            << true << QStringList{"bare.systemextension", "list.systemextension", "number.systemextension"}
             << QStringList{"", "<plist><array><string>x</string></array></plist>", plist("<integer>7</integer>")}
             << QStringList{"bare.systemextension → нет CFBundleIdentifier", "list.systemextension → нет CFBundleIdentifier",
                            "number.systemextension → нет CFBundleIdentifier"};
-        QTest::newRow("empty folder") << QStringList{} << QStringList{} << QStringList{};
+        QTest::newRow("empty folder") << true << QStringList{} << QStringList{} << QStringList{"ничего"};
+        QTest::newRow("no folder") << false << QStringList{} << QStringList{} << QStringList{"ничего"};
     }
 
     void failureTextListsTheBundle()
     {
+        QFETCH(bool, withFolder);
         QFETCH(QStringList, names);
         QFETCH(QStringList, plists);
         QFETCH(QStringList, expectedItems);
         const QString folder = makeBundle(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
-        QDir().mkpath(folder);
-        for (int i = 0; i < names.size(); ++i)
-            addExtension(folder, names[i], plists[i].isEmpty() ? std::nullopt : std::optional<QString>(plists[i]));
-
-        const QString text = SystemExtensionManager::failureDescription(QStringLiteral("Ошибка"));
-        const QString head = "Не удалось активировать системное расширение: Ошибка\nbundle: " + folder + "\nнайдено: ";
-        QVERIFY2(text.startsWith(head), qPrintable(text));
-        const QString list = text.mid(head.size());
-        if (expectedItems.isEmpty()) {
-            QCOMPARE(list, QStringLiteral("ничего"));
-        } else {
-            QStringList items = list.split(QStringLiteral("; "));
-            items.sort(); // the file system's order is not ours to fix
-            QCOMPARE(items, expectedItems);
+        if (withFolder)
+            QDir().mkpath(folder);
+        for (int i = 0; i < names.size(); ++i) {
+            QDir().mkpath(folder + '/' + names[i] + u"/Contents"_s);
+            if (!plists[i].isEmpty())
+                writePrivateFile(folder + '/' + names[i] + u"/Contents/Info.plist"_s, plists[i].toUtf8());
         }
-    }
-
-    void failureTextWithoutExtensionFolder()
-    {
-        const QString folder = makeBundle(QStringLiteral("no-folder"));
-        QCOMPARE(SystemExtensionManager::failureDescription(QStringLiteral("x")),
-                 "Не удалось активировать системное расширение: x\nbundle: " + folder + "\nнайдено: ничего");
+        const QString text = SystemExtensionManager::failureDescription(u"Ошибка"_s);
+        const QString head = failedPrefix + u"Ошибка\nbundle: "_s + folder + u"\nнайдено: "_s;
+        QVERIFY2(text.startsWith(head), qPrintable(text));
+        QStringList items = text.mid(head.size()).split(u"; "_s);
+        items.sort(); // the file system's order is not ours to fix
+        QCOMPARE(items, expectedItems);
     }
 
     void bundleContainsExtension()
     {
-        const QString folder = makeBundle(QStringLiteral("contains"));
+        const QString folder = makeBundle(u"contains"_s);
         QDir().mkpath(folder + "/" + mainId + ".systemextension");
         writePrivateFile(folder + "/com.example.plain.systemextension", "a file counts too");
         FakeExtensionActivator activator;
         SystemExtensionManager manager(activator);
         QVERIFY(manager.bundleContainsExtension(mainId));
-        QVERIFY(manager.bundleContainsExtension(QStringLiteral("com.example.plain")));
+        QVERIFY(manager.bundleContainsExtension(u"com.example.plain"_s));
         QVERIFY(!manager.bundleContainsExtension(reserveId));
-        QVERIFY(!manager.bundleContainsExtension(QStringLiteral("com.qorvpn.connect.mac.TUNNEL")));
+        QVERIFY(!manager.bundleContainsExtension(u"com.qorvpn.connect.mac.TUNNEL"_s));
     }
 
     void linuxSubstituteReportsThreeOutcomes()
     {
         const QString build = qEnvironmentVariable("QOR_BUILD_DIR");
         QVERIFY(!build.isEmpty());
-        qputenv("QOR_BUNDLE_DIR", (build + QStringLiteral("/bundle")).toUtf8());
+        qputenv("QOR_BUNDLE_DIR", (build + u"/bundle"_s).toUtf8());
         BundleExtensionActivator activator;
         SystemExtensionManager manager(activator);
         BundleExtensionActivator::setAwaitingApproval(mainId, false);
 
         auto main = track(manager.activate(mainId));
         auto reserve = track(manager.activate(reserveId));
-        auto missing = track(manager.activate(QStringLiteral("com.example.absent")));
+        auto missing = track(manager.activate(u"com.example.absent"_s));
         ManualClock::drainEvents();
         QCOMPARE(*main->value, Result::Activated);
         QCOMPARE(*reserve->value, Result::Activated);
         QVERIFY(missing->failed());
-        const QString expectedList1 = mainId + ".systemextension → " + mainId;
-        const QString expectedList2 = reserveId + ".systemextension → " + reserveId;
-        QVERIFY(missing->errorDescription.contains(expectedList1));
-        QVERIFY(missing->errorDescription.contains(expectedList2));
-        QVERIFY(missing->errorDescription.startsWith(
-            "Не удалось активировать системное расширение: Системное расширение не найдено в сборке\nbundle: "));
+        QVERIFY(missing->errorDescription.contains(mainId + ".systemextension → " + mainId));
+        QVERIFY(missing->errorDescription.contains(reserveId + ".systemextension → " + reserveId));
+        QVERIFY(missing->errorDescription.startsWith(failedPrefix + u"Системное расширение не найдено в сборке\nbundle: "_s));
 
         // Marked as awaiting approval: approval is asked for until the mark is gone,
         // then the pending request finishes with nobody waiting.
@@ -245,11 +207,9 @@ private Q_SLOTS:
         QCOMPARE(*asked->value, Result::NeedsUserApproval);
         QSignalSpy finished(&activator, &ExtensionActivator::finished);
         BundleExtensionActivator::setAwaitingApproval(mainId, false);
-        QTRY_COMPARE(finished.count(), 1);
+        QTRY_COMPARE(finished.count(), 1); // the file watcher's event, not a timer
         QCOMPARE(finished.first().first().toString(), mainId);
-        auto approved = track(manager.activate(mainId));
-        ManualClock::drainEvents();
-        QCOMPARE(*approved->value, Result::Activated);
+        QCOMPARE(*settled(manager.activate(mainId))->value, Result::Activated);
     }
 };
 

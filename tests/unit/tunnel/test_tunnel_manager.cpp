@@ -1,26 +1,29 @@
-#include "manual_clock.h"
-#include "task_outcome.h"
+// The main and the reserve channel's managers over an in-memory profile service.
+
 #include "fake_profile_service.h"
-#include "tunnel/tunnel_error.h"
+#include "task_outcome.h"
+#include "tunnel/reserve_tunnel_manager.h"
 #include "tunnel/tunnel_manager.h"
 
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTest>
 
 Q_DECLARE_METATYPE(std::optional<QString>)
 
 using namespace qor;
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 using Call = FakeProfileService::Call;
 
 namespace {
 
+const QString mainId = u"com.qorvpn.connect.mac.tunnel"_s;
+const QString reserveId = u"com.qorvpn.connect.mac.reserve"_s;
+const QList<OnDemandRule> connectAlways{OnDemandRule{"connect", "any"}};
+
 PlatformError refusal(int code = 5)
 {
-    return PlatformError(QStringLiteral("com.qorvpn.connect.profiles"), code, QStringLiteral("Отказано"));
+    return PlatformError(u"com.qorvpn.connect.profiles"_s, code, u"Отказано"_s);
 }
 
 VpnProfile foreignProfile(const QString &identifier, const QString &description)
@@ -28,9 +31,21 @@ VpnProfile foreignProfile(const QString &identifier, const QString &description)
     VpnProfile p;
     p.localizedDescription = description;
     p.enabled = true;
-    p.protocol = TunnelProviderProtocol{identifier, QStringLiteral("elsewhere"), {{QStringLiteral("k"), QStringLiteral("v")}}};
+    p.protocol = TunnelProviderProtocol{identifier, u"elsewhere"_s, {{u"k"_s, u"v"_s}}};
     return p;
 }
+
+QVariantMap content(const QString &document)
+{
+    return {{u"configContent"_s, document}};
+}
+
+template<typename Manager = TunnelManager>
+struct Bed {
+    FakeProfileService service;
+    ManualClock clock;
+    Manager manager{service, clock};
+};
 
 } // namespace
 
@@ -41,115 +56,80 @@ private Q_SLOTS:
     void initTestCase()
     {
         // A bundle without an identifier of its own.
-        const QString empty = qEnvironmentVariable("QOR_TEST_SCRATCH") + QStringLiteral("/empty-bundle");
+        const QString empty = qEnvironmentVariable("QOR_TEST_SCRATCH") + u"/empty-bundle"_s;
         QDir().mkpath(empty);
         qputenv("QOR_BUNDLE_DIR", empty.toUtf8());
     }
 
     void placeholderDocumentIsPinned()
     {
-        const QByteArray expected =
-            "{\n"
-            "  \"log\": { \"level\": \"info\" },\n"
-            "  \"inbounds\": [\n"
-            "    {\n"
-            "      \"type\": \"tun\",\n"
-            "      \"interface_name\": \"utun-qor\",\n"
-            "      \"address\": [\"172.19.0.1/30\"],\n"
-            "      \"mtu\": 9000,\n"
-            "      \"auto_route\": true,\n"
-            "      \"strict_route\": false,\n"
-            "      \"stack\": \"system\"\n"
-            "    }\n"
-            "  ],\n"
-            "  \"outbounds\": [\n"
-            "    { \"type\": \"direct\", \"tag\": \"direct\" }\n"
-            "  ]\n"
-            "}";
-        const QByteArray actual = TunnelManager::placeholderConfiguration().toUtf8();
-        QCOMPARE(actual.size(), 320);
-        QCOMPARE(actual, expected);
-        QJsonParseError error{};
-        const QJsonObject doc = QJsonDocument::fromJson(actual, &error).object();
-        QCOMPARE(error.error, QJsonParseError::NoError);
-        QCOMPARE(doc.value("inbounds").toArray().at(0).toObject().value("mtu").toInt(), 9000);
-        QCOMPARE(doc.value("outbounds").toArray().size(), 1);
+        // Its layout is part of what the provider receives (320 bytes).
+        QCOMPARE(TunnelManager::placeholderConfiguration(),
+                 u"{\n  \"log\": { \"level\": \"info\" },\n  \"inbounds\": [\n    {\n      \"type\": \"tun\",\n"
+                 "      \"interface_name\": \"utun-qor\",\n      \"address\": [\"172.19.0.1/30\"],\n      \"mtu\": 9000,\n"
+                 "      \"auto_route\": true,\n      \"strict_route\": false,\n      \"stack\": \"system\"\n    }\n  ],\n"
+                 "  \"outbounds\": [\n    { \"type\": \"direct\", \"tag\": \"direct\" }\n  ]\n}"_s);
     }
 
     void firstStartCreatesProfileAndWritesItTwice()
     {
-        FakeProfileService service;
-        ManualClock clock;
-        TunnelManager manager(service, clock);
-        QCOMPARE(manager.connectionStatus(), std::optional<int>());
-
-        auto outcome = track(manager.start(QStringLiteral("{\"doc\":1}"), {}, std::nullopt, std::nullopt));
-        ManualClock::drainEvents();
-        QVERIFY(outcome->done);
-        QVERIFY(!outcome->failed());
-
-        QCOMPARE(service.stored().size(), 1);
-        const VpnProfile saved = service.stored().first();
+        Bed b;
+        QCOMPARE(b.manager.connectionStatus(), std::optional<int>());
+        auto outcome = settled(b.manager.start(u"{\"doc\":1}"_s));
+        QVERIFY(outcome->done && !outcome->failed());
+        QCOMPARE(b.service.stored().size(), 1);
+        const VpnProfile saved = b.service.stored().first();
         const QString id = saved.id;
-        QCOMPARE(service.calls(), (QStringList{"loadAll", "save new", "reload " + id, "save " + id, "start " + id}));
-        QVERIFY(saved.protocol.has_value());
-        QCOMPARE(saved.protocol->providerBundleIdentifier, QStringLiteral("com.qorvpn.connect.mac.tunnel"));
-        QCOMPARE(saved.protocol->serverAddress, QStringLiteral("Qor Network"));
-        QCOMPARE(saved.localizedDescription, QStringLiteral("Qor Connect"));
-        QVERIFY(saved.enabled);
-        QVERIFY(saved.onDemandEnabled);
-        QCOMPARE(saved.onDemandRules, (QList<OnDemandRule>{OnDemandRule{"connect", "any"}}));
-        QCOMPARE(saved.protocol->providerConfiguration,
-                 (QVariantMap{{QStringLiteral("configContent"), QStringLiteral("{\"doc\":1}")}}));
-
+        QCOMPARE(b.service.calls(), (QStringList{"loadAll", "save new", "reload " + id, "save " + id, "start " + id}));
+        QVERIFY(saved.protocol && saved.enabled && saved.onDemandEnabled);
+        QCOMPARE(saved.protocol->providerBundleIdentifier, mainId);
+        QCOMPARE(saved.protocol->serverAddress, u"Qor Network"_s);
+        QCOMPARE(saved.localizedDescription, u"Qor Connect"_s);
+        QCOMPARE(saved.onDemandRules, connectAlways);
+        QCOMPARE(saved.protocol->providerConfiguration, content(u"{\"doc\":1}"_s));
         // The first save carries the placeholder and no on-demand rule.
-        const VpnProfile first = service.saveHistory().first();
-        QCOMPARE(first.protocol->providerConfiguration,
-                 (QVariantMap{{QStringLiteral("configContent"), TunnelManager::placeholderConfiguration()}}));
-        QVERIFY(!first.onDemandEnabled);
-        QVERIFY(first.onDemandRules.isEmpty());
-
-        QCOMPARE(manager.connectionStatus(), std::optional<int>(1));
+        const VpnProfile first = b.service.saveHistory().first();
+        QCOMPARE(first.protocol->providerConfiguration, content(TunnelManager::placeholderConfiguration()));
+        QVERIFY(!first.onDemandEnabled && first.onDemandRules.isEmpty());
+        QCOMPARE(b.manager.connectionStatus(), std::optional<int>(1));
     }
 
     void providerConfigurationEntries_data()
     {
+        QTest::addColumn<std::optional<QString>>("document");
         QTest::addColumn<QStringList>("bypass");
         QTest::addColumn<std::optional<QString>>("key");
         QTest::addColumn<bool>("withPolicy");
         QTest::addColumn<QStringList>("expectedKeys");
-
-        QTest::newRow("bare") << QStringList{} << std::optional<QString>() << false << QStringList{"configContent"};
-        QTest::newRow("empty key") << QStringList{} << std::optional<QString>(QString()) << false
-                                   << QStringList{"configContent"};
-        QTest::newRow("empty bypass, policy") << QStringList{} << std::optional<QString>(QString()) << true
-                                              << QStringList{"configContent", "policy"};
-        QTest::newRow("bypass") << QStringList{"192.0.2.1", "198.51.100.7"} << std::optional<QString>() << false
+        const std::optional<QString> doc(u"DOC"_s), none;
+        QTest::newRow("bare") << doc << QStringList{} << none << false << QStringList{"configContent"};
+        QTest::newRow("policy, empty key") << doc << QStringList{} << std::optional<QString>(QString()) << true
+                                           << QStringList{"configContent", "policy"};
+        QTest::newRow("bypass") << doc << QStringList{"192.0.2.1", "198.51.100.7"} << none << false
                                 << QStringList{"bypassIPs", "configContent"};
-        QTest::newRow("all") << QStringList{"192.0.2.1"} << std::optional<QString>(QStringLiteral("k3y")) << true
+        QTest::newRow("all") << doc << QStringList{"192.0.2.1"} << std::optional<QString>(u"k3y"_s) << true
                              << QStringList{"bypassIPs", "configContent", "policy", "tavrinKey"};
+        // Without a document the placeholder stays and nothing else is written.
+        QTest::newRow("no document") << none << QStringList{"192.0.2.1"} << std::optional<QString>(u"k3y"_s) << true
+                                     << QStringList{"configContent"};
     }
 
     void providerConfigurationEntries()
     {
+        QFETCH(std::optional<QString>, document);
         QFETCH(QStringList, bypass);
         QFETCH(std::optional<QString>, key);
         QFETCH(bool, withPolicy);
         QFETCH(QStringList, expectedKeys);
-
-        FakeProfileService service;
-        ManualClock clock;
-        TunnelManager manager(service, clock);
-        const QVariantMap policy{{QStringLiteral("block_torrent"), true},
-                                 {QStringLiteral("block_domains"), QStringList{"example.org"}}};
-        auto outcome = track(manager.start(QStringLiteral("DOC"), bypass, key,
-                                           withPolicy ? std::optional<QVariantMap>(policy) : std::nullopt));
-        ManualClock::drainEvents();
+        Bed b;
+        const QVariantMap policy{{u"block_torrent"_s, true}, {u"block_domains"_s, QStringList{"example.org"}}};
+        auto outcome = settled(b.manager.start(document, bypass, key, withPolicy ? std::optional(policy) : std::nullopt));
         QVERIFY(outcome->done && !outcome->failed());
-
-        const QVariantMap conf = service.stored().first().protocol->providerConfiguration;
+        const VpnProfile saved = b.service.stored().first();
+        QVERIFY(saved.onDemandEnabled);
+        const QVariantMap conf = saved.protocol->providerConfiguration;
         QCOMPARE(conf.keys(), expectedKeys);
-        QCOMPARE(conf.value("configContent").toString(), QStringLiteral("DOC"));
+        QCOMPARE(conf.value("configContent").toString(), document.value_or(TunnelManager::placeholderConfiguration()));
         if (conf.contains("bypassIPs"))
             QCOMPARE(conf.value("bypassIPs").toStringList(), bypass);
         if (conf.contains("policy"))
@@ -158,173 +138,122 @@ private Q_SLOTS:
             QCOMPARE(conf.value("tavrinKey").toString(), *key);
     }
 
-    void startWithoutDocumentKeepsPlaceholder()
-    {
-        FakeProfileService service;
-        ManualClock clock;
-        TunnelManager manager(service, clock);
-        auto outcome = track(manager.start(std::nullopt, {"192.0.2.1"}, QStringLiteral("key"), QVariantMap{}));
-        ManualClock::drainEvents();
-        QVERIFY(outcome->done && !outcome->failed());
-        const VpnProfile saved = service.stored().first();
-        QCOMPARE(saved.protocol->providerConfiguration,
-                 (QVariantMap{{QStringLiteral("configContent"), TunnelManager::placeholderConfiguration()}}));
-        QVERIFY(saved.onDemandEnabled);
-        QVERIFY(service.calls().last().startsWith("start "));
-    }
-
     void secondStartReplacesEntriesOfTheFirst()
     {
-        FakeProfileService service;
-        ManualClock clock;
-        TunnelManager manager(service, clock);
-        track(manager.start(QStringLiteral("A"), {"192.0.2.1"}, QStringLiteral("key"), QVariantMap{{"doh", true}}));
-        ManualClock::drainEvents();
-        auto second = track(manager.start(QStringLiteral("B"), {}, std::nullopt, std::nullopt));
-        ManualClock::drainEvents();
+        Bed b;
+        settled(b.manager.start(u"A"_s, {"192.0.2.1"}, u"key"_s, QVariantMap{{"doh", true}}));
+        auto second = settled(b.manager.start(u"B"_s));
         QVERIFY(second->done && !second->failed());
-        QCOMPARE(service.stored().size(), 1);
-        QCOMPARE(service.stored().first().protocol->providerConfiguration,
-                 (QVariantMap{{QStringLiteral("configContent"), QStringLiteral("B")}}));
+        QCOMPARE(b.service.stored().size(), 1);
+        QCOMPARE(b.service.stored().first().protocol->providerConfiguration, content(u"B"_s));
     }
 
     void onlyTheFirstProfileOfTheChannelIsUsed()
     {
-        FakeProfileService service;
-        ManualClock clock;
+        Bed b;
         VpnProfile otherKind;
         otherKind.localizedDescription = "IKEv2";
         otherKind.protocolKind = "ikev2";
-        service.addStored(otherKind);
-        service.addStored(foreignProfile("com.qorvpn.connect.mac.reserve", "reserve"));
-        service.addStored(foreignProfile("com.qorvpn.connect.mac.TUNNEL", "wrong case"));
-        const QString firstId = service.addStored(foreignProfile("com.qorvpn.connect.mac.tunnel", "first"));
-        const QString secondId = service.addStored(foreignProfile("com.qorvpn.connect.mac.tunnel", "second"));
-        const QList<VpnProfile> before = service.stored();
+        b.service.addStored(otherKind);
+        b.service.addStored(foreignProfile(reserveId, "reserve"));
+        b.service.addStored(foreignProfile(u"com.qorvpn.connect.mac.TUNNEL"_s, "wrong case"));
+        const QString firstId = b.service.addStored(foreignProfile(mainId, "first"));
+        b.service.addStored(foreignProfile(mainId, "second"));
+        const QList<VpnProfile> before = b.service.stored();
 
-        TunnelManager manager(service, clock);
-        auto outcome = track(manager.start(QStringLiteral("DOC")));
-        ManualClock::drainEvents();
+        auto outcome = settled(b.manager.start(u"DOC"_s));
         QVERIFY(outcome->done && !outcome->failed());
-
-        const QList<VpnProfile> after = service.stored();
+        const QList<VpnProfile> after = b.service.stored();
         QCOMPARE(after.size(), 5);
         for (int i : {0, 1, 2, 4})
             QCOMPARE(after[i], before[i]);
         QCOMPARE(after[3].id, firstId);
-        QCOMPARE(after[3].localizedDescription, QStringLiteral("Qor Connect"));
-        QCOMPARE(manager.profile()->id, firstId);
-        QVERIFY(secondId != firstId);
+        QCOMPARE(after[3].localizedDescription, u"Qor Connect"_s);
+        QCOMPARE(b.manager.profile()->id, firstId);
     }
 
     void refusedCallsNameTheirStage_data()
     {
         QTest::addColumn<int>("call");
+        QTest::addColumn<int>("skip");
         QTest::addColumn<bool>("nested");
+        QTest::addColumn<QString>("domain");
         QTest::addColumn<QString>("expected");
-
-        const QString text = QStringLiteral(" code=5 Отказано");
-        QTest::newRow("load all") << int(Call::LoadAll) << false
-                                  << "[loadAllFromPreferences] domain=com.qorvpn.connect.profiles" + text;
-        QTest::newRow("save") << int(Call::Save) << false << "[saveToPreferences] domain=com.qorvpn.connect.profiles" + text;
-        QTest::newRow("reload") << int(Call::Reload) << false
-                                << "[loadFromPreferences] domain=com.qorvpn.connect.profiles" + text;
-        QTest::newRow("start") << int(Call::Start) << false << "[startVPNTunnel] domain=com.qorvpn.connect.profiles" + text;
-        QTest::newRow("save, nested") << int(Call::Save) << true
-                                      << "[saveToPreferences] domain=com.qorvpn.connect.profiles" + text
-                                             + " | underlying: domain=POSIX code=13 Permission denied";
+        const QString wrapped = u"TunnelManager.TunnelError"_s;
+        const QString text = u"] domain=com.qorvpn.connect.profiles code=5 Отказано"_s;
+        QTest::newRow("load all") << int(Call::LoadAll) << 0 << false << wrapped << "[loadAllFromPreferences" + text;
+        QTest::newRow("save") << int(Call::Save) << 0 << false << wrapped << "[saveToPreferences" + text;
+        QTest::newRow("reload") << int(Call::Reload) << 0 << false << wrapped << "[loadFromPreferences" + text;
+        QTest::newRow("start") << int(Call::Start) << 0 << false << wrapped << "[startVPNTunnel" + text;
+        // One level of the underlying error is shown, no deeper.
+        QTest::newRow("save, nested") << int(Call::Save) << 0 << true << wrapped
+                                      << "[saveToPreferences" + text + " | underlying: domain=POSIX code=13 Permission denied";
+        // The second save's refusal reaches the caller as the platform's own error.
+        QTest::newRow("second save") << int(Call::Save) << 1 << false << u"com.qorvpn.connect.profiles"_s << u"Отказано"_s;
     }
 
     void refusedCallsNameTheirStage()
     {
         QFETCH(int, call);
+        QFETCH(int, skip);
         QFETCH(bool, nested);
+        QFETCH(QString, domain);
         QFETCH(QString, expected);
-
-        FakeProfileService service;
-        ManualClock clock;
-        TunnelManager manager(service, clock);
+        Bed b;
         const PlatformError error = nested
             ? PlatformError("com.qorvpn.connect.profiles", 5, "Отказано",
                             PlatformError("POSIX", 13, "Permission denied", PlatformError("deeper", 1, "never shown")))
             : refusal();
-        service.failOn(Call(call), error);
-        auto outcome = track(manager.start(QStringLiteral("DOC")));
-        ManualClock::drainEvents();
-        QVERIFY(outcome->done);
-        QVERIFY(outcome->failed());
-        QCOMPARE(*outcome->errorDomain, QStringLiteral("TunnelManager.TunnelError"));
+        b.service.failOn(Call(call), error, -1, skip);
+        auto outcome = settled(b.manager.start(u"DOC"_s));
+        QVERIFY(outcome->done && outcome->failed());
+        QCOMPARE(*outcome->errorDomain, domain);
         QCOMPARE(outcome->errorDescription, expected);
-    }
-
-    void refusedSecondSaveReachesCallerUnwrapped()
-    {
-        FakeProfileService service;
-        ManualClock clock;
-        TunnelManager manager(service, clock);
-        service.failOn(Call::Save, refusal(7), -1, 1);
-        auto outcome = track(manager.start(QStringLiteral("DOC")));
-        ManualClock::drainEvents();
-        QVERIFY(outcome->failed());
-        QCOMPARE(*outcome->errorDomain, QStringLiteral("com.qorvpn.connect.profiles"));
-        QCOMPARE(outcome->errorCode, 7);
-        QCOMPARE(outcome->errorDescription, QStringLiteral("Отказано"));
-        QVERIFY(!service.calls().last().startsWith("start"));
+        QCOMPARE(b.service.calls().filter("start").isEmpty(), call != int(Call::Start));
     }
 
     void loadExistingAdoptsAndReportsOnce()
     {
-        FakeProfileService service;
-        ManualClock clock;
-        const QString id = service.addStored(foreignProfile("com.qorvpn.connect.mac.tunnel", "kept"));
-        service.setStatus(id, VpnStatus::Connected);
+        Bed b;
+        const QString id = b.service.addStored(foreignProfile(mainId, "kept"));
+        b.service.setStatus(id, VpnStatus::Connected);
         ManualClock::drainEvents();
-
-        TunnelManager manager(service, clock);
         QList<int> reports;
-        manager.onStatusChange = [&reports](int status) { reports.append(status); };
-        auto outcome = track(manager.loadExisting());
-        ManualClock::drainEvents();
-        QVERIFY(outcome->done);
+        b.manager.onStatusChange = [&reports](int status) { reports.append(status); };
+        QVERIFY(settled(b.manager.loadExisting())->done);
         QCOMPARE(reports, QList<int>{3});
-        QCOMPARE(manager.connectionStatus(), std::optional<int>(3));
+        QCOMPARE(b.manager.connectionStatus(), std::optional<int>(3));
         // The adopted profile is not rewritten.
-        QCOMPARE(service.stored().first().localizedDescription, QStringLiteral("kept"));
+        QCOMPARE(b.service.stored().first().localizedDescription, u"kept"_s);
 
         // A second call does nothing.
-        track(manager.loadExisting());
-        ManualClock::drainEvents();
-        QCOMPARE(service.calls(), QStringList{"loadAll"});
+        settled(b.manager.loadExisting());
+        QCOMPARE(b.service.calls(), QStringList{"loadAll"});
         QCOMPARE(reports, QList<int>{3});
 
         // Every later change is forwarded; changes of other profiles are not.
-        const QString other = service.addStored(foreignProfile("com.qorvpn.connect.mac.reserve", "r"));
-        service.setStatus(other, VpnStatus::Connecting);
-        service.setStatus(id, VpnStatus::Reasserting);
+        const QString other = b.service.addStored(foreignProfile(reserveId, "r"));
+        b.service.setStatus(other, VpnStatus::Connecting);
+        b.service.setStatus(id, VpnStatus::Reasserting);
         ManualClock::drainEvents();
-        service.setStatus(id, VpnStatus::Disconnecting);
+        b.service.setStatus(id, VpnStatus::Disconnecting);
         ManualClock::drainEvents();
         QCOMPARE(reports, (QList<int>{3, 4, 5}));
     }
 
     void loadExistingSwallowsFailureAndFindsNothing()
     {
-        FakeProfileService service;
-        ManualClock clock;
-        TunnelManager manager(service, clock);
+        Bed b;
         int reports = 0;
-        manager.onStatusChange = [&reports](int) { ++reports; };
-        service.failOn(Call::LoadAll, refusal(), 1);
-        auto failed = track(manager.loadExisting());
-        ManualClock::drainEvents();
+        b.manager.onStatusChange = [&reports](int) { ++reports; };
+        b.service.failOn(Call::LoadAll, refusal(), 1);
+        auto failed = settled(b.manager.loadExisting());
         QVERIFY(failed->done && !failed->failed());
-        QCOMPARE(manager.connectionStatus(), std::optional<int>());
+        QCOMPARE(b.manager.connectionStatus(), std::optional<int>());
 
-        service.addStored(foreignProfile("com.qorvpn.connect.mac.reserve", "only reserve"));
-        auto none = track(manager.loadExisting());
-        ManualClock::drainEvents();
-        QVERIFY(none->done);
-        QCOMPARE(manager.connectionStatus(), std::optional<int>());
+        b.service.addStored(foreignProfile(reserveId, "only reserve"));
+        QVERIFY(settled(b.manager.loadExisting())->done);
+        QCOMPARE(b.manager.connectionStatus(), std::optional<int>());
         QCOMPARE(reports, 0);
     }
 
@@ -332,13 +261,12 @@ private Q_SLOTS:
     {
         FakeProfileService service;
         ManualClock clock;
-        const QString id = service.addStored(foreignProfile("com.qorvpn.connect.mac.tunnel", "p"));
+        const QString id = service.addStored(foreignProfile(mainId, "p"));
         auto reports = std::make_shared<QList<int>>();
         {
             TunnelManager manager(service, clock);
             manager.onStatusChange = [reports](int status) { reports->append(status); };
-            track(manager.loadExisting());
-            ManualClock::drainEvents();
+            settled(manager.loadExisting());
             service.setStatus(id, VpnStatus::Connecting);
             // Destroyed before the queued notification arrives.
         }
@@ -348,108 +276,160 @@ private Q_SLOTS:
 
     void stopAndWaitWithoutProfileReturnsAtOnce()
     {
-        FakeProfileService service;
-        ManualClock clock;
-        TunnelManager manager(service, clock);
-        const QDateTime before = clock.now();
-        auto outcome = track(manager.stopAndWait(10.0));
-        ManualClock::drainEvents();
-        QVERIFY(outcome->done);
-        QCOMPARE(clock.now(), before);
-        QCOMPARE(service.calls(), QStringList{"loadAll"});
+        Bed b;
+        const QDateTime before = b.clock.now();
+        QVERIFY(settled(b.manager.stopAndWait(10.0))->done);
+        QCOMPARE(b.clock.now(), before);
+        QCOMPARE(b.service.calls(), QStringList{"loadAll"});
     }
 
     void stopAndWaitDisablesOnDemandAndStopsTwice()
     {
-        FakeProfileService service;
-        ManualClock clock;
-        TunnelManager manager(service, clock);
-        track(manager.start(QStringLiteral("DOC")));
-        ManualClock::drainEvents();
-        const QString id = manager.profile()->id;
-        service.setStatus(id, VpnStatus::Connected);
-        service.clearCalls();
-        service.failOn(Call::Save, refusal());
-
-        auto outcome = track(manager.stopAndWait(10.0));
-        ManualClock::drainEvents();
+        Bed b;
+        settled(b.manager.start(u"DOC"_s));
+        const QString id = b.manager.profile()->id;
+        b.service.setStatus(id, VpnStatus::Connected);
+        b.service.clearCalls();
+        b.service.failOn(Call::Save, refusal()); // a refused save does not stop the stop
+        auto outcome = settled(b.manager.stopAndWait(10.0));
         QVERIFY(outcome->done && !outcome->failed());
-        QCOMPARE(service.calls(), (QStringList{"stop " + id, "save " + id, "stop " + id}));
-        QVERIFY(!manager.profile()->onDemandEnabled);
-        QVERIFY(manager.profile()->onDemandRules.isEmpty());
+        QCOMPARE(b.service.calls(), (QStringList{"stop " + id, "save " + id, "stop " + id}));
+        QVERIFY(!b.manager.profile()->onDemandEnabled);
+        QVERIFY(b.manager.profile()->onDemandRules.isEmpty());
     }
 
     void stopAndWaitGivesUpAtTheDeadline()
     {
-        FakeProfileService service;
-        service.setStatusOnStop(std::nullopt); // a tunnel that never goes down
-        ManualClock clock;
-        TunnelManager manager(service, clock);
-        track(manager.start(QStringLiteral("DOC")));
+        Bed b;
+        b.service.setStatusOnStop(std::nullopt); // a tunnel that never goes down
+        settled(b.manager.start(u"DOC"_s));
+        b.service.setStatus(b.manager.profile()->id, VpnStatus::Disconnecting);
         ManualClock::drainEvents();
-        service.setStatus(manager.profile()->id, VpnStatus::Disconnecting);
-        ManualClock::drainEvents();
-
-        const QDateTime begin = clock.now();
-        const int readsBefore = service.statusReads();
-        auto outcome = track(manager.stopAndWait(2.0));
-        QVERIFY(clock.advanceUntil([&] { return outcome->done; }, 5s, 10ms));
-        const qint64 waited = begin.msecsTo(clock.now());
+        const QDateTime begin = b.clock.now();
+        const int readsBefore = b.service.statusReads();
+        auto outcome = track(b.manager.stopAndWait(2.0));
+        QVERIFY(b.clock.advanceUntil([&] { return outcome->done; }, 5s, 10ms));
+        const qint64 waited = begin.msecsTo(b.clock.now());
         QVERIFY2(waited >= 2000 && waited < 2150, qPrintable(QString::number(waited)));
         // Polled about every 150 ms: once at the start and after each of 14 pauses.
-        QCOMPARE(service.statusReads() - readsBefore, 15);
+        QCOMPARE(b.service.statusReads() - readsBefore, 15);
     }
 
     void stopAndWaitEndsWhenTheTunnelGoesDown()
     {
-        FakeProfileService service;
-        service.setStatusOnStop(std::nullopt);
-        ManualClock clock;
-        TunnelManager manager(service, clock);
-        track(manager.start(QStringLiteral("DOC")));
-        ManualClock::drainEvents();
-        const QString id = manager.profile()->id;
-        service.setStatus(id, VpnStatus::Connected);
-
-        auto outcome = track(manager.stopAndWait(10.0));
-        clock.advance(400ms);
+        Bed b;
+        b.service.setStatusOnStop(std::nullopt);
+        settled(b.manager.start(u"DOC"_s));
+        const QString id = b.manager.profile()->id;
+        b.service.setStatus(id, VpnStatus::Connected);
+        auto outcome = track(b.manager.stopAndWait(10.0));
+        b.clock.advance(400ms);
         QVERIFY(!outcome->done);
-        service.setStatus(id, VpnStatus::Disconnected);
-        clock.advance(150ms);
+        b.service.setStatus(id, VpnStatus::Disconnected);
+        b.clock.advance(150ms);
         QVERIFY(outcome->done);
     }
 
-    void stopReturnsBeforeDoingAnything()
+    // stop() returns before doing anything; without a profile it adopts the running one first.
+    void stopWorksAfterReturning()
     {
-        FakeProfileService service;
-        ManualClock clock;
-        TunnelManager manager(service, clock);
-        track(manager.start(QStringLiteral("DOC")));
+        Bed own;
+        settled(own.manager.start(u"DOC"_s));
+        const QString id = own.manager.profile()->id;
+        own.service.clearCalls();
+        own.manager.stop();
+        QVERIFY(own.service.calls().isEmpty());
         ManualClock::drainEvents();
-        const QString id = manager.profile()->id;
-        service.clearCalls();
+        QCOMPARE(own.service.calls(), (QStringList{"stop " + id, "save " + id, "stop " + id}));
 
-        manager.stop();
-        QVERIFY(service.calls().isEmpty());
+        Bed adopting;
+        const QString running = adopting.service.addStored(foreignProfile(mainId, "running"));
+        adopting.service.setStatus(running, VpnStatus::Connected);
+        adopting.manager.stop();
+        QVERIFY(adopting.service.calls().isEmpty());
         ManualClock::drainEvents();
-        QCOMPARE(service.calls(), (QStringList{"stop " + id, "save " + id, "stop " + id}));
+        QCOMPARE(adopting.service.calls(), (QStringList{"loadAll", "stop " + running, "save " + running, "stop " + running}));
+        QCOMPARE(adopting.manager.connectionStatus(), std::optional<int>(1));
     }
 
-    void stopWithoutProfileAdoptsThenStops()
+    void reserveStartWritesTheConfigurationOnce()
+    {
+        Bed<ReserveTunnelManager> b;
+        const QStringList configs{"[Interface]\nPrivateKey = a\n", "[Interface]\nPrivateKey = b\n"};
+        auto outcome = settled(b.manager.start(configs));
+        QVERIFY(outcome->done && !outcome->failed());
+        const VpnProfile saved = b.service.stored().first();
+        QVERIFY(saved.protocol && saved.enabled && saved.onDemandEnabled);
+        QCOMPARE(saved.protocol->providerBundleIdentifier, reserveId);
+        QCOMPARE(saved.protocol->serverAddress, u"Qor Reserve"_s);
+        QCOMPARE(saved.localizedDescription, u"Qor Connect Reserve"_s);
+        QCOMPARE(saved.onDemandRules, connectAlways);
+        QCOMPARE(saved.protocol->providerConfiguration, (QVariantMap{{u"wgQuickConfigs"_s, configs}}));
+        // Already in the first save; the second only adds on-demand.
+        QCOMPARE(b.service.saveHistory().first().protocol->providerConfiguration, saved.protocol->providerConfiguration);
+        QVERIFY(b.service.calls().last().startsWith("start "));
+    }
+
+    void reserveStartsDespiteARefusedOnDemandSave()
+    {
+        Bed<ReserveTunnelManager> b;
+        b.service.failOn(Call::Save, refusal(), -1, 1);
+        auto outcome = settled(b.manager.start({"conf"}));
+        QVERIFY(outcome->done && !outcome->failed());
+        QVERIFY(b.service.calls().last().startsWith("start "));
+        QVERIFY(!b.service.stored().first().onDemandEnabled);
+    }
+
+    void reserveRefusalsNeverShowNestedErrors_data()
+    {
+        QTest::addColumn<int>("call");
+        QTest::addColumn<QString>("stage");
+        QTest::newRow("load all") << int(Call::LoadAll) << "loadAllFromPreferences";
+        QTest::newRow("save") << int(Call::Save) << "saveToPreferences";
+        QTest::newRow("reload") << int(Call::Reload) << "loadFromPreferences";
+        QTest::newRow("start") << int(Call::Start) << "startVPNTunnel";
+    }
+
+    void reserveRefusalsNeverShowNestedErrors()
+    {
+        QFETCH(int, call);
+        QFETCH(QString, stage);
+        Bed<ReserveTunnelManager> b;
+        b.service.failOn(Call(call), PlatformError("com.qorvpn.connect.profiles", 3, "Сбой", PlatformError("POSIX", 2, "No such file")));
+        auto outcome = settled(b.manager.start({"conf"}));
+        QVERIFY(outcome->failed());
+        QCOMPARE(*outcome->errorDomain, u"ReserveTunnelManager.ReserveTunnelError"_s);
+        QCOMPARE(outcome->errorDescription, "[" + stage + "] domain=com.qorvpn.connect.profiles code=3 Сбой");
+    }
+
+    void channelsKeepSeparateProfiles()
     {
         FakeProfileService service;
         ManualClock clock;
-        const QString id = service.addStored(foreignProfile("com.qorvpn.connect.mac.tunnel", "running"));
-        service.setStatus(id, VpnStatus::Connected);
-        TunnelManager manager(service, clock);
-        manager.stop();
-        QVERIFY(service.calls().isEmpty());
+        TunnelManager main(service, clock);
+        ReserveTunnelManager reserve(service, clock);
+        QList<int> mainReports, reserveReports;
+        main.onStatusChange = [&](int s) { mainReports.append(s); };
+        reserve.onStatusChange = [&](int s) { reserveReports.append(s); };
+        track(main.start(u"DOC"_s));
+        settled(reserve.start({"conf"}));
+        QCOMPARE(service.stored().size(), 2);
+        QVERIFY(main.profile()->id != reserve.profile()->id);
+
+        service.setStatus(reserve.profile()->id, VpnStatus::Connected);
         ManualClock::drainEvents();
-        QCOMPARE(service.calls(), (QStringList{"loadAll", "stop " + id, "save " + id, "stop " + id}));
-        QCOMPARE(manager.connectionStatus(), std::optional<int>(1));
+        QCOMPARE(reserveReports, QList<int>{3});
+        QVERIFY(mainReports.isEmpty());
+        QCOMPARE(main.connectionStatus(), std::optional<int>(1));
+
+        // Stopping the reserve leaves the main profile alone.
+        service.clearCalls();
+        QVERIFY(settled(reserve.stopAndWait(10.0))->done);
+        for (const QString &call : service.calls())
+            QVERIFY2(call.endsWith(reserve.profile()->id), qPrintable(call));
+        QCOMPARE(reserve.connectionStatus(), std::optional<int>(1));
     }
 };
-
 
 QTEST_GUILESS_MAIN(TestTunnelManager)
 #include "test_tunnel_manager.moc"
