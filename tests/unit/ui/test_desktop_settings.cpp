@@ -13,69 +13,61 @@
 #include <QTest>
 
 using namespace qor;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-// Answers Settings.Read like the portal does: the value inside two variants.
+const QString path = QString::fromLatin1(DesktopSettings::portalPath);
+const QString settingsInterface = QString::fromLatin1(DesktopSettings::settingsInterface);
+const QString appearance = u"org.freedesktop.appearance"_s;
+const QString scheme = u"color-scheme"_s;
+const QString gnome = u"org.gnome.desktop.interface"_s;
+const QString kde = u"org.kde.kdeglobals.KDE"_s;
+
+// The portal on its own connection: answers Settings.Read like the real one (the
+// value inside two variants, or NotFound) and announces changes.
 class FakePortal : public QDBusVirtualObject {
 public:
-    QHash<QString, QVariant> values; // "namespace key" → value
-    int reads = 0;
-
-    QString introspect(const QString &) const override { return {}; }
-
-    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    explicit FakePortal(const QString &name, QHash<QString, QVariant> initial) // "namespace key" → value
+        : values(std::move(initial)), m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, name))
     {
-        if (message.interface() != QLatin1String(DesktopSettings::settingsInterface) || message.member() != QLatin1String("Read"))
-            return false;
-        ++reads;
-        const QList<QVariant> args = message.arguments();
-        const QString key = args.value(0).toString() + QLatin1Char(' ') + args.value(1).toString();
-        if (!values.contains(key)) {
-            connection.send(message.createErrorReply(QStringLiteral("org.freedesktop.portal.Error.NotFound"),
-                                                     QStringLiteral("Requested setting not found")));
-            return true;
-        }
-        const QVariant inner = QVariant::fromValue(QDBusVariant(values.value(key)));
-        connection.send(message.createReply(QVariant::fromValue(QDBusVariant(inner))));
-        return true;
+        started = m_bus.registerVirtualObject(path, this)
+            && m_bus.registerService(QString::fromLatin1(DesktopSettings::portalService));
     }
-};
-
-class PortalService {
-public:
-    explicit PortalService(const QString &name)
-        : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, name))
+    ~FakePortal() override
     {
-    }
-    ~PortalService()
-    {
-        m_bus.unregisterObject(QString::fromLatin1(DesktopSettings::portalPath));
+        m_bus.unregisterObject(path);
         m_bus.unregisterService(QString::fromLatin1(DesktopSettings::portalService));
         QDBusConnection::disconnectFromBus(m_bus.name());
     }
-    bool start()
+    QString introspect(const QString &) const override { return {}; }
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
     {
-        return m_bus.registerVirtualObject(QString::fromLatin1(DesktopSettings::portalPath), &portal)
-            && m_bus.registerService(QString::fromLatin1(DesktopSettings::portalService));
+        if (message.interface() != settingsInterface || message.member() != "Read"_L1)
+            return false;
+        ++reads;
+        const QString key = message.arguments().value(0).toString() + ' ' + message.arguments().value(1).toString();
+        if (!values.contains(key))
+            connection.send(message.createErrorReply(u"org.freedesktop.portal.Error.NotFound"_s, u"Requested setting not found"_s));
+        else
+            connection.send(message.createReply(QVariant::fromValue(QDBusVariant(QVariant::fromValue(QDBusVariant(values.value(key)))))));
+        return true;
     }
     void announce(const QString &ns, const QString &key, const QVariant &value)
     {
-        QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(DesktopSettings::portalPath),
-                                                         QString::fromLatin1(DesktopSettings::settingsInterface),
-                                                         QStringLiteral("SettingChanged"));
+        QDBusMessage signal = QDBusMessage::createSignal(path, settingsInterface, u"SettingChanged"_s);
         signal << ns << key << QVariant::fromValue(QDBusVariant(value));
         m_bus.send(signal);
     }
 
-    FakePortal portal;
+    QHash<QString, QVariant> values;
+    int reads = 0;
+    bool started = false;
 
 private:
     QDBusConnection m_bus;
 };
 
-const QString appearance = QStringLiteral("org.freedesktop.appearance");
-const QString scheme = QStringLiteral("color-scheme");
 } // namespace
 
 class TestDesktopSettings : public QObject {
@@ -88,99 +80,82 @@ private Q_SLOTS:
             QSKIP("no session bus (run through the wrapper)");
     }
 
-    void withoutPortalStaysLightQuietly()
+    void withoutPortalOrBusStaysLightQuietly()
     {
-        QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+        QTest::failOnWarning(QRegularExpression(u".*"_s));
         DesktopSettings settings;
-        // The three reads fail at once (no such name on the bus).
-        QCOMPARE(settings.pendingReads(), 3);
+        QCOMPARE(settings.pendingReads(), 3); // they fail at once: no such name on the bus
         QTRY_COMPARE_WITH_TIMEOUT(settings.pendingReads(), 0, 3000);
-        QVERIFY(!settings.prefersDark());
-        QVERIFY(!settings.reduceMotion());
-        Theme theme(&settings);
-        QVERIFY(!theme.dark());
-    }
-
-    void withoutSessionBusStaysLight()
-    {
-        DesktopSettings settings(QDBusConnection(QStringLiteral("not-connected")));
-        QVERIFY(!settings.prefersDark());
-        QVERIFY(!settings.reduceMotion());
+        QVERIFY(!settings.prefersDark() && !settings.reduceMotion());
+        QVERIFY(!Theme(&settings).dark());
+        DesktopSettings busless(QDBusConnection(u"not-connected"_s));
+        QVERIFY(!busless.prefersDark() && !busless.reduceMotion());
     }
 
     void followsThePortalColourScheme()
     {
-        PortalService service(QStringLiteral("portal-scheme"));
-        service.portal.values.insert(appearance + QLatin1Char(' ') + scheme, QVariant::fromValue(uint(1)));
-        QVERIFY(service.start());
-
+        FakePortal portal(u"portal-scheme"_s, {{appearance + ' ' + scheme, QVariant::fromValue(1u)}});
+        QVERIFY(portal.started);
         DesktopSettings settings;
         Theme theme(&settings);
         QSignalSpy darkChanged(&theme, &Theme::darkChanged);
         QTRY_VERIFY_WITH_TIMEOUT(settings.prefersDark(), 3000);
         QVERIFY(theme.dark());
-        QCOMPARE(theme.background(), QColor(10, 18, 29));
         QCOMPARE(darkChanged.size(), 1);
-
         // A forced appearance wins over the desktop.
         theme.setAppearance(1);
         QVERIFY(!theme.dark());
         theme.setAppearance(0);
         QVERIFY(theme.dark());
 
-        // The desktop switches to light: "prefer light" (2) and "no preference" (0) are light.
+        // "prefer light" (2) and "no preference" (0) are light.
         QSignalSpy schemeChanged(&settings, &DesktopSettings::prefersDarkChanged);
-        service.announce(appearance, scheme, QVariant::fromValue(uint(2)));
+        portal.announce(appearance, scheme, QVariant::fromValue(2u));
         QTRY_VERIFY_WITH_TIMEOUT(!settings.prefersDark(), 3000);
         QVERIFY(!theme.dark());
-        service.announce(appearance, scheme, QVariant::fromValue(uint(1)));
+        portal.announce(appearance, scheme, QVariant::fromValue(1u));
         QTRY_VERIFY_WITH_TIMEOUT(settings.prefersDark(), 3000);
-        service.announce(appearance, scheme, QVariant::fromValue(uint(0)));
+        portal.announce(appearance, scheme, QVariant::fromValue(0u));
         QTRY_VERIFY_WITH_TIMEOUT(!settings.prefersDark(), 3000);
         QCOMPARE(schemeChanged.size(), 3);
     }
 
     void foreignValuesAreIgnored()
     {
-        PortalService service(QStringLiteral("portal-foreign"));
-        service.portal.values.insert(appearance + QLatin1Char(' ') + scheme, QStringLiteral("1"));
-        QVERIFY(service.start());
+        FakePortal portal(u"portal-foreign"_s, {{appearance + ' ' + scheme, u"1"_s}});
+        QVERIFY(portal.started);
         DesktopSettings settings;
-        QTRY_COMPARE_WITH_TIMEOUT(service.portal.reads, 3, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(portal.reads, 3, 3000);
         // A text is not a colour scheme; another namespace's key is not ours.
-        service.announce(QStringLiteral("org.example.other"), scheme, QVariant::fromValue(uint(1)));
-        service.announce(appearance, scheme, QStringLiteral("dark"));
+        portal.announce(u"org.example.other"_s, scheme, QVariant::fromValue(1u));
+        portal.announce(appearance, scheme, u"dark"_s);
+        portal.announce(appearance, u"accent-color"_s, QVariant::fromValue(1u));
         // A real change after the foreign ones proves they had arrived and were dropped.
         QSignalSpy changed(&settings, &DesktopSettings::prefersDarkChanged);
-        service.announce(appearance, QStringLiteral("accent-color"), QVariant::fromValue(uint(1)));
-        service.announce(appearance, scheme, QVariant::fromValue(uint(1)));
+        portal.announce(appearance, scheme, QVariant::fromValue(1u));
         QTRY_VERIFY_WITH_TIMEOUT(settings.prefersDark(), 3000);
         QCOMPARE(changed.size(), 1);
     }
 
     void reducedMotionFromGnomeOrKde()
     {
-        PortalService service(QStringLiteral("portal-motion"));
-        service.portal.values.insert(QStringLiteral("org.gnome.desktop.interface enable-animations"), false);
-        QVERIFY(service.start());
+        FakePortal portal(u"portal-motion"_s, {{gnome + u" enable-animations"_s, false}});
+        QVERIFY(portal.started);
         DesktopSettings settings;
         Theme theme(&settings);
         QTRY_VERIFY_WITH_TIMEOUT(settings.reduceMotion(), 3000);
         QVERIFY(theme.reduceMotion());
-
         QSignalSpy themeMotion(&theme, &Theme::reduceMotionChanged);
-        service.announce(QStringLiteral("org.gnome.desktop.interface"), QStringLiteral("enable-animations"), true);
+        portal.announce(gnome, u"enable-animations"_s, true);
         QTRY_VERIFY_WITH_TIMEOUT(!settings.reduceMotion(), 3000);
         QCOMPARE(themeMotion.size(), 1);
-
-        service.announce(QStringLiteral("org.kde.kdeglobals.KDE"), QStringLiteral("AnimationDurationFactor"), 0.0);
+        portal.announce(kde, u"AnimationDurationFactor"_s, 0.0);
         QTRY_VERIFY_WITH_TIMEOUT(settings.reduceMotion(), 3000);
-        service.announce(QStringLiteral("org.kde.kdeglobals.KDE"), QStringLiteral("AnimationDurationFactor"), 0.5);
+        portal.announce(kde, u"AnimationDurationFactor"_s, 0.5);
         QTRY_VERIFY_WITH_TIMEOUT(!settings.reduceMotion(), 3000);
-
         // The application's own choice overrides the desktop.
         theme.setReduceMotion(true);
-        service.announce(QStringLiteral("org.kde.kdeglobals.KDE"), QStringLiteral("AnimationDurationFactor"), 1.0);
+        portal.announce(kde, u"AnimationDurationFactor"_s, 1.0);
         QVERIFY(theme.reduceMotion());
     }
 };

@@ -19,52 +19,34 @@ class TestGlobeGeometry : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void rotationTurnsOncePerMinute_data()
+    void projectionRotationAndRadius()
     {
-        QTest::addColumn<double>("t");
-        QTest::addColumn<double>("degrees");
-        QTest::newRow("start") << 0.0 << 0.0;
-        QTest::newRow("still frame") << 3.2 << 19.2;
-        QTest::newRow("half a minute") << 30.0 << 180.0;
-        QTest::newRow("a full turn wraps") << 60.0 << 0.0;
-        QTest::newRow("years after the epoch") << 1e9 + 0.5 << 243.0;
-    }
-    void rotationTurnsOncePerMinute()
-    {
-        QFETCH(double, t);
-        QFETCH(double, degrees);
-        QVERIFY(std::abs(globe::rotationAt(t) - degrees) < 1e-6);
-    }
+        // One turn a minute, wrapping, and exact years after the epoch.
+        const std::pair<double, double> turns[] = {{0, 0}, {3.2, 19.2}, {30, 180}, {60, 0}, {1e9 + 0.5, 243}};
+        for (const auto &[t, degrees] : turns)
+            QVERIFY2(std::abs(globe::rotationAt(t) - degrees) < 1e-6, qPrintable(QString::number(t)));
+        QVERIFY(globe::timeNow() > 7.0e8); // seconds since 2001-01-01
 
-    void projectionAndFrontSide()
-    {
         const QPointF c(100, 100);
         comparePoint(globe::project(c, 82, 0, 0), 100, 100);
         comparePoint(globe::project(c, 82, 90, 0), 100, 18);
         comparePoint(globe::project(c, 82, 0, 90), 182, 100);
         comparePoint(globe::project(c, 82, 0, -90), 18, 100);
-        QVERIFY(globe::onFront(0, 0));
-        QVERIFY(globe::onFront(30, 89));
-        QVERIFY(!globe::onFront(30, 91));
-        QVERIFY(!globe::onFront(-60, 180));
-        QVERIFY(globe::onFront(-60, 300));
-    }
+        QVERIFY(globe::onFront(0, 0) && globe::onFront(30, 89) && globe::onFront(-60, 300));
+        QVERIFY(!globe::onFront(30, 91) && !globe::onFront(-60, 180));
 
-    void radiusUsesTheSmallerSide()
-    {
+        // The smaller side sets the radius.
         QCOMPARE(globe::radiusFor(QSizeF(200, 200)), 82.0);
         QVERIFY(std::abs(globe::radiusFor(QSizeF(300, 160)) - 65.6) < 1e-9);
         QVERIFY(std::abs(globe::radiusFor(QSizeF(160, 300)) - 65.6) < 1e-9);
-
-        const globe::Frame frame = globe::frameAt(QSizeF(300, 160), 0);
-        comparePoint(frame.centre, 150, 80);
-        // City 1 (42° N, 20° E) with no rotation.
-        comparePoint(frame.cities.at(1).position, 166.67358, 36.10503);
+        const globe::Frame wide = globe::frameAt(QSizeF(300, 160), 0);
+        comparePoint(wide.centre, 150, 80);
+        comparePoint(wide.cities.at(1).position, 166.67358, 36.10503); // 42° N, 20° E unturned
     }
 
     // At t = 2.5 s the globe has turned 15°: three meridians face the viewer and
     // three are behind; every parallel is cut into front, back and front again.
-    void linesAreCutIntoRunsBySide()
+    void frameAtAQuarterMinuteTurn()
     {
         const globe::Frame frame = globe::frameAt(QSizeF(200, 200), 2.5);
         QCOMPARE(frame.runs.size(), 6 + 5 * 3);
@@ -72,7 +54,7 @@ private Q_SLOTS:
             QCOMPARE(frame.runs.at(i).points.size(), 31);
             QCOMPARE(frame.runs.at(i).front, i < 3);
         }
-        // The first meridian (λ = 15°) starts at the south pole and ends at the north pole.
+        // The first meridian (λ = 15°) runs from the south pole to the north pole.
         comparePoint(frame.runs.at(0).points.first(), 100, 182);
         comparePoint(frame.runs.at(0).points.last(), 100, 18);
         for (int p = 0; p < 5; ++p) {
@@ -80,59 +62,31 @@ private Q_SLOTS:
             QCOMPARE(frame.runs.at(first).points.size(), 13);     // λ 15° … 87°
             QCOMPARE(frame.runs.at(first + 1).points.size(), 30); // λ 93° … 267°
             QCOMPARE(frame.runs.at(first + 2).points.size(), 18); // λ 273° … 375°
-            QVERIFY(frame.runs.at(first).front);
-            QVERIFY(!frame.runs.at(first + 1).front);
-            QVERIFY(frame.runs.at(first + 2).front);
+            QVERIFY(frame.runs.at(first).front && !frame.runs.at(first + 1).front && frame.runs.at(first + 2).front);
         }
-        // The equator's front run lies on the horizontal centre line.
-        for (const QPointF &point : frame.runs.at(6 + 3 * 2).points)
+        for (const QPointF &point : frame.runs.at(6 + 3 * 2).points) // the equator's front run
             QVERIFY(std::abs(point.y() - 100) < 1e-9);
-    }
 
-    void citiesAtQuarterMinuteRotation_data()
-    {
-        QTest::addColumn<int>("index");
-        QTest::addColumn<double>("x");
-        QTest::addColumn<double>("y");
-        QTest::addColumn<bool>("front");
-        QTest::newRow("0") << 0 << 79.8156 << 74.6606 << true;
-        QTest::newRow("3 behind") << 3 << 141.5577 << 32.0189 << false;
-        QTest::newRow("6") << 6 << 43.7333 << 138.4967 << true;
-        QTest::newRow("8 behind") << 8 << 62.7294 << 37.1844 << false;
-        QTest::newRow("9") << 9 << 151.3216 << 108.5713 << true;
-    }
-    void citiesAtQuarterMinuteRotation()
-    {
-        QFETCH(int, index);
-        QFETCH(double, x);
-        QFETCH(double, y);
-        QFETCH(bool, front);
-        const globe::Frame frame = globe::frameAt(QSizeF(200, 200), 2.5);
         QCOMPARE(frame.cities.size(), 10);
-        comparePoint(frame.cities.at(index).position, x, y);
-        QCOMPARE(frame.cities.at(index).front, front);
-    }
+        const struct {
+            int index;
+            double x, y;
+            bool front;
+        } cities[] = {{0, 79.8156, 74.6606, true}, {3, 141.5577, 32.0189, false}, {6, 43.7333, 138.4967, true},
+                      {8, 62.7294, 37.1844, false}, {9, 151.3216, 108.5713, true}};
+        for (const auto &city : cities) {
+            comparePoint(frame.cities.at(city.index).position, city.x, city.y);
+            QVERIFY2(frame.cities.at(city.index).front == city.front, qPrintable(QString::number(city.index)));
+        }
 
-    // A city just past the limb (cos φ·cos λ = −0.032) still counts as in front.
-    void cityJustBehindTheLimbIsStillDrawnInFront()
-    {
-        const globe::Frame frame = globe::frameAt(QSizeF(200, 200), 16.0 / 3.0);
-        QVERIFY(frame.cities.at(2).front);
-        QVERIFY(!globe::onFront(-22, 60 + 32));
-    }
-
-    void arcsAreLiftedGreatCirclesWithTravellingDots()
-    {
-        const globe::Frame frame = globe::frameAt(QSizeF(200, 200), 2.5);
+        // Arcs are lifted great circles whose ends sit on the cities (no lift at s = 0 and 1).
         QCOMPARE(frame.arcs.size(), 5);
         for (int i = 0; i < frame.arcs.size(); ++i) {
             const globe::ArcPath &arc = frame.arcs.at(i);
             QCOMPARE(arc.points.size(), 27);
-            // The ends sit on the cities themselves (no lift at s = 0 and s = 1).
-            comparePoint(arc.points.first(), frame.cities.at(globe::arcs.at(i).from).position.x(),
-                         frame.cities.at(globe::arcs.at(i).from).position.y());
-            comparePoint(arc.points.last(), frame.cities.at(globe::arcs.at(i).to).position.x(),
-                         frame.cities.at(globe::arcs.at(i).to).position.y());
+            const QPointF from = frame.cities.at(globe::arcs.at(i).from).position, to = frame.cities.at(globe::arcs.at(i).to).position;
+            comparePoint(arc.points.first(), from.x(), from.y());
+            comparePoint(arc.points.last(), to.x(), to.y());
         }
         // Arc 8 → 4: its middle, lifted by a fifth of the radius, and its dot at s = 0.4.
         comparePoint(frame.arcs.at(0).points.at(13), 88.4072, 48.8004);
@@ -141,10 +95,11 @@ private Q_SLOTS:
         comparePoint(frame.arcs.at(2).dot, 176.0595, 130.7985);
     }
 
-    void timeCountsFromTheReferenceDate()
+    // A city just past the limb (cos φ·cos λ = −0.032) still counts as in front.
+    void cityJustBehindTheLimbIsStillDrawnInFront()
     {
-        // 2001-01-01 is the epoch: today is well over 7 × 10⁸ s after it.
-        QVERIFY(globe::timeNow() > 7.0e8);
+        QVERIFY(globe::frameAt(QSizeF(200, 200), 16.0 / 3.0).cities.at(2).front);
+        QVERIFY(!globe::onFront(-22, 60 + 32));
     }
 };
 
