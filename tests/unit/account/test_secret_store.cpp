@@ -25,79 +25,58 @@ namespace {
 mode_t modeOf(const QString &path)
 {
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return st.st_mode & 07777;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 const QByteArray kRussianJson = QStringLiteral(R"({"qor":{"reason":"Доступ по расписанию"}})").toUtf8();
 const QByteArray kBinary("\x00\x01\xff\xfe secret \x00", 13);
+const QString kAccount = QStringLiteral("session.corporateJSON");
 
 } // namespace
 
 class TestSecretStore : public QObject {
     Q_OBJECT
 
-private:
     std::unique_ptr<QTemporaryDir> m_dir;
 
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run through test_secret_store.wrapper.sh");
-        m_dir = std::make_unique<QTemporaryDir>(qEnvironmentVariable("QOR_TEST_SCRATCH", QDir::tempPath())
-                                                + QStringLiteral("/secrets-XXXXXX"));
+        m_dir = std::make_unique<QTemporaryDir>(qEnvironmentVariable("QOR_TEST_SCRATCH", QDir::tempPath()) + "/secrets-XXXXXX");
         QVERIFY(m_dir->isValid());
         // Also when run by hand: the default file store must land in the scratch folder.
-        qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir->filePath(QStringLiteral("xdg-data"))));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir->filePath("xdg-data")));
     }
 
-    void fileStoreKeepsBytesAcrossRestarts_data()
-    {
-        QTest::addColumn<QByteArray>("data");
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("binary") << kBinary;
-        QTest::newRow("UTF-8 JSON") << kRussianJson;
-    }
-
+    // Bytes of any kind survive a restart in an owner-only file; entries that are not
+    // base64 text (damaged, or of another kind) read as absent.
     void fileStoreKeepsBytesAcrossRestarts()
     {
-        QFETCH(QByteArray, data);
-        const QString folder = m_dir->filePath(QStringLiteral("data/qor-connect"));
-        const QString file = folder + QStringLiteral("/secrets.json");
-        {
-            FileSecretStore store(file);
-            store.write(QStringLiteral("session.corporateJSON"), "replaced");
-            store.write(QStringLiteral("session.corporateJSON"), data);
-            store.write(QStringLiteral("other"), "x");
-            QCOMPARE(store.read(QStringLiteral("session.corporateJSON")), std::optional<QByteArray>(data));
-            QVERIFY(store.flush(1s));
+        const QString folder = m_dir->filePath("data/qor-connect"), file = folder + "/secrets.json";
+        for (const QByteArray &data : {QByteArray(), kBinary, kRussianJson}) {
+            {
+                FileSecretStore store(file);
+                store.write(kAccount, "replaced");
+                store.write(kAccount, data);
+                store.write("other", "x");
+                QCOMPARE(store.read(kAccount), data);
+                QVERIFY(store.flush(1s));
+            }
+            QCOMPARE(modeOf(file), mode_t(0600));
+            QCOMPARE(modeOf(folder), mode_t(0700));
+            QCOMPARE(FileSecretStore(file).read(kAccount), data);
+            FileSecretStore(file).remove(kAccount);
+            QVERIFY(!FileSecretStore(file).read(kAccount));
+            QCOMPARE(FileSecretStore(file).read("other"), "x");
         }
-        QCOMPARE(modeOf(file), mode_t(0600));
-        QCOMPARE(modeOf(folder), mode_t(0700));
-        {
-            FileSecretStore store(file);
-            QCOMPARE(store.read(QStringLiteral("session.corporateJSON")), std::optional<QByteArray>(data));
-            store.remove(QStringLiteral("session.corporateJSON"));
-        }
-        FileSecretStore store(file);
-        QVERIFY(!store.read(QStringLiteral("session.corporateJSON")));
-        QCOMPARE(store.read(QStringLiteral("other")), std::optional<QByteArray>("x"));
-        QVERIFY(QFile::remove(file));
-    }
-
-    void fileStoreTreatsDamagedEntriesAsAbsent()
-    {
-        const QString file = m_dir->filePath(QStringLiteral("damaged.json"));
         {
             DefaultsStore raw(file);
-            raw.setText(QStringLiteral("bad"), QStringLiteral("not base64 ***"));
-            raw.setBool(QStringLiteral("kind"), true);
+            raw.setText("bad", "not base64 ***");
+            raw.setBool("kind", true);
         }
-        FileSecretStore store(file);
-        QVERIFY(!store.read(QStringLiteral("bad")));
-        QVERIFY(!store.read(QStringLiteral("kind")));
-        QVERIFY(!store.read(QStringLiteral("missing")));
+        for (const char *account : {"bad", "kind", "missing"})
+            QVERIFY2(!FileSecretStore(file).read(account), account);
     }
 
     void withoutSecretServiceTheFileStoreIsUsed()
@@ -105,25 +84,23 @@ private Q_SLOTS:
         QVERIFY(!secretServiceReachable());
         std::unique_ptr<SecretStore> store = openSecretStore();
         auto *file = dynamic_cast<FileSecretStore *>(store.get());
-        QVERIFY(file);
-        QCOMPARE(file->filePath(), m_dir->filePath(QStringLiteral("xdg-data/qor-connect/secrets.json")));
-        store->write(QStringLiteral("session.corporateJSON"), kRussianJson);
+        QCOMPARE(file ? file->filePath() : QString(), m_dir->filePath("xdg-data/qor-connect/secrets.json"));
+        store->write(kAccount, kRussianJson);
         QVERIFY(store->flush(1s));
-        QCOMPARE(FileSecretStore().read(QStringLiteral("session.corporateJSON")), std::optional<QByteArray>(kRussianJson));
+        QCOMPARE(FileSecretStore().read(kAccount), kRussianJson);
     }
 
     void withSecretServiceTheKeychainIsUsed()
     {
         QDBusConnection bus = QDBusConnection::sessionBus();
-        QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.secrets")));
+        QVERIFY(bus.registerService("org.freedesktop.secrets"));
         const bool reachable = secretServiceReachable();
         std::unique_ptr<SecretStore> store = openSecretStore();
-        QVERIFY(bus.unregisterService(QStringLiteral("org.freedesktop.secrets")));
+        QVERIFY(bus.unregisterService("org.freedesktop.secrets"));
         QVERIFY(reachable);
         auto *keychain = dynamic_cast<KeychainSecretStore *>(store.get());
-        QVERIFY(keychain);
-        QCOMPARE(keychain->service(), QStringLiteral("com.qorvpn.connect.secure"));
-        QVERIFY(keychain->isIdle());
+        QVERIFY(keychain && keychain->isIdle());
+        QCOMPARE(keychain->service(), "com.qorvpn.connect.secure");
     }
 
     // No Secret Service at all: reads answer "absent" promptly, writes are queued
@@ -134,22 +111,22 @@ private Q_SLOTS:
         KeychainSecretStore store(secretServiceName(), 5s);
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(!store.read(QStringLiteral("session.corporateJSON")));
+        QVERIFY(!store.read(kAccount));
         QVERIFY2(timer.elapsed() < 4000, "a missing service must answer, not run into the limit");
 
         bool posted = false;
         QTimer::singleShot(0, this, [&] { posted = true; });
-        store.write(QStringLiteral("session.corporateJSON"), kRussianJson);
-        store.write(QStringLiteral("session.corporateJSON"), kBinary);
+        store.write(kAccount, kRussianJson);
+        store.write(kAccount, kBinary);
         QVERIFY2(!posted, "write() ran the event loop");
         QVERIFY(!store.isIdle());
-        QCOMPARE(store.read(QStringLiteral("session.corporateJSON")), std::optional<QByteArray>(kBinary));
+        QCOMPARE(store.read(kAccount), kBinary);
 
         QVERIFY(store.flush(5s)); // the failing jobs finish quickly
         QVERIFY(store.isIdle());
-        QCOMPARE(store.read(QStringLiteral("session.corporateJSON")), std::optional<QByteArray>(kBinary));
-        store.remove(QStringLiteral("session.corporateJSON"));
-        QVERIFY(!store.read(QStringLiteral("session.corporateJSON")));
+        QCOMPARE(store.read(kAccount), kBinary);
+        store.remove(kAccount);
+        QVERIFY(!store.read(kAccount));
         QVERIFY(store.flush(5s));
     }
 
@@ -160,24 +137,22 @@ private Q_SLOTS:
         const QString tool = QStandardPaths::findExecutable(QStringLiteral("dbus-test-tool"));
         QVERIFY2(!tool.isEmpty(), "dbus-test-tool missing: run scripts/install-deps (package dbus-tests)");
         QProcess blackHole;
-        blackHole.start(tool, {QStringLiteral("black-hole"), QStringLiteral("--session"),
-                               QStringLiteral("--name=org.freedesktop.secrets")});
+        blackHole.start(tool, {"black-hole", "--session", "--name=org.freedesktop.secrets"});
         QVERIFY(blackHole.waitForStarted());
         QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
-        QTRY_VERIFY_WITH_TIMEOUT(bus->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")).value(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(bus->isServiceRegistered("org.freedesktop.secrets").value(), 5000);
 
         KeychainSecretStore store(secretServiceName(), 300ms);
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(!store.read(QStringLiteral("session.corporateJSON")));
-        QVERIFY(timer.elapsed() >= 250);
-        QVERIFY(timer.elapsed() < 3000);
+        QVERIFY(!store.read(kAccount));
+        QVERIFY(timer.elapsed() >= 250 && timer.elapsed() < 3000);
 
-        store.write(QStringLiteral("session.corporateJSON"), kRussianJson);
+        store.write(kAccount, kRussianJson);
         timer.restart();
         QVERIFY(!store.flush(300ms));
         QVERIFY(timer.elapsed() < 3000);
-        QCOMPARE(store.read(QStringLiteral("session.corporateJSON")), std::optional<QByteArray>(kRussianJson));
+        QCOMPARE(store.read(kAccount), kRussianJson);
 
         blackHole.kill();
         QVERIFY(blackHole.waitForFinished());

@@ -3,8 +3,6 @@
 # sees "no Secret Service" even on a desktop whose keyring could be started on demand,
 # and never touches the user's own keyring.
 set -euo pipefail
-test_exe="$1"
-shift
 config="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../support" && pwd)/empty-session-bus.conf"
 unset XDG_CURRENT_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION KDE_SESSION_VERSION GNOME_DESKTOP_SESSION_ID
-exec dbus-run-session --config-file="$config" -- "$test_exe" "$@"
+exec dbus-run-session --config-file="$config" -- "$@"
