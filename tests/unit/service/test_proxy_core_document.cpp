@@ -12,55 +12,37 @@ using namespace qor::service;
 
 namespace {
 
-const QString vlessDocument = QStringLiteral(R"({
-  "log": {"loglevel": "warning"},
+const QString vlessDocument = QStringLiteral(R"({"log": {"loglevel": "warning"},
   "inbounds": [{"tag": "socks-in", "port": 10808, "listen": "127.0.0.1", "protocol": "socks", "settings": {"udp": true}}],
-  "outbounds": [
-    {"tag": "proxy", "protocol": "vless",
-     "settings": {"vnext": [{"address": "edge.example.net", "port": 443,
-                             "users": [{"id": "b831381d-6324-4d53-ad4f-8cda48b30811", "encryption": "none"}]}]},
+  "outbounds": [{"tag": "proxy", "protocol": "vless", "settings": {"vnext": [{"address": "edge.example.net", "port": 443,
+                 "users": [{"id": "b831381d-6324-4d53-ad4f-8cda48b30811", "encryption": "none"}]}]},
      "streamSettings": {"network": "ws", "security": "tls", "tlsSettings": {"serverName": "edge.example.net"},
                         "wsSettings": {"path": "/ray"}, "sockopt": {"tcpFastOpen": true}}},
-    {"tag": "direct", "protocol": "freedom", "settings": {}},
-    {"tag": "block", "protocol": "blackhole", "settings": {}}],
-  "routing": {"domainStrategy": "AsIs", "rules": [{"type": "field", "ip": ["10.0.0.0/8"], "outboundTag": "direct"}]}
-})");
+    {"tag": "direct", "protocol": "freedom", "settings": {}}, {"tag": "block", "protocol": "blackhole", "settings": {}}],
+  "routing": {"domainStrategy": "AsIs", "rules": [{"type": "field", "ip": ["10.0.0.0/8"], "outboundTag": "direct"}]}})");
 
 // Untagged default outbound, and a tag the service would otherwise use.
-const QString vmessDocument = QStringLiteral(R"({
-  "outbounds": [
-    {"protocol": "vmess", "settings": {"vnext": [{"address": "203.0.113.7", "port": 8443,
-        "users": [{"id": "5783a3e7-e373-51cd-8642-c83782b807c5", "alterId": 0, "security": "auto"}]}]}},
-    {"tag": "qor-dns", "protocol": "freedom"}],
-  "routing": {"rules": [{"type": "field", "domain": ["domain:example.org"], "outboundTag": "qor-dns"}]},
-  "dns": {"servers": ["1.1.1.1"]}
-})");
+const QString vmessDocument = QStringLiteral(R"({"outbounds": [{"protocol": "vmess", "settings": {"vnext": [{"address": "203.0.113.7",
+    "port": 8443, "users": [{"id": "5783a3e7-e373-51cd-8642-c83782b807c5", "alterId": 0, "security": "auto"}]}]}},
+    {"tag": "qor-dns", "protocol": "freedom"}], "dns": {"servers": ["1.1.1.1"]},
+  "routing": {"rules": [{"type": "field", "domain": ["domain:example.org"], "outboundTag": "qor-dns"}]}})");
 
 const QVariantMap fullPolicy{
     {"allow_domains", QStringList{"Intranet.Corp.Example", "full:portal.corp.example"}},
     {"block_domains", QStringList{"*.casino.example", "keyword:tracker", " "}},
     {"block_geosite", QStringList{"category-ads-all", "geosite:category-porn"}},
-    {"block_torrent", true},
-    {"doh", "https://dns.corp.example/dns-query"},
-    {"doh_host", "dns.corp.example"},
-    {"doh_ip", "10.1.2.3"},
-};
+    {"block_torrent", true}, {"doh", "https://dns.corp.example/dns-query"}, {"doh_host", "dns.corp.example"}, {"doh_ip", "10.1.2.3"}};
 
 QString withOutbound(const QString &outbound, const QString &inbounds = "[]")
 {
     return QStringLiteral(R"({"inbounds": %1, "outbounds": [%2]})").arg(inbounds, outbound);
 }
 
-const QString realityOutbound = QStringLiteral(
-    R"({"protocol": "vless", "settings": {"vnext": [{"address": "r.example", "port": 443,
-            "users": [{"id": "b831381d-6324-4d53-ad4f-8cda48b30811", "encryption": "none"}]}]},
-        "streamSettings": {"network": "tcp", "security": "reality",
-                           "realitySettings": {"publicKey": "k", "shortId": "ab"}}})");
-const QString visionOutbound = QStringLiteral(
-    R"({"protocol": "vless", "settings": {"vnext": [{"address": "v.example", "port": 443,
-            "users": [{"id": "b831381d-6324-4d53-ad4f-8cda48b30811", "encryption": "none",
-                       "flow": "xtls-rprx-vision"}]}]},
-        "streamSettings": {"security": "tls"}})");
+const QString userId = R"("users": [{"id": "b831381d-6324-4d53-ad4f-8cda48b30811", "encryption": "none")";
+const QString realityOutbound = R"({"protocol": "vless", "settings": {"vnext": [{"address": "r.example", "port": 443, )" + userId
+    + R"(}]}]}, "streamSettings": {"network": "tcp", "security": "reality", "realitySettings": {"publicKey": "k", "shortId": "ab"}}})";
+const QString visionOutbound = R"({"protocol": "vless", "settings": {"vnext": [{"address": "v.example", "port": 443, )" + userId
+    + R"(, "flow": "xtls-rprx-vision"}]}]}, "streamSettings": {"security": "tls"}})";
 
 QJsonObject parsed(const std::variant<QByteArray, QString> &result)
 {
@@ -69,11 +51,13 @@ QJsonObject parsed(const std::variant<QByteArray, QString> &result)
     return QJsonDocument::fromJson(std::get_if<QByteArray>(&result) ? std::get<QByteArray>(result) : "").object();
 }
 
+QJsonValue json(const char *text) { return QJsonDocument::fromJson(QByteArray("[") + text + "]").array().first(); }
+
 QStringList tagsOf(const QJsonArray &items, const char *key = "tag")
 {
     QStringList tags;
     for (const QJsonValue &item : items)
-        tags.append(item.toObject().value(key).toString());
+        tags.append(item[key].toString());
     return tags;
 }
 
@@ -83,6 +67,8 @@ class TestProxyCoreDocument : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // Capture adds its inbound, a DNS outbound (tags the document took get a suffix),
+    // the mark on every outbound and the port-53 rule; what the document had stays.
     void captureAdded_data()
     {
         QTest::addColumn<QString>("document");
@@ -94,65 +80,57 @@ private Q_SLOTS:
         QTest::newRow("vmess, tags taken") << vmessDocument << QStringList{"qor-proxy", "qor-dns", "qor-dns-2"}
                                            << QStringList{"qor-dns-2", "qor-dns"} << QJsonArray{"1.1.1.1"};
     }
-
     void captureAdded()
     {
         QFETCH(QString, document);
         QFETCH(QStringList, outboundTags);
-        QFETCH(QStringList, ruleTargets);
-        QFETCH(QJsonArray, dnsServers);
         const QJsonObject given = QJsonDocument::fromJson(document.toUtf8()).object();
         const QJsonObject result = parsed(coreDocument(document, ProxyCore::V2Ray, {}, {40000, 77, {}, {}}));
 
-        const QJsonArray inbounds = result.value("inbounds").toArray();
-        QCOMPARE(inbounds.size(), given.value("inbounds").toArray().size() + 1);
-        QCOMPARE(inbounds.last().toObject(), QJsonDocument::fromJson(R"({
-            "tag": "qor-capture", "port": 40000, "listen": "0.0.0.0", "protocol": "dokodemo-door",
-            "settings": {"network": "tcp,udp", "followRedirect": true},
-            "streamSettings": {"sockopt": {"tproxy": "tproxy", "mark": 77}},
-            "sniffing": {"enabled": true, "destOverride": ["http", "tls"]}})").object());
+        const QJsonArray inbounds = result["inbounds"].toArray();
+        QCOMPARE(inbounds.size(), given["inbounds"].toArray().size() + 1);
+        QCOMPARE(inbounds.last(), json(R"({"tag": "qor-capture", "port": 40000, "listen": "0.0.0.0", "protocol": "dokodemo-door",
+            "settings": {"network": "tcp,udp", "followRedirect": true}, "streamSettings": {"sockopt": {"tproxy": "tproxy", "mark": 77}},
+            "sniffing": {"enabled": true, "destOverride": ["http", "tls"]}})"));
 
-        const QJsonArray outbounds = result.value("outbounds").toArray();
+        const QJsonArray outbounds = result["outbounds"].toArray();
         QCOMPARE(tagsOf(outbounds), outboundTags);
         for (const QJsonValue &outbound : outbounds)
             QCOMPARE(outbound["streamSettings"]["sockopt"]["mark"].toInt(), 77);
         QCOMPARE(outbounds.last()["protocol"].toString(), "dns");
         QCOMPARE(outbounds.last()["proxySettings"]["tag"].toString(), outboundTags.first());
-        // What the document had in its outbounds stays.
-        const QJsonObject firstGiven = given.value("outbounds").toArray().first().toObject();
-        QCOMPARE(outbounds.first()["settings"], firstGiven.value("settings"));
-        QCOMPARE(outbounds.first()["streamSettings"]["network"], firstGiven["streamSettings"]["network"]);
-        QCOMPARE(outbounds.first()["streamSettings"]["sockopt"]["tcpFastOpen"],
-                 firstGiven["streamSettings"]["sockopt"]["tcpFastOpen"]);
+        const QJsonValue firstGiven = given["outbounds"][0];
+        QCOMPARE(outbounds[0]["settings"], firstGiven["settings"]);
+        QCOMPARE(outbounds[0]["streamSettings"]["network"], firstGiven["streamSettings"]["network"]);
+        QCOMPARE(outbounds[0]["streamSettings"]["sockopt"]["tcpFastOpen"], firstGiven["streamSettings"]["sockopt"]["tcpFastOpen"]);
 
         const QJsonArray rules = result["routing"]["rules"].toArray();
-        QCOMPARE(tagsOf(rules, "outboundTag"), ruleTargets);
+        QTEST(tagsOf(rules, "outboundTag"), "ruleTargets");
         QCOMPARE(rules.first()["inboundTag"].toArray(), QJsonArray{"qor-capture"});
         QCOMPARE(rules.first()["port"].toString(), "53");
         QCOMPARE(rules.last(), given["routing"]["rules"].toArray().last());
-        QCOMPARE(result["dns"]["servers"].toArray(), dnsServers);
+        QTEST(result["dns"]["servers"].toArray(), "dnsServers");
     }
 
     void policyRules()
     {
-        const QJsonObject result = parsed(
-            coreDocument(vlessDocument, ProxyCore::Xray, fullPolicy, {52345, 51889, "/usr/share/v2ray/geosite.dat", {}}));
-        const QJsonArray expected = QJsonDocument::fromJson(R"([
+        const CaptureSettings capture{52345, 51889, "/usr/share/v2ray/geosite.dat", {}};
+        const QJsonObject result = parsed(coreDocument(vlessDocument, ProxyCore::Xray, fullPolicy, capture));
+        QCOMPARE(result["routing"]["rules"], json(R"([
             {"type": "field", "inboundTag": ["qor-capture"], "port": "53", "outboundTag": "qor-dns"},
             {"type": "field", "domain": ["domain:intranet.corp.example", "full:portal.corp.example"], "outboundTag": "proxy"},
             {"type": "field", "domain": ["domain:casino.example", "keyword:tracker"], "outboundTag": "qor-block"},
             {"type": "field", "domain": ["geosite:category-ads-all", "geosite:category-porn"], "outboundTag": "qor-block"},
             {"type": "field", "protocol": ["bittorrent"], "outboundTag": "qor-block"},
-            {"type": "field", "ip": ["10.0.0.0/8"], "outboundTag": "direct"}])").array();
-        QCOMPARE(result["routing"]["rules"].toArray(), expected);
+            {"type": "field", "ip": ["10.0.0.0/8"], "outboundTag": "direct"}])"));
         QCOMPARE(result["routing"]["domainStrategy"].toString(), "AsIs");
         QCOMPARE(result["outbounds"].toArray().last()["protocol"].toString(), "blackhole");
-        QCOMPARE(result["dns"]["servers"].toArray(),
-                 (QJsonArray{QJsonObject{{"address", "https://dns.corp.example/dns-query"}}}));
-        QCOMPARE(result["dns"]["hosts"].toObject(), (QJsonObject{{"dns.corp.example", "10.1.2.3"}}));
+        QCOMPARE(result["dns"], (QJsonObject{{"servers", QJsonArray{QJsonObject{{"address", "https://dns.corp.example/dns-query"}}}},
+                                             {"hosts", QJsonObject{{"dns.corp.example", "10.1.2.3"}}}}));
     }
 
-    // The core connects to the addresses the service looked up; the server still hears its name.
+    // The core connects to the addresses the service looked up; the server still hears
+    // its name. The core runs as root, so the document names no log files.
     void serversPinnedLogsDropped()
     {
         const QString document = QStringLiteral(R"({"log": {"loglevel": "info", "access": "/etc/motd"}, "outbounds": [
@@ -180,32 +158,31 @@ private Q_SLOTS:
         QTest::addColumn<QString>("geositePath");
         QTest::addColumn<QString>("reason"); // a part of it, empty: accepted
         const QString needsXray = "не поддерживается ядром v2ray — установите xray";
-        const QString noGeosite = "установите пакет с geosite.dat";
-        const QVariantMap geositePolicy{{"block_geosite", QStringList{"category-ads-all"}}};
-        auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
-        row("reality, v2ray") << withOutbound(realityOutbound) << ProxyCore::V2Ray << QVariantMap() << "" << needsXray;
-        row("reality, xray") << withOutbound(realityOutbound) << ProxyCore::Xray << QVariantMap() << "" << "";
-        row("vision, v2ray") << withOutbound(visionOutbound) << ProxyCore::V2Ray << QVariantMap() << "" << needsXray;
-        row("vision, xray") << withOutbound(visionOutbound) << ProxyCore::Xray << QVariantMap() << "" << "";
-        row("grpc, v2ray 4.34") << withOutbound(R"({"protocol": "trojan", "streamSettings": {"network": "grpc"}})")
-                                << ProxyCore::V2Ray << QVariantMap() << "" << "транспорт «grpc» " + needsXray;
-        row("wireguard, v2ray") << withOutbound(R"({"protocol": "wireguard"})") << ProxyCore::V2Ray << QVariantMap()
-                                << "" << "протокол «wireguard» " + needsXray;
-        row("broken json") << R"({"outbounds": [)" << ProxyCore::Xray << QVariantMap() << "" << "повреждена";
-        row("not an object") << "[]" << ProxyCore::Xray << QVariantMap() << "" << "повреждена";
-        row("no outbounds") << R"({"outbounds": []})" << ProxyCore::Xray << QVariantMap() << "" << "повреждена";
-        row("geosite, no database") << vlessDocument << ProxyCore::Xray << geositePolicy << "" << noGeosite;
-        row("geosite, database") << vlessDocument << ProxyCore::Xray << geositePolicy << "/x/geosite.dat" << "";
-        row("capture port taken") << withOutbound(R"({"protocol": "freedom"})", R"([{"port": "52000-53000"}])")
-                                  << ProxyCore::Xray << QVariantMap() << "" << "порт перехвата 52345 занят";
-        row("port out of range") << withOutbound(R"({"protocol": "trojan", "settings": {"servers": [{"address": "t.example", "port": 70000}]}})")
-                                 << ProxyCore::Xray << QVariantMap() << "" << "вне диапазона 1–65535";
-        row("no proxy outbound") << withOutbound(R"({"protocol": "freedom"})") << ProxyCore::Xray << QVariantMap() << ""
-                                 << "нет исходящего соединения через прокси-сервер";
-        row("doh alone") << vlessDocument << ProxyCore::Xray << QVariantMap{{"doh", "https://d.example/q"}} << ""
-                         << "правила компании повреждены";
+        const QVariantMap none, geosite{{"block_geosite", QStringList{"category-ads-all"}}};
+        const auto xray = ProxyCore::Xray, v2ray = ProxyCore::V2Ray;
+        QTest::newRow("reality, v2ray") << withOutbound(realityOutbound) << v2ray << none << "" << needsXray;
+        QTest::newRow("reality, xray") << withOutbound(realityOutbound) << xray << none << "" << "";
+        QTest::newRow("vision, v2ray") << withOutbound(visionOutbound) << v2ray << none << "" << needsXray;
+        QTest::newRow("vision, xray") << withOutbound(visionOutbound) << xray << none << "" << "";
+        QTest::newRow("grpc, v2ray 4.34") << withOutbound(R"({"protocol": "trojan", "streamSettings": {"network": "grpc"}})") << v2ray
+                                          << none << "" << "транспорт «grpc» " + needsXray;
+        QTest::newRow("wireguard, v2ray") << withOutbound(R"({"protocol": "wireguard"})") << v2ray << none << ""
+                                          << "протокол «wireguard» " + needsXray;
+        QTest::newRow("broken json") << R"({"outbounds": [)" << xray << none << "" << "повреждена";
+        QTest::newRow("not an object") << "[]" << xray << none << "" << "повреждена";
+        QTest::newRow("no outbounds") << R"({"outbounds": []})" << xray << none << "" << "повреждена";
+        QTest::newRow("geosite, no database") << vlessDocument << xray << geosite << "" << "установите пакет с geosite.dat";
+        QTest::newRow("geosite, database") << vlessDocument << xray << geosite << "/x/geosite.dat" << "";
+        QTest::newRow("capture port taken") << withOutbound(R"({"protocol": "freedom"})", R"([{"port": "52000-53000"}])") << xray << none
+                                            << "" << "порт перехвата 52345 занят";
+        QTest::newRow("port out of range")
+            << withOutbound(R"({"protocol": "trojan", "settings": {"servers": [{"address": "t.example", "port": 70000}]}})") << xray
+            << none << "" << "вне диапазона 1–65535";
+        QTest::newRow("no proxy outbound") << withOutbound(R"({"protocol": "freedom"})") << xray << none << ""
+                                           << "нет исходящего соединения через прокси-сервер";
+        QTest::newRow("doh alone") << vlessDocument << xray << QVariantMap{{"doh", "https://d.example/q"}} << ""
+                                   << "правила компании повреждены";
     }
-
     void refusals()
     {
         QFETCH(QString, document);
@@ -216,28 +193,25 @@ private Q_SLOTS:
         CaptureSettings capture;
         capture.geositePath = geositePath;
         const auto result = coreDocument(document, core, policy, capture);
-        const QString *given = std::get_if<QString>(&result);
-        if (reason.isEmpty())
-            QVERIFY2(!given, qPrintable(given ? *given : QString()));
-        else
-            QVERIFY2(given && given->contains(reason), qPrintable(given ? *given : QString("accepted")));
+        const QString given = std::holds_alternative<QString>(result) ? std::get<QString>(result) : "accepted";
+        QVERIFY2(reason.isEmpty() ? given == "accepted" : given.contains(reason), qPrintable(given));
     }
 
+    // The documents made for the installed v2ray pass its own check.
     void v2rayAcceptsGenerated()
     {
         const QString v2ray = QStringLiteral("/usr/bin/v2ray");
         if (!QFile::exists(v2ray))
             QSKIP("v2ray is not installed");
-        QVariantMap policy = fullPolicy;
-        policy.remove("block_geosite"); // Debian ships no geosite.dat
+        QVariantMap withoutGeosite = fullPolicy;
+        withoutGeosite.remove("block_geosite"); // Debian ships no geosite.dat
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QList<std::pair<QString, QVariantMap>> cases{{vlessDocument, policy}, {vmessDocument, {}}};
-        for (qsizetype i = 0; i < cases.size(); ++i) {
-            const auto result = coreDocument(cases[i].first, ProxyCore::V2Ray, cases[i].second, {});
-            QVERIFY(std::holds_alternative<QByteArray>(result));
-            QFile file(dir.filePath(QStringLiteral("core-%1.json").arg(i)));
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(std::get<QByteArray>(result)) > 0);
+        for (const auto &[document, policy] : QList<std::pair<QString, QVariantMap>>{{vlessDocument, withoutGeosite}, {vmessDocument, {}}}) {
+            const auto result = coreDocument(document, ProxyCore::V2Ray, policy, {});
+            QFile file(dir.filePath("core.json"));
+            QVERIFY(std::holds_alternative<QByteArray>(result) && file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QVERIFY(file.write(std::get<QByteArray>(result)) > 0);
             file.close();
             QProcess process;
             process.setProcessChannelMode(QProcess::MergedChannels);
@@ -247,8 +221,7 @@ private Q_SLOTS:
                 process.kill();
                 process.waitForFinished();
             }
-            QVERIFY2(finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
-                     process.readAll().constData());
+            QVERIFY2(finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, process.readAll().constData());
         }
     }
 };
