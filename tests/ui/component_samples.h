@@ -18,10 +18,7 @@ struct Sample {
 
 inline QString document(const QString &body, QSize size)
 {
-    return QStringLiteral("import QtQuick\nimport Qor.Ui\nItem {\n    width: %1; height: %2\n%3\n}\n")
-        .arg(size.width())
-        .arg(size.height())
-        .arg(body);
+    return QStringLiteral("import QtQuick\nimport Qor.Ui\nItem {\n    width: %1; height: %2\n%3\n}\n").arg(size.width()).arg(size.height()).arg(body);
 }
 
 inline QList<Sample> all()
@@ -76,8 +73,7 @@ inline QList<Sample> all()
         StatRow { width: parent.width; k: "Статус"; v: "—"; vColor: Theme.neutralGrey }
     })");
 
-    add("BrandLogo", {320, 90}, R"(
-    BrandLogo { objectName: "brandLogo"; x: 16; y: 13; height: 64 })");
+    add("BrandLogo", {320, 90}, R"(BrandLogo { objectName: "brandLogo"; x: 16; y: 13; height: 64 })");
 
     add("QorLogo", {180, 80}, R"(
     Row {
@@ -106,8 +102,8 @@ inline QList<Sample> all()
         GlobeButton { color: Theme.nodePurple; isActive: true; reduceMotion: true }
     })");
 
-    add("GlobeCanvasWide", {300, 160}, R"(
-    GlobeCanvas { anchors.fill: parent; color: Theme.tavrinBlue; outlineColor: Theme.outline; reduceMotion: true })");
+    add("GlobeCanvasWide", {300, 160},
+        R"(GlobeCanvas { anchors.fill: parent; color: Theme.tavrinBlue; outlineColor: Theme.outline; reduceMotion: true })");
 
     add("ModeOrbitButton", {310, 150}, R"(
     ScreenSurface { anchors.fill: parent }
@@ -143,19 +139,12 @@ inline QList<Sample> all()
 
     add("Symbols", {450, 80}, R"(
     Grid {
-        x: 12; y: 12; columns: 14; spacing: 6
-        Repeater {
-            model: ["globe", "globe.americas.fill", "globe.badge.chevron.backward", "exclamationmark.shield.fill",
-                    "checkmark.shield.fill", "checkmark.circle.fill", "checkmark", "xmark", "sparkles",
-                    "server.rack", "person.fill", "paperplane.fill", "envelope.fill", "cross.case.fill"]
-            SymbolIcon { required property string modelData; width: 24; height: 24; name: modelData; color: Theme.ink }
-        }
-        Repeater {
-            model: ["globe", "globe.americas.fill", "globe.badge.chevron.backward", "exclamationmark.shield.fill",
-                    "checkmark.shield.fill", "checkmark.circle.fill", "checkmark", "xmark", "sparkles",
-                    "server.rack", "person.fill", "paperplane.fill", "envelope.fill", "cross.case.fill"]
-            SymbolIcon { required property string modelData; width: 16; height: 16; name: modelData; color: Theme.terracotta }
-        }
+        id: grid; x: 12; y: 12; columns: 14; spacing: 6
+        readonly property var names: ["globe", "globe.americas.fill", "globe.badge.chevron.backward", "exclamationmark.shield.fill",
+            "checkmark.shield.fill", "checkmark.circle.fill", "checkmark", "xmark", "sparkles", "server.rack", "person.fill",
+            "paperplane.fill", "envelope.fill", "cross.case.fill"]
+        Repeater { model: grid.names; SymbolIcon { required property string modelData; width: 24; height: 24; name: modelData; color: Theme.ink } }
+        Repeater { model: grid.names; SymbolIcon { required property string modelData; width: 16; height: 16; name: modelData; color: Theme.terracotta } }
     })");
 
     add("QorSwitch", {140, 50}, R"(

@@ -8,65 +8,45 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QGuiApplication>
-#include <QImage>
 #include <QMutex>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QStringList>
-#include <QUrl>
 
+#include <functional>
 #include <memory>
 
 namespace qor::testing {
 
 // Collects warnings, criticals and fatal messages (QML errors arrive as warnings).
-class WarningLog {
-public:
-    static void install()
-    {
-        previous() = qInstallMessageHandler(&WarningLog::handle);
-    }
-    static QStringList take()
-    {
-        QMutexLocker lock(&mutex());
-        QStringList out = messages();
-        messages().clear();
-        return out;
-    }
+namespace WarningLog {
+inline QMutex mutex;
+inline QStringList messages;
+inline QtMessageHandler previous = nullptr;
 
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        // Qt 6.4 itself reports this when a reply is aborted while it is failing (a
-        // race inside QNetworkAccessManager, seen once under load); it says nothing
-        // about the screens.
-        const bool qtInternalRace = text.startsWith(QLatin1String("QNetworkReplyImplPrivate::error: Internal problem"));
-        if ((type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg) && !qtInternalRace) {
-            QMutexLocker lock(&mutex());
-            messages().append(text);
-        }
-        if (previous())
-            previous()(type, context, text);
+inline void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    // Qt 6.4 itself reports this when a reply is aborted while it is failing (a race
+    // inside QNetworkAccessManager, seen once under load); it says nothing about the screens.
+    const bool qtInternalRace = text.startsWith(QLatin1String("QNetworkReplyImplPrivate::error: Internal problem"));
+    if (type != QtDebugMsg && type != QtInfoMsg && !qtInternalRace) {
+        QMutexLocker lock(&mutex);
+        messages.append(text);
     }
-    static QtMessageHandler &previous()
-    {
-        static QtMessageHandler handler = nullptr;
-        return handler;
-    }
-    static QStringList &messages()
-    {
-        static QStringList list;
-        return list;
-    }
-    static QMutex &mutex()
-    {
-        static QMutex m;
-        return m;
-    }
-};
+    if (previous)
+        previous(type, context, text);
+}
+inline void install()
+{
+    previous = qInstallMessageHandler(&handle);
+}
+inline QStringList take()
+{
+    QMutexLocker lock(&mutex);
+    return std::exchange(messages, {});
+}
+} // namespace WarningLog
 
 struct HostedItem {
     std::unique_ptr<QQuickWindow> window;
@@ -79,6 +59,43 @@ struct HostedItem {
         return root ? root->findChild<T *>(objectName) : nullptr;
     }
 };
+
+// Creates the document (`prepare` sees the root before its bindings run) and shows it
+// in an offscreen window of that size.
+inline HostedItem showIn(QQmlEngine &engine, const QString &qml, QSize size, const QColor &windowColor,
+                         const std::function<void(QObject *)> &prepare = {})
+{
+    HostedItem hosted;
+    QQmlComponent component(&engine);
+    component.setData(qml.toUtf8(), QUrl(QStringLiteral("qrc:/sample/Sample.qml")));
+    QObject *object = component.beginCreate(engine.rootContext());
+    if (object && prepare)
+        prepare(object);
+    if (object)
+        component.completeCreate();
+    hosted.root = qobject_cast<QQuickItem *>(object);
+    if (!hosted.root) {
+        delete object;
+        for (const QQmlError &error : component.errors())
+            hosted.errors.append(error.toString());
+        hosted.errors.append(QStringLiteral("no Item created"));
+        return hosted;
+    }
+    hosted.window = std::make_unique<QQuickWindow>();
+    hosted.window->setColor(windowColor);
+    hosted.root->setParentItem(hosted.window->contentItem());
+    hosted.root->setParent(hosted.window.get());
+    hosted.window->resize(size);
+    hosted.window->show();
+    QElapsedTimer waited;
+    waited.start();
+    while (!hosted.window->isExposed() && waited.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    if (!hosted.window->isExposed())
+        hosted.errors.append(QStringLiteral("window not exposed"));
+    QCoreApplication::processEvents();
+    return hosted;
+}
 
 class QmlHost {
 public:
@@ -94,37 +111,25 @@ public:
 
     HostedItem show(const QString &qml, QSize size, const QColor &windowColor = QColor())
     {
-        HostedItem hosted;
-        QQmlComponent component(&engine);
-        component.setData(qml.toUtf8(), QUrl(QStringLiteral("qrc:/sample/Sample.qml")));
-        QObject *object = component.create();
-        if (!object) {
-            for (const QQmlError &error : component.errors())
-                hosted.errors.append(error.toString());
-            return hosted;
-        }
-        hosted.window = std::make_unique<QQuickWindow>();
-        hosted.window->setColor(windowColor.isValid() ? windowColor : theme.background());
-        hosted.root = qobject_cast<QQuickItem *>(object);
-        if (!hosted.root) {
-            delete object;
-            hosted.errors.append(QStringLiteral("root is not an Item"));
-            return hosted;
-        }
-        hosted.root->setParentItem(hosted.window->contentItem());
-        hosted.root->setParent(hosted.window.get());
-        hosted.window->resize(size);
-        hosted.window->show();
-        QElapsedTimer waited;
-        waited.start();
-        while (!hosted.window->isExposed() && waited.elapsed() < 5000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::processEvents();
-        return hosted;
+        return showIn(engine, qml, size, windowColor.isValid() ? windowColor : theme.background());
     }
 
     Theme theme{nullptr}; // outlives the engine that uses it
     QQmlEngine engine;
 };
+
+// For UI tests' initTestCase: the software renderer and every warning recorded.
+inline void startUiTest()
+{
+    QmlHost::useSoftwareRenderer();
+    WarningLog::install();
+}
+
+// For UI tests' cleanup: fails when anything was logged since the last look.
+#define QOR_VERIFY_NO_WARNINGS()                                                                                        \
+    do {                                                                                                               \
+        const QStringList warnings_ = qor::testing::WarningLog::take();                                                \
+        QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join(QLatin1Char('\n'))));                                  \
+    } while (false)
 
 } // namespace qor::testing

@@ -13,14 +13,14 @@
 #include <QQmlPropertyMap>
 #include <QTest>
 
-#include <memory>
-
 namespace qor::testing {
+
+using namespace Qt::StringLiterals;
 
 inline QStringList sampleEndpoints()
 {
-    return {QStringLiteral("198.51.100.11:443"), QStringLiteral("198.51.100.12:443"), QStringLiteral("203.0.113.21:8443"),
-            QStringLiteral("203.0.113.22:443"), QStringLiteral("192.0.2.31:443"), QStringLiteral("192.0.2.32:443")};
+    return {u"198.51.100.11:443"_s, u"198.51.100.12:443"_s, u"203.0.113.21:8443"_s,
+            u"203.0.113.22:443"_s,  u"192.0.2.31:443"_s,    u"192.0.2.32:443"_s};
 }
 
 class ScreenHost {
@@ -31,11 +31,10 @@ public:
         theme.setReduceMotion(true); // a still globe: tests need no frames
         AccountTransport::Settings settings;
         settings.baseAddress = fixture.server.baseUrl().toString();
-        settings.shortTimeout = std::chrono::seconds(3);
-        settings.longTimeout = std::chrono::seconds(3);
+        settings.shortTimeout = settings.longTimeout = std::chrono::seconds(3);
         email = std::make_unique<EmailLoginService>(AccountTransport(settings));
-        preferences.insert(QStringLiteral("minimizeToMenuBar"), false);
-        preferences.insert(QStringLiteral("launchAtLogin"), false);
+        preferences.insert(u"minimizeToMenuBar"_s, false);
+        preferences.insert(u"launchAtLogin"_s, false);
     }
     ~ScreenHost()
     {
@@ -49,79 +48,49 @@ public:
     {
         AppState &app = fixture.start();
         fixture.startupDone();
-        return provide(app);
+        return useState(app);
     }
     // A stored session with `endpoints` as its nodes; the start-up refresh answers ok
     // with `extra` members.
     AppState &startSignedIn(const QStringList &endpoints = sampleEndpoints(), QJsonObject extra = {})
     {
-        if (!extra.contains(QStringLiteral("xray_configs")))
-            extra.insert(QStringLiteral("xray_configs"), test::xrayConfigsMember(endpoints));
-        fixture.storeSession(QStringLiteral("tok"), test::catalogJson(endpoints));
-        fixture.server.setDefault(QStringLiteral("refresh/"), ScriptedAnswer::json(test::okAnswer(extra)));
-        AppState &app = fixture.start();
-        fixture.startupDone();
-        return provide(app);
+        if (!extra.contains(u"xray_configs"_s))
+            extra.insert(u"xray_configs"_s, test::xrayConfigsMember(endpoints));
+        fixture.storeSession(u"tok"_s, test::catalogJson(endpoints));
+        fixture.server.setDefault(u"refresh/"_s, ScriptedAnswer::json(test::okAnswer(extra)));
+        return startSignedOut();
     }
-
-    // The main window's content.
-    HostedItem showRoot(QSize size = QSize(380, 660))
-    {
-        return show(QStringLiteral("import QtQuick\nimport Qor.Screens\nRootView { width: %1; height: %2 }\n")
-                        .arg(size.width())
-                        .arg(size.height()),
-                    size);
-    }
-
-    HostedItem show(const QString &qml, QSize size, const QColor &windowColor = QColor())
-    {
-        if (!engine) {
-            engine = std::make_unique<QQmlEngine>();
-            registerScreensModule(*engine);
-        }
-        HostedItem hosted;
-        QQmlComponent component(engine.get());
-        component.setData(qml.toUtf8(), QUrl(QStringLiteral("qrc:/sample/Screen.qml")));
-        QObject *object = component.beginCreate(engine->rootContext());
-        if (object && object->metaObject()->indexOfProperty("preferences") >= 0)
-            object->setProperty("preferences", QVariant::fromValue<QObject *>(&preferences));
-        if (object)
-            component.completeCreate();
-        if (!object) {
-            for (const QQmlError &error : component.errors())
-                hosted.errors.append(error.toString());
-            return hosted;
-        }
-        hosted.window = std::make_unique<QQuickWindow>();
-        hosted.window->setColor(windowColor.isValid() ? windowColor : theme.background());
-        hosted.root = qobject_cast<QQuickItem *>(object);
-        hosted.root->setParentItem(hosted.window->contentItem());
-        hosted.root->setParent(hosted.window.get());
-        hosted.window->resize(size);
-        hosted.window->show();
-        if (!QTest::qWaitFor([&] { return hosted.window->isExposed(); }, 5000))
-            hosted.errors.append(QStringLiteral("window not exposed"));
-        QCoreApplication::processEvents();
-        return hosted;
-    }
-
-    test::AppFixture fixture;
-    std::unique_ptr<EmailLoginService> email;
-    Theme theme{nullptr};
-    // Stands in for the desktop preferences object.
-    QQmlPropertyMap preferences;
-    std::unique_ptr<QQmlEngine> engine;
-
     // Hands a state built by the test to the screens.
-    AppState &useState(AppState &app) { return provide(app); }
-
-private:
-    AppState &provide(AppState &app)
+    AppState &useState(AppState &app)
     {
         provideScreenServices(&app, email.get());
         bindThemeToState(theme, app);
         return app;
     }
+
+    // The main window's content.
+    HostedItem showRoot(QSize size = QSize(380, 660))
+    {
+        return show(u"import QtQuick\nimport Qor.Screens\nRootView { width: %1; height: %2 }\n"_s.arg(size.width()).arg(size.height()), size);
+    }
+
+    HostedItem show(const QString &qml, QSize size)
+    {
+        if (!engine) {
+            engine = std::make_unique<QQmlEngine>();
+            registerScreensModule(*engine);
+        }
+        return showIn(*engine, qml, size, theme.background(), [this](QObject *root) {
+            if (root->metaObject()->indexOfProperty("preferences") >= 0)
+                root->setProperty("preferences", QVariant::fromValue<QObject *>(&preferences));
+        });
+    }
+
+    test::AppFixture fixture;
+    std::unique_ptr<EmailLoginService> email;
+    Theme theme{nullptr};
+    QQmlPropertyMap preferences; // stands in for the desktop preferences object
+    std::unique_ptr<QQmlEngine> engine;
 };
 
 // The first item in the visual tree under `root` with that object name that is
@@ -145,8 +114,7 @@ inline QQuickItem *findShown(QQuickItem *root, const QString &objectName)
 
 inline void clickItem(QQuickWindow *window, QQuickItem *item)
 {
-    const QPoint centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
-    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre);
+    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint());
 }
 
 inline QString textOf(QQuickItem *item)
@@ -158,6 +126,13 @@ inline QString textOf(QQuickItem *item)
 inline QQuickItem *need(const HostedItem &hosted, const char *name)
 {
     return findShown(hosted.root, QString::fromLatin1(name));
+}
+
+// A property of the shown item with that name (invalid when there is none).
+inline QVariant prop(const HostedItem &hosted, const char *name, const char *property)
+{
+    QQuickItem *item = need(hosted, name);
+    return item ? item->property(property) : QVariant();
 }
 
 // Clicks the shown item with that object name; fails the test when there is none.

@@ -8,9 +8,8 @@
 #include "screen_host.h"
 
 #include <QBuffer>
-#include <QJsonArray>
-#include <QPainter>
 #include <QJsonObject>
+#include <QPainter>
 
 #include <functional>
 
@@ -21,17 +20,12 @@ struct ScreenState {
     // Builds the application state before the window is shown.
     std::function<void(ScreenHost &)> prepare;
     // Opens what the state shows inside the window (a panel, a sheet, an alert).
-    std::function<void(ScreenHost &, HostedItem &)> open;
+    std::function<void(ScreenHost &, HostedItem &)> open = [](ScreenHost &, HostedItem &) {};
 };
 
 namespace states {
 
 using namespace std::chrono_literals;
-
-inline QDateTime connectedSince(ScreenHost &host)
-{
-    return host.fixture.clock.now().addSecs(-(1 * 3600 + 15 * 60 + 21));
-}
 
 // A subscription as the account server reports it, with a small round avatar.
 inline QJsonObject subscriptionMembers()
@@ -50,25 +44,23 @@ inline QJsonObject subscriptionMembers()
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     avatar.save(&buffer, "PNG");
-    return {{QStringLiteral("username"), QStringLiteral("anna_k")},
-            {QStringLiteral("avatar_data_uri"), QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png.toBase64())},
-            {QStringLiteral("subscription_status"), QStringLiteral("active")},
-            {QStringLiteral("expires_at"), QStringLiteral("2026-09-14T12:00:00.000Z")},
-            {QStringLiteral("traffic_used_bytes"), 13421772800.0},
-            {QStringLiteral("traffic_limit_bytes"), 0}};
+    return {{u"username"_s, u"anna_k"_s},
+            {u"avatar_data_uri"_s, u"data:image/png;base64,"_s + QString::fromLatin1(png.toBase64())},
+            {u"subscription_status"_s, u"active"_s},
+            {u"expires_at"_s, u"2026-09-14T12:00:00.000Z"_s},
+            {u"traffic_used_bytes"_s, 13421772800.0},
+            {u"traffic_limit_bytes"_s, 0}};
 }
 
 // A company account whose window closes in 25 minutes and which withholds the reserve.
 inline QJsonObject corporateMembers(ScreenHost &host)
 {
     const QString until = host.fixture.clock.now().addSecs(25 * 60).toUTC().toString(Qt::ISODateWithMs);
-    return {{QStringLiteral("qor"),
-             QJsonObject{{QStringLiteral("company"), QStringLiteral("ООО «Северный ветер»")},
-                         {QStringLiteral("reserve"), false},
-                         {QStringLiteral("session"),
-                          QJsonObject{{QStringLiteral("until"), until}, {QStringLiteral("reason"), QStringLiteral("window")}}}}}};
+    return {{u"qor"_s, QJsonObject{{u"company"_s, u"ООО «Северный ветер»"_s}, {u"reserve"_s, false},
+                                   {u"session"_s, QJsonObject{{u"until"_s, until}, {u"reason"_s, u"window"_s}}}}}};
 }
 
+// Connected for 1:15:21 in that mode to that target.
 inline void connected(ScreenHost &host, ConnectMode mode, const ConnectionTarget &target)
 {
     AppState &app = host.startSignedIn();
@@ -77,12 +69,7 @@ inline void connected(ScreenHost &host, ConnectMode mode, const ConnectionTarget
     else
         app.setConnectMode(ConnectMode::Reserve);
     app.setTarget(target);
-    app.setConnectionState(ConnectionState::Connected, connectedSince(host));
-}
-
-inline ConnectionTarget firstNode(AppState &app)
-{
-    return ConnectionTarget::node(app.directNodes().value(2));
+    app.setConnectionState(ConnectionState::Connected, host.fixture.clock.now().addSecs(-(3600 + 15 * 60 + 21)));
 }
 
 inline void setViewFlag(HostedItem &hosted, const char *view, const char *flag)
@@ -90,6 +77,11 @@ inline void setViewFlag(HostedItem &hosted, const char *view, const char *flag)
     QQuickItem *item = findShown(hosted.root, QString::fromLatin1(view));
     QVERIFY2(item, view);
     item->setProperty(flag, true);
+}
+
+inline auto opener(const char *view, const char *flag)
+{
+    return [view, flag](ScreenHost &, HostedItem &hosted) { setViewFlag(hosted, view, flag); };
 }
 
 inline void openNetworkPanel(ScreenHost &host, HostedItem &hosted)
@@ -104,136 +96,111 @@ inline void openNetworkPanel(ScreenHost &host, HostedItem &hosted)
 inline QList<ScreenState> allScreenStates()
 {
     using namespace states;
-    QList<ScreenState> list;
-    const auto noOpen = [](ScreenHost &, HostedItem &) {};
+    const auto signedIn = [](ScreenHost &host) { host.startSignedIn(); };
+    const auto subscribed = [](ScreenHost &host) { host.startSignedIn(sampleEndpoints(), subscriptionMembers()); };
+    const auto connectedTo = [](ConnectMode mode, ConnectionTarget target) {
+        return [mode, target](ScreenHost &host) { connected(host, mode, target); };
+    };
+    return {
+        {u"signed-out"_s, [](ScreenHost &host) { host.startSignedOut(); }},
+        {u"signed-out-revoked"_s,
+         [](ScreenHost &host) { host.startSignedOut().setSignOutNotice(u"Доступ отозван — учётной записи больше нет. Войдите заново"_s); }},
+        {u"waiting"_s,
+         [](ScreenHost &host) {
+             host.startSignedOut().startTelegramLogin();
+             // The first poll is answered (unconfirmed); the next waits in virtual time.
+             host.fixture.waitFor([&] { return host.fixture.server.requestCount(u"poll/"_s) == 1; });
+             host.fixture.settle([] { return false; }, 100ms, 100ms);
+         }},
+        {u"no-subscription"_s, [](ScreenHost &host) { host.startSignedOut().setAuthStage(AuthStage::NoSubscription); }},
+        {u"email-sheet"_s, [](ScreenHost &host) { host.startSignedOut(); }, opener("authView", "showEmailLogin")},
+        {u"email-code"_s,
+         [](ScreenHost &host) {
+             host.startSignedOut();
+             host.fixture.server.setDefault(u"email/request"_s, ScriptedAnswer::json({{u"status"_s, u"sent"_s}}));
+             host.fixture.server.setDefault(u"email/verify"_s, ScriptedAnswer::json({{u"status"_s, u"invalid_code"_s}}));
+         },
+         [](ScreenHost &, HostedItem &hosted) {
+             setViewFlag(hosted, "authView", "showEmailLogin");
+             QTRY_VERIFY(findShown(hosted.root, u"emailSheet"_s));
+             QObject *form = findShown(hosted.root, u"emailSheet"_s)->property("form").value<QObject *>();
+             form->setProperty("email", u"anna@example.com"_s);
+             QMetaObject::invokeMethod(form, "requestCode");
+             QTRY_COMPARE(form->property("step").toInt(), 1);
+             form->setProperty("code", u"12345"_s);
+             QMetaObject::invokeMethod(form, "verifyCode");
+             QTRY_VERIFY(!form->property("errorText").toString().isEmpty());
+         }},
 
-    list.append({QStringLiteral("signed-out"), [](ScreenHost &host) { host.startSignedOut(); }, noOpen});
-    list.append({QStringLiteral("signed-out-revoked"),
-                 [](ScreenHost &host) {
-                     host.startSignedOut().setSignOutNotice(QStringLiteral("Доступ отозван — учётной записи больше нет. Войдите заново"));
-                 },
-                 noOpen});
-    list.append({QStringLiteral("waiting"),
-                 [](ScreenHost &host) {
-                     host.startSignedOut().startTelegramLogin();
-                     // The first poll is answered (unconfirmed); the next waits in virtual time.
-                     host.fixture.waitFor([&] { return host.fixture.server.requestCount(QStringLiteral("poll/")) == 1; });
-                     host.fixture.settle([] { return false; }, 100ms, 100ms);
-                 },
-                 noOpen});
-    list.append({QStringLiteral("no-subscription"),
-                 [](ScreenHost &host) { host.startSignedOut().setAuthStage(AuthStage::NoSubscription); }, noOpen});
-    list.append({QStringLiteral("email-sheet"), [](ScreenHost &host) { host.startSignedOut(); },
-                 [](ScreenHost &, HostedItem &hosted) { setViewFlag(hosted, "authView", "showEmailLogin"); }});
-    list.append({QStringLiteral("email-code"),
-                 [](ScreenHost &host) {
-                     host.startSignedOut();
-                     host.fixture.server.setDefault(QStringLiteral("email/request"),
-                                                    ScriptedAnswer::json({{QStringLiteral("status"), QStringLiteral("sent")}}));
-                     host.fixture.server.setDefault(QStringLiteral("email/verify"),
-                                                    ScriptedAnswer::json({{QStringLiteral("status"), QStringLiteral("invalid_code")}}));
-                 },
-                 [](ScreenHost &host, HostedItem &hosted) {
-                     setViewFlag(hosted, "authView", "showEmailLogin");
-                     QTRY_VERIFY(findShown(hosted.root, QStringLiteral("emailSheet")));
-                     QObject *form = findShown(hosted.root, QStringLiteral("emailSheet"))->property("form").value<QObject *>();
-                     form->setProperty("email", QStringLiteral("anna@example.com"));
-                     QMetaObject::invokeMethod(form, "requestCode");
-                     QTRY_COMPARE(form->property("step").toInt(), 1);
-                     form->setProperty("code", QStringLiteral("12345"));
-                     QMetaObject::invokeMethod(form, "verifyCode");
-                     QTRY_VERIFY(!form->property("errorText").toString().isEmpty());
-                     Q_UNUSED(host)
-                 }});
+        {u"disconnected"_s, signedIn},
+        {u"connecting"_s,
+         [](ScreenHost &host) {
+             host.startSignedIn();
+             host.fixture.profiles.setStatusOnStart(VpnStatus::Connecting);
+             host.fixture.app().tapGlobe();
+             host.fixture.settle([&] { return !host.fixture.app().switchingChannels; });
+         }},
+        {u"connected-auto"_s, connectedTo(ConnectMode::Auto, ConnectionTarget::balancer())},
+        {u"connected-main"_s, connectedTo(ConnectMode::Main, ConnectionTarget::balancer())},
+        {u"connected-tavrin"_s, connectedTo(ConnectMode::Tavrin, ConnectionTarget::balancer())},
+        {u"connected-node"_s,
+         [](ScreenHost &host) {
+             connected(host, ConnectMode::Main, ConnectionTarget::balancer());
+             host.fixture.app().setTarget(ConnectionTarget::node(host.fixture.app().directNodes().value(2)));
+         }},
+        {u"connected-reserve"_s, connectedTo(ConnectMode::Reserve, ConnectionTarget::reserve())},
+        {u"reserve-confirmation"_s, signedIn, opener("connectView", "showReserveConfirm")},
+        {u"connect-error"_s,
+         [](ScreenHost &host) {
+             host.startSignedIn().setConnectionError(u"Не удалось начать подключение. Возможно, активно защищённое подключение "
+                                                     "другого приложения — отключите его и попробуйте снова."_s);
+         }},
+        {u"corporate-warning"_s,
+         [](ScreenHost &host) {
+             // The company's record as a failed refresh leaves it: read back from storage.
+             const auto record = CorporateAccess::parse(test::okAnswer(corporateMembers(host)));
+             host.fixture.storeSession(u"tok"_s, test::catalogJson(sampleEndpoints()), record->rawJSON);
+             host.fixture.server.setDefault(u"refresh/"_s, ScriptedAnswer::dropped());
+             AppState &app = host.startSignedOut();
+             app.setCorporateFromStorage(true);
+             app.setCorporateSavedAt(host.fixture.clock.now().addDays(-2));
+             app.setSessionWarning(u"Рабочее окно закончится через 25 мин"_s);
+         }},
+        {u"toast"_s, [](ScreenHost &host) { host.startSignedIn().showToast(u"Статус обновлён"_s, 3); }},
 
-    list.append({QStringLiteral("disconnected"), [](ScreenHost &host) { host.startSignedIn(); }, noOpen});
-    list.append({QStringLiteral("connecting"),
-                 [](ScreenHost &host) {
-                     host.startSignedIn();
-                     host.fixture.profiles.setStatusOnStart(VpnStatus::Connecting);
-                     host.fixture.app().tapGlobe();
-                     host.fixture.settle([&] { return !host.fixture.app().switchingChannels; });
-                 },
-                 noOpen});
-    list.append({QStringLiteral("connected-auto"),
-                 [](ScreenHost &host) { connected(host, ConnectMode::Auto, ConnectionTarget::balancer()); }, noOpen});
-    list.append({QStringLiteral("connected-main"),
-                 [](ScreenHost &host) { connected(host, ConnectMode::Main, ConnectionTarget::balancer()); }, noOpen});
-    list.append({QStringLiteral("connected-tavrin"),
-                 [](ScreenHost &host) { connected(host, ConnectMode::Tavrin, ConnectionTarget::balancer()); }, noOpen});
-    list.append({QStringLiteral("connected-node"),
-                 [](ScreenHost &host) {
-                     connected(host, ConnectMode::Main, ConnectionTarget::balancer());
-                     host.fixture.app().setTarget(firstNode(host.fixture.app()));
-                 },
-                 noOpen});
-    list.append({QStringLiteral("connected-reserve"),
-                 [](ScreenHost &host) { connected(host, ConnectMode::Reserve, ConnectionTarget::reserve()); }, noOpen});
-    list.append({QStringLiteral("reserve-confirmation"), [](ScreenHost &host) { host.startSignedIn(); },
-                 [](ScreenHost &, HostedItem &hosted) { setViewFlag(hosted, "connectView", "showReserveConfirm"); }});
-    list.append({QStringLiteral("connect-error"),
-                 [](ScreenHost &host) {
-                     host.startSignedIn().setConnectionError(QStringLiteral(
-                         "Не удалось начать подключение. Возможно, активно защищённое подключение другого приложения — отключите его и попробуйте снова."));
-                 },
-                 noOpen});
-    list.append({QStringLiteral("corporate-warning"),
-                 [](ScreenHost &host) {
-                     // The company's record as a failed refresh leaves it: read back from storage.
-                     QJsonObject answer = test::okAnswer(corporateMembers(host));
-                     const auto record = CorporateAccess::parse(answer);
-                     host.fixture.storeSession(QStringLiteral("tok"), test::catalogJson(sampleEndpoints()), record->rawJSON);
-                     host.fixture.server.setDefault(QStringLiteral("refresh/"), ScriptedAnswer::dropped());
-                     AppState &app = host.fixture.start();
-                     host.fixture.startupDone();
-                     host.useState(app);
-                     app.setCorporateFromStorage(true);
-                     app.setCorporateSavedAt(host.fixture.clock.now().addDays(-2));
-                     app.setSessionWarning(QStringLiteral("Рабочее окно закончится через 25 мин"));
-                 },
-                 noOpen});
-    list.append({QStringLiteral("toast"),
-                 [](ScreenHost &host) { host.startSignedIn().showToast(QStringLiteral("Статус обновлён"), 3); }, noOpen});
-
-    list.append({QStringLiteral("nodes-panel"),
-                 [](ScreenHost &host) {
-                     AppState &app = host.startSignedIn();
-                     const QList<quint64> answers{42, 118, 0, 87, 0, 99};
-                     for (int i = 0; i < answers.size(); ++i) {
-                         if (answers.at(i))
-                             host.fixture.latencies.insert(SubscriptionCatalog::host(sampleEndpoints().at(i)), answers.at(i));
-                     }
-                     app.setTarget(ConnectionTarget::node(app.directNodes().value(3)));
-                 },
-                 openNetworkPanel});
-    list.append({QStringLiteral("nodes-panel-empty"),
-                 [](ScreenHost &host) {
-                     host.startSignedIn({}, {{QStringLiteral("subscription_status"), QStringLiteral("expired")}});
-                 },
-                 openNetworkPanel});
-    list.append({QStringLiteral("profile-panel"), [](ScreenHost &host) { host.startSignedIn(sampleEndpoints(), subscriptionMembers()); },
-                 [](ScreenHost &, HostedItem &hosted) { setViewFlag(hosted, "connectView", "showProfile"); }});
-    list.append({QStringLiteral("profile-corporate"),
-                 [](ScreenHost &host) {
-                     QJsonObject members = subscriptionMembers();
-                     const QJsonObject corporate = corporateMembers(host);
-                     for (auto it = corporate.begin(); it != corporate.end(); ++it)
-                         members.insert(it.key(), it.value());
-                     members.remove(QStringLiteral("avatar_data_uri"));
-                     members.insert(QStringLiteral("traffic_limit_bytes"), 53687091200.0);
-                     host.startSignedIn(sampleEndpoints(), members);
-                 },
-                 [](ScreenHost &, HostedItem &hosted) { setViewFlag(hosted, "connectView", "showProfile"); }});
-    list.append({QStringLiteral("delete-confirmation"),
-                 [](ScreenHost &host) { host.startSignedIn(sampleEndpoints(), subscriptionMembers()); },
-                 [](ScreenHost &, HostedItem &hosted) {
-                     setViewFlag(hosted, "connectView", "showProfile");
-                     QTRY_VERIFY(findShown(hosted.root, QStringLiteral("profilePanel")));
-                     setViewFlag(hosted, "profilePanel", "showDeleteConfirm");
-                 }});
-    list.append({QStringLiteral("approval-alert"),
-                 [](ScreenHost &host) { host.startSignedIn().setNeedsExtensionApproval(true); }, noOpen});
-    return list;
+        {u"nodes-panel"_s,
+         [](ScreenHost &host) {
+             AppState &app = host.startSignedIn();
+             const QList<quint64> answers{42, 118, 0, 87, 0, 99};
+             for (int i = 0; i < answers.size(); ++i) {
+                 if (answers.at(i))
+                     host.fixture.latencies.insert(SubscriptionCatalog::host(sampleEndpoints().at(i)), answers.at(i));
+             }
+             app.setTarget(ConnectionTarget::node(app.directNodes().value(3)));
+         },
+         openNetworkPanel},
+        {u"nodes-panel-empty"_s, [](ScreenHost &host) { host.startSignedIn({}, {{u"subscription_status"_s, u"expired"_s}}); },
+         openNetworkPanel},
+        {u"profile-panel"_s, subscribed, opener("connectView", "showProfile")},
+        {u"profile-corporate"_s,
+         [](ScreenHost &host) {
+             QJsonObject members = subscriptionMembers();
+             const QJsonObject corporate = corporateMembers(host);
+             for (auto it = corporate.begin(); it != corporate.end(); ++it)
+                 members.insert(it.key(), it.value());
+             members.remove(u"avatar_data_uri"_s);
+             members.insert(u"traffic_limit_bytes"_s, 53687091200.0);
+             host.startSignedIn(sampleEndpoints(), members);
+         },
+         opener("connectView", "showProfile")},
+        {u"delete-confirmation"_s, subscribed,
+         [](ScreenHost &, HostedItem &hosted) {
+             setViewFlag(hosted, "connectView", "showProfile");
+             QTRY_VERIFY(findShown(hosted.root, u"profilePanel"_s));
+             setViewFlag(hosted, "profilePanel", "showDeleteConfirm");
+         }},
+        {u"approval-alert"_s, [](ScreenHost &host) { host.startSignedIn().setNeedsExtensionApproval(true); }},
+    };
 }
 
 } // namespace qor::testing

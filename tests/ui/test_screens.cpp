@@ -1,0 +1,589 @@
+// The screens of the main window: every state loads and renders without a warning
+// in light and dark, glass on and off; the sign-in screens, the connect screen and
+// its panels driven through their controls over a real AppState and the loopback
+// account server: what AppState receives and what the screens then show.
+
+#include "screen_states.h"
+
+#include "ui/screens/avatar_image.h"
+
+#include <QBuffer>
+#include <QTest>
+
+using namespace qor;
+using namespace qor::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Clicks a button of the alert with that object name.
+void answerAlert(const HostedItem &hosted, const char *alert, const char *button)
+{
+    QQuickItem *item = findShown(need(hosted, alert), QString::fromLatin1(button));
+    QVERIFY2(item, button);
+    clickItem(hosted.window.get(), item);
+}
+
+// Replaces the field's text as a keyboard does, character by character (Cyrillic and "@" included).
+void type(const HostedItem &hosted, const char *name, const QString &text)
+{
+    QQuickItem *field = need(hosted, name);
+    QVERIFY2(field, name);
+    field->forceActiveFocus();
+    QTest::keyClick(hosted.window.get(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(hosted.window.get(), Qt::Key_Backspace);
+    for (const QChar c : text)
+        QTest::sendKeyEvent(QTest::Click, hosted.window.get(), Qt::Key_unknown, c, Qt::NoModifier);
+}
+
+ScriptedAnswer status(const QString &value)
+{
+    return ScriptedAnswer::json({{u"status"_s, value}});
+}
+
+QQuickItem *statValue(const HostedItem &hosted, const char *row)
+{
+    return findShown(need(hosted, row), u"statValue"_s);
+}
+
+QString chipText(const HostedItem &hosted, const char *chip)
+{
+    return textOf(findShown(need(hosted, chip), u"chipText"_s));
+}
+
+QString dataUri(const QImage &image)
+{
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return u"data:image/png;base64,"_s + QString::fromLatin1(png.toBase64());
+}
+
+bool stopped(ScreenHost &host)
+{
+    AppState &app = host.fixture.app();
+    app.stopEverything();
+    return host.fixture.settle([&] { return app.connectionState() == ConnectionState::Disconnected && !app.switchingChannels; });
+}
+
+} // namespace
+
+class TestScreens : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { startUiTest(); }
+    void cleanup() { QOR_VERIFY_NO_WARNINGS(); }
+
+    void loadsWithoutWarnings_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<bool>("dark");
+        QTest::addColumn<bool>("glass");
+        const QList<ScreenState> states = allScreenStates();
+        for (int i = 0; i < states.size(); ++i) {
+            for (const bool dark : {false, true}) {
+                for (const bool glass : {false, true})
+                    QTest::addRow("%s %s %s", qPrintable(states.at(i).name), dark ? "dark" : "light", glass ? "glass" : "solid")
+                        << i << dark << glass;
+            }
+        }
+    }
+    void loadsWithoutWarnings()
+    {
+        QFETCH(int, index);
+        QFETCH(bool, dark);
+        QFETCH(bool, glass);
+        const ScreenState state = allScreenStates().at(index);
+        ScreenHost host;
+        state.prepare(host);
+        AppState &app = host.fixture.app();
+        app.setAppearance(dark ? AppAppearance::Dark : AppAppearance::Light);
+        app.setLiquidGlassEnabled(glass);
+        QCOMPARE(host.theme.dark(), dark);
+        QCOMPARE(host.theme.glass(), glass);
+        HostedItem hosted = host.showRoot();
+        QVERIFY2(hosted.root && hosted.errors.isEmpty(), qPrintable(hosted.errors.join('\n')));
+        state.open(host, hosted);
+        if (QTest::currentTestFailed())
+            return;
+        // The screen that matches the stage is the one on show.
+        const bool signedIn = app.authStage() == AuthStage::LoggedIn;
+        QVERIFY(need(hosted, signedIn ? "connectView" : "authView"));
+        QVERIFY(!need(hosted, signedIn ? "authView" : "connectView"));
+        QCOMPARE(hosted.window->grabWindow().size(), QSize(380, 660));
+    }
+
+    void messengerLoginWaitsAndCancels()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedOut();
+        HostedItem hosted = host.showRoot();
+        QVERIFY(need(hosted, "idleBlock") && !need(hosted, "signOutNotice"));
+        click(hosted, "telegramButton");
+        QCOMPARE(app.authStage(), AuthStage::WaitingForTelegram);
+        QCOMPARE(host.fixture.openedAddresses.size(), 1);
+        QVERIFY(host.fixture.openedAddresses.first().toString().contains(u"?start=login_"_s));
+        QVERIFY(need(hosted, "waitingBlock") && !need(hosted, "idleBlock"));
+        QVERIFY(host.fixture.waitFor([&] { return host.fixture.server.requestCount(u"poll/"_s) == 1; }));
+        click(hosted, "cancelWaitingButton");
+        QCOMPARE(app.authStage(), AuthStage::Idle);
+        QVERIFY(need(hosted, "idleBlock"));
+        // No more polls once cancelled, however much time passes.
+        host.fixture.settle([] { return false; }, 10s, 1s);
+        QCOMPARE(host.fixture.server.requestCount(u"poll/"_s), 1);
+
+        // Without a subscription the screen offers a fresh login; the notice stays.
+        app.setSignOutNotice(u"Доступ отозван — учётной записи больше нет. Войдите заново"_s);
+        app.setAuthStage(AuthStage::NoSubscription);
+        QVERIFY(need(hosted, "noSubscriptionBlock"));
+        click(hosted, "retryButton");
+        QCOMPARE(app.authStage(), AuthStage::WaitingForTelegram);
+        QCOMPARE(host.fixture.openedAddresses.size(), 2);
+        app.cancelTelegramLogin();
+        QCOMPARE(text(hosted, "signOutNotice"), app.signOutNoticeText());
+    }
+
+    void emailSheetStepsAndErrors()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedOut();
+        HostedItem hosted = host.showRoot();
+        // Closing the sheet starts afresh.
+        click(hosted, "emailButton");
+        type(hosted, "emailField", u"anna@example.com"_s);
+        click(hosted, "emailCloseButton");
+        QTRY_VERIFY(!need(hosted, "emailSheet"));
+        QVERIFY(need(hosted, "telegramButton"));
+        click(hosted, "emailButton");
+        QCOMPARE(text(hosted, "emailField"), QString());
+        QTRY_VERIFY(!need(hosted, "telegramButton")); // covered by the sheet once it is in place
+
+        // No "@": the request cannot be sent.
+        type(hosted, "emailField", u"anna.example.com"_s);
+        QVERIFY(!need(hosted, "requestCodeButton")->isEnabled());
+        type(hosted, "emailField", u"anna@example"_s);
+        QVERIFY(need(hosted, "requestCodeButton")->isEnabled());
+        // Rejected by the server: the message, still on the first step.
+        host.fixture.server.enqueue(u"email/request"_s, status(u"invalid_email"_s));
+        click(hosted, "requestCodeButton");
+        QTRY_COMPARE(text(hosted, "emailError"), u"Проверьте правильность email."_s);
+        QVERIFY(need(hosted, "emailField"));
+        QCOMPARE(host.fixture.server.requests(u"email/request"_s).last().jsonBody().value(u"email"_s).toString(), u"anna@example"_s);
+
+        // Sent: the code step names the address.
+        type(hosted, "emailField", u"anna@example.com"_s);
+        host.fixture.server.enqueue(u"email/request"_s, status(u"sent"_s));
+        click(hosted, "requestCodeButton");
+        QTRY_VERIFY(need(hosted, "codeField"));
+        QVERIFY(!need(hosted, "emailError"));
+        QCOMPARE(text(hosted, "codeSentLine"), u"Код отправлен на anna@example.com"_s);
+        type(hosted, "codeField", u"123"_s);
+        QVERIFY(!need(hosted, "verifyButton")->isEnabled());
+        type(hosted, "codeField", u"1234"_s);
+        QVERIFY(need(hosted, "verifyButton")->isEnabled());
+        host.fixture.server.enqueue(u"email/verify"_s, status(u"expired"_s));
+        click(hosted, "verifyButton");
+        QTRY_COMPARE(text(hosted, "emailError"), u"Код устарел. Запросите новый."_s);
+
+        // "изменить": back to the address, which stays; the code and the error go.
+        click(hosted, "changeAddressButton");
+        QCOMPARE(text(hosted, "emailField"), u"anna@example.com"_s);
+        QVERIFY(!need(hosted, "emailError"));
+        QCOMPARE(need(hosted, "emailSheet")->property("form").value<QObject *>()->property("code").toString(), QString());
+
+        // The right code signs in; the sheet closes and the connect screen takes over.
+        host.fixture.server.enqueue(u"email/request"_s, status(u"sent"_s));
+        click(hosted, "requestCodeButton");
+        QTRY_VERIFY(need(hosted, "codeField"));
+        type(hosted, "codeField", u"654321"_s);
+        host.fixture.server.enqueue(u"email/verify"_s, ScriptedAnswer::json(test::okAnswer({{u"session_token"_s, u"s1"_s}})));
+        click(hosted, "verifyButton");
+        QTRY_COMPARE(app.authStage(), AuthStage::LoggedIn);
+        QCOMPARE(app.sessionToken, u"s1"_s);
+        QTRY_VERIFY(need(hosted, "connectView") && !need(hosted, "authView"));
+    }
+
+    void globeConnectsAndTheStatusFollows()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedIn();
+        HostedItem hosted = host.showRoot();
+        QCOMPARE(text(hosted, "statusTitle"), u"Нажмите на глобус, чтобы подключиться\nк распределённой ИИ сети Qor"_s);
+        QVERIFY(!need(hosted, "statusSubtitle"));
+        QCOMPARE(text(hosted, "connectedTime"), u"00:00:00"_s);
+        QCOMPARE(prop(hosted, "globeButton", "isActive"), QVariant(false));
+        // The time follows the state at once, and counts days.
+        app.setConnectionState(ConnectionState::Connected, host.fixture.clock.now().addSecs(-90061));
+        QCOMPARE(text(hosted, "connectedTime"), u"1д 01:01:01"_s);
+        app.setConnectionState(ConnectionState::Disconnected);
+        QCOMPARE(text(hosted, "connectedTime"), u"00:00:00"_s);
+
+        host.fixture.profiles.setStatusOnStart(VpnStatus::Connecting);
+        click(hosted, "globeButton");
+        QCOMPARE(app.connectionState(), ConnectionState::Connecting);
+        QCOMPARE(text(hosted, "statusTitle"), u"Подключение…"_s);
+        QCOMPARE(prop(hosted, "globeButton", "isPending"), QVariant(true));
+        QVERIFY(host.fixture.settle([&] { return !app.switchingChannels; }));
+        host.fixture.report(TunnelSource::Main, VpnStatus::Connected);
+        QCOMPARE(app.connectionState(), ConnectionState::Connected);
+        QCOMPARE(text(hosted, "statusTitle"), u"Подключено · Qor AI Network"_s);
+        QCOMPARE(text(hosted, "statusSubtitle"), u"распределённый доступ · автоматический выбор узла"_s);
+        QCOMPARE(prop(hosted, "globeButton", "isActive"), QVariant(true));
+        QCOMPARE(prop(hosted, "globeButton", "color"), QVariant(host.theme.autoAmber()));
+
+        // A progress text replaces the title, not the subtitle.
+        app.setConnectionProgress(u"Переключение на основной канал —\nэто может занять до 30 секунд"_s);
+        QCOMPARE(text(hosted, "statusTitle"), app.connectionProgressText());
+        QVERIFY(need(hosted, "statusSubtitle"));
+        app.setConnectionProgress(std::nullopt);
+        click(hosted, "globeButton");
+        QVERIFY(app.connectionState() != ConnectionState::Connected);
+
+        // Signing out switches to the sign-in screen.
+        app.signOut();
+        QTRY_VERIFY(need(hosted, "authView") && !need(hosted, "connectView"));
+        QVERIFY(need(hosted, "telegramButton"));
+    }
+
+    void modeAndDirectButtons()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedIn();
+        HostedItem hosted = host.showRoot();
+        QCOMPARE(prop(hosted, "modeButton0", "selected"), QVariant(true));
+        click(hosted, "modeButton1");
+        QCOMPARE(app.connectMode(), ConnectMode::Main);
+        QCOMPARE(prop(hosted, "modeButton0", "selected"), QVariant(false));
+        QCOMPARE(prop(hosted, "modeButton1", "selected"), QVariant(true));
+        QCOMPARE(prop(hosted, "globeButton", "color"), QVariant(host.theme.mainGreen()));
+        click(hosted, "modeButton2");
+        QCOMPARE(app.cascadeMode(), CascadeMode::Tavrin);
+        QCOMPARE(prop(hosted, "globeButton", "color"), QVariant(host.theme.tavrinBlue()));
+
+        // Without a remembered node the direct button opens the list.
+        click(hosted, "directButton");
+        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
+        QVERIFY(need(hosted, "networkPanel"));
+        // Choosing a node connects through it and closes the panel...
+        QTRY_VERIFY(need(hosted, "nodeRow0"));
+        const QString endpoint = prop(hosted, "nodeRow0", "endpoint").toString();
+        click(hosted, "nodeRow0");
+        QCOMPARE(app.target().kind(), ConnectionTarget::Kind::Node);
+        QCOMPARE(app.target().endpoint(), endpoint);
+        QCOMPARE(app.connectionState(), ConnectionState::Connecting);
+        QTRY_VERIFY(!need(hosted, "networkPanel"));
+        // ...where no mode button shows selected.
+        for (const char *name : {"modeButton0", "modeButton1", "modeButton2"})
+            QCOMPARE(prop(hosted, name, "selected"), QVariant(false));
+        QCOMPARE(prop(hosted, "directButton", "selected"), QVariant(true));
+        QCOMPARE(prop(hosted, "globeButton", "color"), QVariant(host.theme.nodePurple()));
+
+        // ...and remembers it: the next press connects straight away.
+        QVERIFY(stopped(host));
+        click(hosted, "directButton");
+        QVERIFY(!need(hosted, "networkPanel"));
+        QCOMPARE(app.connectionState(), ConnectionState::Connecting);
+        QCOMPARE(app.target().endpoint(), endpoint);
+        // A mode chosen while disconnected forgets the node: the list opens again.
+        QVERIFY(stopped(host));
+        click(hosted, "modeButton1");
+        click(hosted, "directButton");
+        QVERIFY(need(hosted, "networkPanel"));
+        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
+    }
+
+    void reserveAsksFirstAndSwitchesOffAtOnce()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedIn();
+        HostedItem hosted = host.showRoot();
+        click(hosted, "reserveButton");
+        QCOMPARE(text(hosted, "alertTitle"), u"Переключиться на резервный канал?"_s);
+        answerAlert(hosted, "reserveAlert", "alertCancel");
+        QTRY_VERIFY(!need(hosted, "reserveAlert"));
+        QCOMPARE(app.target().kind(), ConnectionTarget::Kind::Balancer);
+
+        click(hosted, "reserveButton");
+        answerAlert(hosted, "reserveAlert", "alertAction");
+        QCOMPARE(app.target().kind(), ConnectionTarget::Kind::Reserve);
+        QCOMPARE(app.connectMode(), ConnectMode::Reserve);
+        // Still connecting, the reserve already counts as active.
+        QCOMPARE(app.connectionState(), ConnectionState::Connecting);
+        QCOMPARE(prop(hosted, "reserveButton", "isActive"), QVariant(true));
+        QCOMPARE(prop(hosted, "globeButton", "color"), QVariant(host.theme.reserveRed()));
+        app.setConnectionState(ConnectionState::Connected, host.fixture.clock.now());
+        QVERIFY(!need(hosted, "statusTitle"));
+        QCOMPARE(text(hosted, "statusSubtitle"), u"АКТИВИРОВАН РЕЗЕРВНЫЙ КАНАЛ"_s);
+        QCOMPARE(prop(hosted, "statusSubtitle", "color"), QVariant(host.theme.systemRed()));
+
+        // Pressed while active: off without a question.
+        QTRY_VERIFY(!need(hosted, "reserveAlert"));
+        app.setConnectionState(ConnectionState::Connected, host.fixture.clock.now());
+        click(hosted, "reserveButton");
+        QTRY_VERIFY(!need(hosted, "reserveAlert"));
+        QCOMPARE(app.target().kind(), ConnectionTarget::Kind::Balancer);
+        QCOMPARE(app.connectMode(), ConnectMode::Auto);
+    }
+
+    void companyWithoutReserveIsRefused()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedIn(sampleEndpoints(), {{u"qor"_s, QJsonObject{{u"company"_s, u"ООО Ромашка"_s}, {u"reserve"_s, false}}}});
+        HostedItem hosted = host.showRoot();
+        QCOMPARE(prop(hosted, "reserveButton", "isDenied"), QVariant(true));
+        click(hosted, "reserveButton");
+        answerAlert(hosted, "reserveAlert", "alertAction");
+        QCOMPARE(app.target().kind(), ConnectionTarget::Kind::Balancer);
+        QTRY_COMPARE(text(hosted, "toastText"), u"Недоступно в корпоративном доступе. Обратитесь к администратору вашей компании"_s);
+    }
+
+    void noticesAndErrorLine()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedIn();
+        HostedItem hosted = host.showRoot();
+        // No error: one transparent space, so the layout keeps its place.
+        QCOMPARE(text(hosted, "errorLine"), u" "_s);
+        QVERIFY(!need(hosted, "staleNotice") && !need(hosted, "sessionWarning"));
+        app.setConnectionError(u"Нет активного доступа — войдите заново"_s);
+        QCOMPARE(text(hosted, "errorLine"), u"Нет активного доступа — войдите заново"_s);
+        QCOMPARE(prop(hosted, "errorLine", "color"), QVariant(host.theme.reserveRed()));
+        app.setSessionWarning(u"Рабочее окно закончится через 9 мин"_s);
+        QCOMPARE(chipText(hosted, "sessionWarning"), u"Рабочее окно закончится через 9 мин"_s);
+        app.setCorporate(CorporateAccess::parse({{u"qor"_s, QJsonObject{{u"company"_s, u"X"_s}}}}));
+        app.setCorporateSavedAt(host.fixture.clock.now().addSecs(-3600));
+        app.setCorporateFromStorage(true);
+        QCOMPARE(chipText(hosted, "staleNotice"), u"Правила компании от сегодня — связаться с сервером не удалось"_s);
+    }
+
+    void networkStatusRefreshRunsOnceAndReports()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedIn();
+        HostedItem hosted = host.showRoot();
+        // Six nodes, none measured yet: grey.
+        QCOMPARE(prop(hosted, "networkStatusDot", "color"), QVariant(host.theme.neutralGrey()));
+        QCOMPARE(text(hosted, "networkStatusLabel"), u"Статус сети Qor"_s);
+        host.fixture.server.clearRequests();
+        for (const QString &endpoint : sampleEndpoints())
+            host.fixture.latencies.insert(SubscriptionCatalog::host(endpoint), 40);
+        click(hosted, "networkStatusRow");
+        QCOMPARE(text(hosted, "networkStatusLabel"), u"Обновляем…"_s);
+        click(hosted, "networkStatusRow"); // ignored while running
+        QVERIFY(host.fixture.settle([&] { return text(hosted, "networkStatusLabel") == u"Статус сети Qor"_s; }));
+        QCOMPARE(host.fixture.server.requestCount(u"refresh/"_s), 1);
+        QCOMPARE(app.measuredNodeCount(), 6);
+        QTRY_COMPARE(text(hosted, "toastText"), u"Статус обновлён"_s);
+        QCOMPARE(prop(hosted, "networkStatusDot", "color"), QVariant(host.theme.okGreen()));
+
+        // A refresh the server does not answer is reported as such.
+        host.fixture.server.setDefault(u"refresh/"_s, ScriptedAnswer::dropped());
+        host.fixture.settle([&] { return app.toastText().isEmpty(); });
+        click(hosted, "networkStatusRow");
+        QVERIFY(host.fixture.settle([&] { return !app.toastText().isEmpty(); }));
+        QTRY_COMPARE(text(hosted, "toastText"), u"Не получилось обновить статус"_s);
+    }
+
+    void approvalPromptResumesOnceOnReturn()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedIn();
+        HostedItem hosted = host.showRoot();
+        QVERIFY(!need(hosted, "approvalAlert"));
+        app.awaitingExtensionApprovalReturn = true;
+        app.setNeedsExtensionApproval(true);
+        answerAlert(hosted, "approvalAlert", "alertAction");
+        QCOMPARE(app.needsExtensionApproval(), false);
+        QCOMPARE(host.fixture.openedAddresses, QList<QUrl>{app.extensionSettingsUrl()});
+        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
+        // Back in the application: the interrupted connect runs once.
+        QObject *activation = hosted.root->findChild<QObject *>(u"applicationActivation"_s);
+        QVERIFY(activation);
+        host.fixture.clearTrace();
+        QMetaObject::invokeMethod(activation, "activated");
+        QCOMPARE(app.connectionState(), ConnectionState::Connecting);
+        QMetaObject::invokeMethod(activation, "activated");
+        QCOMPARE(host.fixture.traceLines().filter(u"connect -> "_s).size(), 1);
+    }
+
+    void nodeListInLatencyOrder()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedIn();
+        // 2 and 4 never answer; 99 ms is still fast, 100 ms is slow.
+        const QList<quint64> answers{42, 100, 0, 87, 0, 99};
+        for (int i = 0; i < answers.size(); ++i) {
+            if (answers.at(i))
+                host.fixture.latencies.insert(SubscriptionCatalog::host(sampleEndpoints().at(i)), answers.at(i));
+        }
+        app.setTarget(ConnectionTarget::node(app.directNodes().at(3)));
+        HostedItem hosted = host.showRoot();
+        click(hosted, "serverSettingsButton");
+        QVERIFY(need(hosted, "networkPanel"));
+        QVERIFY(app.measuringLatency()); // opening the panel measures every node
+        QVERIFY(host.fixture.settle([&] { return !app.measuringLatency(); }, 10s));
+        QCOMPARE(host.fixture.measuredHosts.size(), 6);
+        QCOMPARE(text(hosted, "countLine"), u"Отвечают 4 из 6 серверов"_s);
+        QCOMPARE(prop(hosted, "countDot", "color"), QVariant(host.theme.systemYellow()));
+
+        // From the top: label, latency text and colour, and the check mark on the target.
+        const QList<int> order{0, 3, 5, 1, 2, 4};
+        const QStringList latencies{"42 мс", "87 мс", "99 мс", "100 мс", "—", "—"};
+        for (int i = 0; i < order.size(); ++i) {
+            QQuickItem *row = findShown(hosted.root, u"nodeRow%1"_s.arg(i));
+            QVERIFY(row);
+            QCOMPARE(textOf(findShown(row, u"nodeLabel"_s)), SubscriptionCatalog::nodeDisplayLabel(sampleEndpoints().at(order.at(i))));
+            QCOMPARE(textOf(findShown(row, u"nodeLatency"_s)), latencies.at(i));
+            QCOMPARE(findShown(row, u"nodeLatency"_s)->property("color"), QVariant(i == 3 ? host.theme.gold() : host.theme.okGreen()));
+            QCOMPARE(findShown(row, u"nodeCheck"_s) != nullptr, order.at(i) == 3);
+        }
+        QVERIFY(!need(hosted, "nodeRow6") && !need(hosted, "balancerCheck") && !need(hosted, "latencyNote"));
+        app.setLatencyNeedsDisconnect(true);
+        QCOMPARE(text(hosted, "latencyNote"), u"Задержки измеряются при выключенном подключении"_s);
+
+        // The balancer row connects through the balancer and closes the panel.
+        click(hosted, "balancerRow");
+        QCOMPARE(app.target().kind(), ConnectionTarget::Kind::Balancer);
+        QCOMPARE(app.connectionState(), ConnectionState::Connecting);
+        QTRY_VERIFY(!need(hosted, "networkPanel"));
+    }
+
+    void noNodesYetAndSettingSwitches()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedIn({});
+        HostedItem hosted = host.showRoot();
+        click(hosted, "serverSettingsButton");
+        QCOMPARE(text(hosted, "emptyNodes"), u"Список узлов придёт вместе с подпиской"_s);
+        QVERIFY(!need(hosted, "nodeList"));
+        QCOMPARE(text(hosted, "countLine"), u"Серверов: 0"_s);
+        QCOMPARE(prop(hosted, "countDot", "color"), QVariant(host.theme.dangerRed()));
+
+        const auto switchOn = [&](const char *row) { return findShown(need(hosted, row), u"switch"_s)->property("checked"); };
+        QCOMPARE(app.autoReconnectEnabled(), true);
+        click(hosted, "autoReconnectSwitch");
+        QCOMPARE(app.autoReconnectEnabled(), false);
+        QCOMPARE(host.fixture.sharedDefaults.boolValue(u"settings.autoReconnectEnabled"_s), false);
+        QCOMPARE(switchOn("autoReconnectSwitch"), QVariant(false));
+        click(hosted, "minimizeSwitch");
+        QCOMPARE(host.preferences.value(u"minimizeToMenuBar"_s).toBool(), true);
+        // A refused change falls back: the switch shows what the preferences say.
+        click(hosted, "launchAtLoginSwitch");
+        QCOMPARE(host.preferences.value(u"launchAtLogin"_s).toBool(), true);
+        host.preferences.insert(u"launchAtLogin"_s, false);
+        Q_EMIT host.preferences.valueChanged(u"launchAtLogin"_s, false);
+        QCOMPARE(switchOn("launchAtLoginSwitch"), QVariant(false));
+    }
+
+    void accountFactsAndSettings()
+    {
+        ScreenHost host;
+        QImage avatar(8, 8, QImage::Format_RGB32);
+        avatar.fill(Qt::red);
+        AppState &app = host.startSignedIn(sampleEndpoints(), {{u"username"_s, u"anna_k"_s}, {u"avatar_data_uri"_s, dataUri(avatar)},
+                                                               {u"subscription_status"_s, u"active"_s},
+                                                               {u"expires_at"_s, u"2026-09-14T12:00:00.000Z"_s},
+                                                               {u"traffic_used_bytes"_s, 1536}, {u"traffic_limit_bytes"_s, 0}});
+        HostedItem hosted = host.showRoot();
+        click(hosted, "profileButton");
+        QVERIFY(need(hosted, "profilePanel"));
+        QCOMPARE(text(hosted, "nameLine"), u"@anna_k"_s);
+        QCOMPARE(prop(hosted, "avatarImage", "valid"), QVariant(true));
+        QCOMPARE(textOf(statValue(hosted, "statusRow")), u"● Активна"_s);
+        QCOMPARE(statValue(hosted, "statusRow")->property("color"), QVariant(host.theme.okGreen()));
+        QCOMPARE(textOf(statValue(hosted, "expiryRow")), u"14 сентября 2026"_s);
+        QCOMPARE(textOf(statValue(hosted, "trafficRow")), u"без ограничений"_s);
+        QCOMPARE(textOf(statValue(hosted, "usedRow")), u"2 КБ"_s);
+        QCOMPARE(textOf(statValue(hosted, "lastServerRow")), u"Qor AI Network"_s);
+        QVERIFY(!need(hosted, "corporateWindowRow") && !need(hosted, "reserveDeniedRow"));
+
+        click(hosted, "themeChoice2");
+        QCOMPARE(app.appearance(), AppAppearance::Dark);
+        QVERIFY(host.theme.dark());
+        click(hosted, "themeChoice0");
+        QCOMPARE(app.appearance(), AppAppearance::System);
+        QCOMPARE(host.theme.appearance(), 0);
+        click(hosted, "glassSwitch");
+        QVERIFY(app.liquidGlassEnabled() && host.theme.glass());
+        click(hosted, "supportButton");
+        QCOMPARE(host.fixture.openedAddresses.last(), QUrl(u"mailto:support@example.com"_s));
+
+        // Without subscription facts every value is a dash and the status is grey.
+        app.setSubscription(SubscriptionInfo::empty());
+        for (const char *row : {"statusRow", "expiryRow", "trafficRow", "usedRow"})
+            QCOMPARE(textOf(statValue(hosted, row)), u"—"_s);
+        QCOMPARE(statValue(hosted, "statusRow")->property("color"), QVariant(host.theme.neutralGrey()));
+        app.setTelegramAvatarDataURI(u"data:image/png;base64,bm90IGFuIGltYWdl"_s);
+        QCOMPARE(prop(hosted, "avatarImage", "valid"), QVariant(false));
+
+        // Signing out stops the tunnel and returns to the sign-in screen.
+        app.setConnectionState(ConnectionState::Connected, host.fixture.clock.now());
+        click(hosted, "signOutButton");
+        QCOMPARE(app.authStage(), AuthStage::Idle);
+        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
+        QVERIFY(host.fixture.session.load() == std::nullopt);
+        QTRY_VERIFY(need(hosted, "authView"));
+    }
+
+    void companyAccount()
+    {
+        ScreenHost host;
+        const QString until = host.fixture.clock.now().addSecs(25 * 60 + 30).toUTC().toString(Qt::ISODateWithMs);
+        host.startSignedIn(sampleEndpoints(), {{u"qor"_s, QJsonObject{{u"company"_s, u"ООО Ромашка"_s}, {u"reserve"_s, false},
+                                                                      {u"session"_s, QJsonObject{{u"until"_s, until}}}}}});
+        HostedItem hosted = host.showRoot();
+        click(hosted, "profileButton");
+        QCOMPARE(text(hosted, "nameLine"), u"ООО Ромашка"_s);
+        QVERIFY(textOf(statValue(hosted, "corporateWindowRow")).endsWith(u" · осталось 25 мин"_s));
+        QCOMPARE(textOf(statValue(hosted, "reserveDeniedRow")), u"не выдан"_s);
+    }
+
+    void deletionAsksThenReportsFailureOrSignsOut()
+    {
+        ScreenHost host;
+        AppState &app = host.startSignedIn();
+        HostedItem hosted = host.showRoot();
+        click(hosted, "profileButton");
+        click(hosted, "deleteButton");
+        QCOMPARE(text(hosted, "alertTitle"), u"Удалить аккаунт?"_s);
+        click(hosted, "alertCancel");
+        QTRY_VERIFY(!need(hosted, "deleteAlert"));
+        QCOMPARE(host.fixture.server.requestCount(u"account/delete"_s), 0);
+
+        // Refused by the server: a toast, the session stays.
+        host.fixture.server.enqueue(u"account/delete"_s, ScriptedAnswer::json({{u"status"_s, u"error"_s}}, 500));
+        click(hosted, "deleteButton");
+        click(hosted, "alertAction");
+        QCOMPARE(text(hosted, "deleteButton"), u"Удаляем…"_s);
+        QVERIFY(host.fixture.waitFor([&] { return !app.toastText().isEmpty(); }));
+        QCOMPARE(app.toastText(), u"Не получилось удалить аккаунт"_s);
+        QCOMPARE(text(hosted, "deleteButton"), u"Удалить аккаунт"_s);
+        QCOMPARE(app.authStage(), AuthStage::LoggedIn);
+        QVERIFY(need(hosted, "profilePanel"));
+        QTRY_VERIFY(!need(hosted, "deleteAlert"));
+
+        // Confirmed: signed out, the window back on the sign-in screen.
+        host.fixture.server.enqueue(u"account/delete"_s, status(u"ok"_s));
+        click(hosted, "deleteButton");
+        click(hosted, "alertAction");
+        QVERIFY(host.fixture.waitFor([&] { return app.authStage() == AuthStage::Idle; }));
+        QCOMPARE(host.fixture.server.requests(u"account/delete"_s).last().jsonBody().value(u"session_token"_s).toString(), u"tok"_s);
+        QTRY_VERIFY(need(hosted, "authView"));
+    }
+
+    void avatarDecoding()
+    {
+        QImage image(4, 4, QImage::Format_RGB32);
+        image.fill(Qt::blue);
+        QVERIFY(!imageFromDataUri(dataUri(image)).isNull());
+        // Only the text after the first comma counts, whatever the prefix says.
+        QVERIFY(!imageFromDataUri(u"data:text/plain,"_s + dataUri(image).section(',', 1)).isNull());
+        for (const QString &bad : {u"data:image/png;base64"_s, u"data:image/png;base64,@@@@"_s, u"data:image/png;base64,aGVsbG8="_s, QString()})
+            QVERIFY2(imageFromDataUri(bad).isNull(), qPrintable(bad));
+    }
+};
+
+QTEST_MAIN(TestScreens)
+#include "test_screens.moc"
