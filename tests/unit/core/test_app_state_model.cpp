@@ -5,90 +5,77 @@
 
 using namespace qor;
 using namespace qor::test;
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 
 namespace {
-const QString notice = QStringLiteral("Выбранный узел больше не доступен — включён Qor AI Network");
+// The five settings in one line: mode, cascade, auto-reconnect, appearance, liquid glass.
+QString settings(const AppState &app)
+{
+    return QStringList{rawText(app.connectMode()), rawText(app.cascadeMode()), app.autoReconnectEnabled() ? u"reconnect"_s : u"-"_s,
+                       rawText(app.appearance()), app.liquidGlassEnabled() ? u"glass"_s : u"-"_s}
+        .join(u' ');
 }
+
+QStringList endpoints(const QList<DirectNode> &nodes)
+{
+    QStringList list;
+    for (const DirectNode &node : nodes)
+        list.append(node.endpoint);
+    return list;
+}
+
+AppState &withNodes(AppFixture &f, const QStringList &nodes)
+{
+    AppState &app = f.state ? f.app() : f.start();
+    app.setXrayConfigsJSON(catalogJson(nodes));
+    app.refreshDirectNodes();
+    return app;
+}
+} // namespace
 
 class TestAppStateModel : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void defaultsWithoutStoredSettings()
-    {
-        AppFixture f;
-        f.start();
-        AppState &app = f.app();
-        QCOMPARE(app.autoReconnectEnabled(), true);
-        QCOMPARE(app.appearance(), AppAppearance::System);
-        QCOMPARE(app.liquidGlassEnabled(), false);
-        QCOMPARE(app.cascadeMode(), CascadeMode::Standard);
-        QCOMPARE(app.connectMode(), ConnectMode::Auto);
-        QCOMPARE(app.authStage(), AuthStage::Idle);
-        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
-        QCOMPARE(app.target(), ConnectionTarget::balancer());
-        QCOMPARE(app.preferredTarget, ConnectionTarget::balancer());
-        QVERIFY(!app.connectionError());
-        QVERIFY(app.directNodes().isEmpty());
-        // Loading writes nothing back.
-        QVERIFY(!f.sharedDefaults.contains(QStringLiteral("settings.connectMode")));
-    }
-
     void loadRules_data()
     {
-        QTest::addColumn<QString>("connectMode");
-        QTest::addColumn<QString>("cascadeMode");
-        QTest::addColumn<ConnectMode>("expectedMode");
-        QTest::addColumn<CascadeMode>("expectedCascade");
-        QTest::newRow("stored main") << "main" << "standard" << ConnectMode::Main << CascadeMode::Standard;
-        QTest::newRow("stored tavrin") << "tavrin" << "tavrin" << ConnectMode::Tavrin << CascadeMode::Tavrin;
-        QTest::newRow("unknown mode, cascade tavrin") << "turbo" << "tavrin" << ConnectMode::Tavrin << CascadeMode::Tavrin;
-        QTest::newRow("unknown mode, other cascade") << "turbo" << "Tavrin" << ConnectMode::Auto << CascadeMode::Standard;
-        QTest::newRow("mode missing, cascade tavrin") << QString() << "tavrin" << ConnectMode::Tavrin << CascadeMode::Tavrin;
-        QTest::newRow("raw texts are case-sensitive") << "Main" << "standard" << ConnectMode::Auto << CascadeMode::Standard;
+        QTest::addColumn<QVariantMap>("stored"); // settings.<key>: a text, or a boolean
+        QTest::addColumn<QString>("expected");
+        const QString defaults = u" reconnect system -"_s;
+        QTest::newRow("nothing stored") << QVariantMap{} << u"auto standard"_s + defaults;
+        QTest::newRow("stored main") << QVariantMap{{"connectMode", "main"}, {"cascadeMode", "standard"}} << u"main standard"_s + defaults;
+        QTest::newRow("stored tavrin") << QVariantMap{{"connectMode", "tavrin"}, {"cascadeMode", "tavrin"}} << u"tavrin tavrin"_s + defaults;
+        QTest::newRow("unknown mode, cascade tavrin") << QVariantMap{{"connectMode", "turbo"}, {"cascadeMode", "tavrin"}}
+                                                      << u"tavrin tavrin"_s + defaults;
+        QTest::newRow("unknown mode, other cascade") << QVariantMap{{"connectMode", "turbo"}, {"cascadeMode", "Tavrin"}}
+                                                     << u"auto standard"_s + defaults;
+        QTest::newRow("raw texts are case-sensitive") << QVariantMap{{"connectMode", "Main"}} << u"auto standard"_s + defaults;
+        QTest::newRow("texts where booleans belong, unknown appearance")
+            << QVariantMap{{"autoReconnectEnabled", "false"}, {"liquidGlass", "true"}, {"appearance", "sepia"}} << u"auto standard"_s + defaults;
+        QTest::newRow("booleans, dark") << QVariantMap{{"autoReconnectEnabled", false}, {"liquidGlass", true}, {"appearance", "dark"}}
+                                        << u"auto standard - dark glass"_s;
     }
 
     void loadRules()
     {
-        QFETCH(QString, connectMode);
-        QFETCH(QString, cascadeMode);
-        QFETCH(ConnectMode, expectedMode);
-        QFETCH(CascadeMode, expectedCascade);
+        QFETCH(QVariantMap, stored);
+        QFETCH(QString, expected);
         AppFixture f;
-        f.start();
-        if (!connectMode.isNull())
-            f.sharedDefaults.setText(QStringLiteral("settings.connectMode"), connectMode);
-        f.sharedDefaults.setText(QStringLiteral("settings.cascadeMode"), cascadeMode);
-        AppState &app = f.restart();
-        QCOMPARE(app.connectMode(), expectedMode);
-        QCOMPARE(app.cascadeMode(), expectedCascade);
-    }
-
-    void nonBooleanAndUnknownStoredValues()
-    {
-        AppFixture f;
-        f.start();
-        f.sharedDefaults.setText(QStringLiteral("settings.autoReconnectEnabled"), QStringLiteral("false"));
-        f.sharedDefaults.setText(QStringLiteral("settings.liquidGlass"), QStringLiteral("true"));
-        f.sharedDefaults.setText(QStringLiteral("settings.appearance"), QStringLiteral("sepia"));
-        AppState &app = f.restart();
-        QCOMPARE(app.autoReconnectEnabled(), true);
-        QCOMPARE(app.liquidGlassEnabled(), false);
-        QCOMPARE(app.appearance(), AppAppearance::System);
-
-        f.sharedDefaults.setBool(QStringLiteral("settings.autoReconnectEnabled"), false);
-        f.sharedDefaults.setBool(QStringLiteral("settings.liquidGlass"), true);
-        f.sharedDefaults.setText(QStringLiteral("settings.appearance"), QStringLiteral("dark"));
-        AppState &again = f.restart();
-        QCOMPARE(again.autoReconnectEnabled(), false);
-        QCOMPARE(again.liquidGlassEnabled(), true);
-        QCOMPARE(again.appearance(), AppAppearance::Dark);
+        for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
+            if (it->typeId() == QMetaType::Bool)
+                f.sharedDefaults.setBool(u"settings."_s + it.key(), it->toBool());
+            else
+                f.sharedDefaults.setText(u"settings."_s + it.key(), it->toString());
+        }
+        AppState &app = f.start();
+        QCOMPARE(settings(app), expected);
+        QVERIFY(!f.sharedDefaults.contains(u"settings.connectMode"_s) || stored.contains(u"connectMode"_s)); // loading writes nothing
     }
 
     void settingsPersistOnAssignmentAndNotify()
     {
         AppFixture f;
-        f.start();
-        AppState &app = f.app();
+        AppState &app = f.start();
         QSignalSpy modeSpy(&app, &AppState::connectModeChanged);
         app.setAppearance(AppAppearance::Light);
         app.setLiquidGlassEnabled(true);
@@ -97,184 +84,109 @@ private Q_SLOTS:
         app.setConnectMode(ConnectMode::Main);
         app.setConnectMode(ConnectMode::Main); // same value: still an assignment, still notified
         QCOMPARE(modeSpy.count(), 2);
-        QCOMPARE(f.sharedDefaults.textValue(QStringLiteral("settings.appearance")), QStringLiteral("light"));
-        QCOMPARE(f.sharedDefaults.boolValue(QStringLiteral("settings.liquidGlass")), true);
-        QCOMPARE(f.sharedDefaults.boolValue(QStringLiteral("settings.autoReconnectEnabled")), false);
-        QCOMPARE(f.sharedDefaults.textValue(QStringLiteral("settings.cascadeMode")), QStringLiteral("tavrin"));
-        QCOMPARE(f.sharedDefaults.textValue(QStringLiteral("settings.connectMode")), QStringLiteral("main"));
-        // Settings go to the shared store only.
-        QVERIFY(!f.standardDefaults.contains(QStringLiteral("settings.connectMode")));
+        app.setConnectMode(ConnectMode::Reserve); // the reserve mode is never written
+        QCOMPARE(app.connectMode(), ConnectMode::Reserve);
+        QVERIFY(!f.standardDefaults.contains(u"settings.connectMode"_s)); // settings go to the shared store only
+        QCOMPARE(settings(f.restart()), u"main tavrin - light glass"_s);
     }
 
-    void reserveModeIsNeverWritten()
+    void nodeListRefresh()
     {
         AppFixture f;
-        f.start();
-        f.app().setConnectMode(ConnectMode::Tavrin);
-        f.app().setConnectMode(ConnectMode::Reserve);
-        QCOMPARE(f.app().connectMode(), ConnectMode::Reserve);
-        QCOMPARE(f.sharedDefaults.textValue(QStringLiteral("settings.connectMode")), QStringLiteral("tavrin"));
-        QCOMPARE(f.restart().connectMode(), ConnectMode::Tavrin);
-    }
-
-    void refreshKeepsPresentNodeAndPrunesLatencies()
-    {
-        AppFixture f;
-        f.start();
-        AppState &app = f.app();
-        app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443", "10.0.0.2:8443", "10.0.0.3:443"}));
-        app.refreshDirectNodes();
-        QCOMPARE(app.directNodes().size(), 3);
-        app.setNodeLatency(QStringLiteral("10.0.0.1:443"), 40);
-        app.setNodeLatency(QStringLiteral("10.0.0.3:443"), 90);
-        app.setTarget(ConnectionTarget::node(app.directNodes().at(0)));
-
+        AppState &app = withNodes(f, {"10.0.0.1:443", "10.0.0.2:8443", "10.0.0.3:443"});
+        app.setNodeLatency(u"10.0.0.1:443"_s, 40);
+        app.setNodeLatency(u"10.0.0.3:443"_s, 90);
+        // The target is kept while its endpoint is listed, even if the node's text changed.
+        app.setTarget(ConnectionTarget::node(DirectNode{u"10.0.0.1:443"_s, u"{}"_s}));
         QSignalSpy latencySpy(&app, &AppState::nodeLatencyChanged);
-        app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443", "10.0.0.2:8443"}));
-        app.refreshDirectNodes();
-        QCOMPARE(app.directNodes().size(), 2);
-        QCOMPARE(app.nodeLatency().value(QStringLiteral("10.0.0.1:443")), 40u);
-        QVERIFY(!app.nodeLatency().contains(QStringLiteral("10.0.0.3:443")));
+        withNodes(f, {"10.0.0.1:443", "10.0.0.2:8443"});
+        QCOMPARE(endpoints(app.directNodes()), (QStringList{"10.0.0.1:443", "10.0.0.2:8443"}));
+        QCOMPARE(app.nodeLatency(), (QHash<QString, quint64>{{u"10.0.0.1:443"_s, 40}})); // the gone node's is pruned
         QCOMPARE(latencySpy.count(), 1);
-        QCOMPARE(app.target().endpoint(), QStringLiteral("10.0.0.1:443"));
+        QCOMPARE(app.target().endpoint(), u"10.0.0.1:443"_s);
         QVERIFY(!app.connectionError());
-    }
 
-    void vanishedSelectedNodeFallsBackToBalancer()
-    {
-        AppFixture f;
-        f.start();
-        AppState &app = f.app();
-        app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443", "10.0.0.2:443"}));
-        app.refreshDirectNodes();
-        const DirectNode chosen = app.directNodes().at(1);
-        app.setTarget(ConnectionTarget::node(chosen));
+        // A chosen node that leaves the list: back to the balancer, forgotten, and said.
+        app.setTarget(ConnectionTarget::node(app.directNodes().at(1)));
         app.preferredTarget = app.target();
-        f.standardDefaults.setText(QStringLiteral("session.selectedNodeEndpoint"), chosen.endpoint);
-
-        app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443"}));
-        app.refreshDirectNodes();
+        f.standardDefaults.setText(u"session.selectedNodeEndpoint"_s, u"10.0.0.2:8443"_s);
+        withNodes(f, {"10.0.0.1:443"});
         QCOMPARE(app.target(), ConnectionTarget::balancer());
         QCOMPARE(app.preferredTarget, ConnectionTarget::balancer());
-        QVERIFY(!f.standardDefaults.contains(QStringLiteral("session.selectedNodeEndpoint")));
-        QCOMPARE(app.connectionError(), notice);
-    }
+        QVERIFY(!f.standardDefaults.contains(u"session.selectedNodeEndpoint"_s));
+        QCOMPARE(app.connectionError(), u"Выбранный узел больше не доступен — включён Qor AI Network"_s);
 
-    void changedConfigOfSameEndpointKeepsTarget()
-    {
-        // The target is kept when its endpoint is still listed, even if the node's text changed.
-        AppFixture f;
-        f.start();
-        AppState &app = f.app();
-        app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443"}));
-        app.refreshDirectNodes();
-        app.setTarget(ConnectionTarget::node(DirectNode{QStringLiteral("10.0.0.1:443"), QStringLiteral("{}")}));
-        app.refreshDirectNodes();
-        QCOMPARE(app.target().endpoint(), QStringLiteral("10.0.0.1:443"));
-        QVERIFY(!app.connectionError());
-    }
-
-    void absentConfigsEmptyTheListWithoutTouchingTarget()
-    {
-        AppFixture f;
-        f.start();
-        AppState &app = f.app();
-        app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443"}));
-        app.refreshDirectNodes();
-        app.setNodeLatency(QStringLiteral("10.0.0.1:443"), 12);
+        // No catalog at all empties the list without touching the target or the latencies.
+        app.setConnectionError(std::nullopt);
         app.setTarget(ConnectionTarget::node(app.directNodes().at(0)));
         app.setXrayConfigsJSON(std::nullopt);
         app.refreshDirectNodes();
         QVERIFY(app.directNodes().isEmpty());
-        QCOMPARE(app.target().endpoint(), QStringLiteral("10.0.0.1:443"));
+        QCOMPARE(app.target().endpoint(), u"10.0.0.1:443"_s);
+        QCOMPARE(app.nodeLatency().size(), 1);
         QVERIFY(!app.connectionError());
     }
 
     void selectedNodeRestoreAndLookup()
     {
         AppFixture f;
-        f.start();
-        AppState &app = f.app();
-        app.setXrayConfigsJSON(catalogJson({"10.0.0.1:443", "10.0.0.2:443", "10.0.0.2:443"}));
-        app.refreshDirectNodes();
-        QVERIFY(!app.savedSelectedNode());
-        app.restoreSelectedNode();
-        QCOMPARE(app.target(), ConnectionTarget::balancer());
-
-        f.standardDefaults.setText(QStringLiteral("session.selectedNodeEndpoint"), QStringLiteral("10.0.0.9:443"));
-        QVERIFY(!app.savedSelectedNode());
-        app.restoreSelectedNode();
-        QCOMPARE(app.target(), ConnectionTarget::balancer());
-
-        f.standardDefaults.setText(QStringLiteral("session.selectedNodeEndpoint"), QStringLiteral("10.0.0.2:443"));
-        QCOMPARE(app.savedSelectedNode()->endpoint, QStringLiteral("10.0.0.2:443"));
+        AppState &app = withNodes(f, {"10.0.0.1:443", "10.0.0.2:443", "10.0.0.2:443"});
+        for (const QString &stored : {QString(), u"10.0.0.9:443"_s}) { // nothing stored, or a node no longer listed
+            if (!stored.isNull())
+                f.standardDefaults.setText(u"session.selectedNodeEndpoint"_s, stored);
+            QVERIFY(!app.savedSelectedNode());
+            app.restoreSelectedNode();
+            QCOMPARE(app.target(), ConnectionTarget::balancer());
+        }
+        f.standardDefaults.setText(u"session.selectedNodeEndpoint"_s, u"10.0.0.2:443"_s);
+        QCOMPARE(app.savedSelectedNode()->endpoint, u"10.0.0.2:443"_s);
         QCOMPARE(app.target(), ConnectionTarget::balancer()); // the look-up alone changes nothing
         app.restoreSelectedNode();
         QCOMPARE(app.target(), ConnectionTarget::node(app.directNodes().at(1)));
         QCOMPARE(app.preferredTarget, app.target());
     }
 
-    void latencyOrderAndCount()
-    {
-        AppFixture f;
-        f.start();
-        AppState &app = f.app();
-        app.setXrayConfigsJSON(catalogJson({"a.example:1", "b.example:2", "c.example:3", "d.example:4", "e.example:5"}));
-        app.refreshDirectNodes();
-        QCOMPARE(app.measuredNodeCount(), 0);
-        app.setNodeLatency(QStringLiteral("d.example:4"), 30);
-        app.setNodeLatency(QStringLiteral("b.example:2"), 80);
-        app.setNodeLatency(QStringLiteral("e.example:5"), 30);
-        app.setNodeLatency(QStringLiteral("gone.example:9"), 1); // not a listed node: not counted
-        QCOMPARE(app.measuredNodeCount(), 3);
-        QStringList order;
-        for (const DirectNode &node : app.nodesByLatency())
-            order.append(node.endpoint);
-        QCOMPARE(order, (QStringList{"d.example:4", "e.example:5", "b.example:2", "a.example:1", "c.example:3"}));
-    }
-
-    void connectionDurationAndStateText_data()
-    {
-        QTest::addColumn<qint64>("seconds");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("zero") << qint64(0) << "00:00:00";
-        QTest::newRow("one hour, two minutes, three seconds") << qint64(3723) << "01:02:03";
-        QTest::newRow("last second of the first day") << qint64(86399) << "23:59:59";
-        QTest::newRow("one day") << qint64(86400) << "1д 00:00:00";
-        QTest::newRow("1d 2h 3m 4s") << qint64(93784) << "1д 02:03:04";
-        QTest::newRow("twelve days") << qint64(12 * 86400 + 59) << "12д 00:00:59";
-        QTest::newRow("date in the future") << qint64(-5) << "00:00:00";
-    }
-
     void connectionDurationAndStateText()
     {
-        QFETCH(qint64, seconds);
-        QFETCH(QString, expected);
         AppFixture f;
-        f.start();
-        AppState &app = f.app();
+        AppState &app = f.start();
         const QDateTime since = QDateTime(QDate(2026, 1, 31), QTime(14, 5, 9), Qt::UTC);
-        QCOMPARE(app.connectionDuration(since.addSecs(seconds)), QStringLiteral("00:00:00"));
+        QCOMPARE(app.connectionDuration(since.addSecs(3723)), u"00:00:00"_s); // not connected
         app.setConnectionState(ConnectionState::Connected, since);
-        QCOMPARE(app.connectionDuration(since.addSecs(seconds).addMSecs(999)), expected);
-        QCOMPARE(app.stateText(), QStringLiteral("connected(2026-01-31 14:05:09 +0000)"));
+        QCOMPARE(app.stateText(), u"connected(2026-01-31 14:05:09 +0000)"_s);
+        const QList<std::pair<qint64, QString>> table{{0, u"00:00:00"_s},      {3723, u"01:02:03"_s},     {86399, u"23:59:59"_s},
+                                                      {86400, u"1д 00:00:00"_s}, {93784, u"1д 02:03:04"_s}, {12 * 86400 + 59, u"12д 00:00:59"_s},
+                                                      {-5, u"00:00:00"_s}}; // a start in the future
+        for (const auto &[seconds, text] : table)
+            QCOMPARE(app.connectionDuration(since.addSecs(seconds).addMSecs(999)), text);
         app.setConnectionState(ConnectionState::Disconnecting);
-        QCOMPARE(app.stateText(), QStringLiteral("disconnecting"));
+        QCOMPARE(app.stateText(), u"disconnecting"_s);
         QVERIFY(!app.connectedSince().isValid());
     }
 
-    void targetNamesAndRawTexts()
+    // Real measurements are in test_node_latency_live; the order, the count and two edges need no network.
+    void latencyOrderCountAndEdges()
     {
-        QCOMPARE(ConnectionTarget::balancer().name(), QStringLiteral("Qor AI Network"));
-        QCOMPARE(ConnectionTarget::reserve().name(), QStringLiteral("Резерв"));
-        QCOMPARE(ConnectionTarget::node(DirectNode{QString(), QString()}).name(), QStringLiteral("Узел 8261"));
-        QVERIFY(ConnectionTarget::node(DirectNode{"h:1", "x"}) != ConnectionTarget::node(DirectNode{"h:1", "y"}));
-        QCOMPARE(rawText(ConnectMode::Auto), QStringLiteral("auto"));
-        QCOMPARE(rawText(ConnectMode::Reserve), QStringLiteral("reserve"));
-        QCOMPARE(rawText(CascadeMode::Standard), QStringLiteral("standard"));
-        QCOMPARE(rawText(AppAppearance::Dark), QStringLiteral("dark"));
-        QCOMPARE(rawText(TunnelSource::Reserve), QStringLiteral("reserve"));
-        QCOMPARE(caseName(AuthStage::WaitingForTelegram), QStringLiteral("waitingForTelegram"));
+        AppFixture f;
+        AppState &app = f.start();
+        app.setConnectionState(ConnectionState::Connected, f.clock.now());
+        app.measureNodeLatency(); // nothing to measure: done at once, and nothing to blame on the tunnel
+        QVERIFY(!app.measuringLatency() && !app.latencyNeedsDisconnect());
+        withNodes(f, {"a.example:1", "b.example:2", "c.example:3", "d.example:4", "e.example:5"});
+        QCOMPARE(app.measuredNodeCount(), 0);
+        app.setNodeLatency(u"d.example:4"_s, 30);
+        app.setNodeLatency(u"b.example:2"_s, 80);
+        app.setNodeLatency(u"e.example:5"_s, 30);
+        app.setNodeLatency(u"gone.example:9"_s, 1); // not a listed node: not counted
+        QCOMPARE(app.measuredNodeCount(), 3);
+        // Measured first, fastest first; ties and the unmeasured keep the list's order.
+        QCOMPARE(endpoints(app.nodesByLatency()), (QStringList{"d.example:4", "e.example:5", "b.example:2", "a.example:1", "c.example:3"}));
+        app.setConnectionState(ConnectionState::Connecting);
+        app.measureNodeLatency(); // no node answers (the fixture knows none of them)
+        f.clock.advance(4s);
+        QVERIFY(!app.measuringLatency());
+        QVERIFY(app.latencyNeedsDisconnect()); // every node failed while a tunnel was coming up
+        QCOMPARE(app.measuredNodeCount(), 3);  // a failure keeps the earlier values
     }
 };
 
