@@ -1,2 +1,0 @@
-#!/usr/bin/env bash
-exec bash "$(dirname "$0")/private-namespaces.sh" "$@"
