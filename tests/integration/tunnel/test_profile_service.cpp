@@ -1,40 +1,37 @@
+// The Linux profile service with the simulated providers of the build's bundle, on its
+// own and under the tunnel managers: real processes, state files and interfaces.
+
 #include "../../unit/tunnel/task_outcome.h"
 #include "manual_clock.h"
 #include "tunnel/platform/interface_counters.h"
 #include "tunnel/platform/linux_profile_service.h"
 #include "tunnel/platform/platform_error.h"
 #include "tunnel/platform/private_file.h"
+#include "tunnel/tunnel_manager.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
-#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace qor;
+using namespace std::chrono_literals;
 
 namespace {
 
-// Real processes on a possibly busy machine: generous, but never waited out when
-// things go right.
+// Real processes on a possibly busy machine: generous, but never waited out when things go right.
 constexpr int processLimitMs = 30000;
-
-const QString mainId = QStringLiteral("com.qorvpn.connect.mac.tunnel");
-const QString reserveId = QStringLiteral("com.qorvpn.connect.mac.reserve");
+const QString mainId = "com.qorvpn.connect.mac.tunnel", reserveId = "com.qorvpn.connect.mac.reserve";
 
 template<typename T>
 T await(QCoro::Task<T> &&task)
 {
-    auto outcome = track(std::move(task));
-    ManualClock::drainEvents();
+    auto outcome = settled(std::move(task));
     if (outcome->failed())
         throw Error(*outcome->errorDomain, outcome->errorCode, outcome->errorDescription);
     if constexpr (!std::is_void_v<T>)
@@ -44,28 +41,28 @@ T await(QCoro::Task<T> &&task)
 ProfileHandle makeProfile(const QString &provider, const QVariantMap &configuration)
 {
     auto p = std::make_shared<VpnProfile>();
-    p->localizedDescription = QStringLiteral("test");
+    p->localizedDescription = "test";
     p->enabled = true;
-    p->protocol = TunnelProviderProtocol{provider, QStringLiteral("Qor Network"), configuration};
+    p->protocol = TunnelProviderProtocol{provider, "Qor Network", configuration};
     return p;
 }
 
 QVariantMap mainConfiguration(const QJsonObject &demo = {})
 {
-    QJsonObject doc{{QStringLiteral("outbounds"), QJsonArray()}};
+    QJsonObject doc{{"outbounds", QJsonArray()}};
     if (!demo.isEmpty())
-        doc.insert(QStringLiteral("qor_demo"), demo);
-    return {{QStringLiteral("configContent"), QString::fromUtf8(QJsonDocument(doc).toJson())}};
+        doc.insert("qor_demo", demo);
+    return {{"configContent", QString::fromUtf8(QJsonDocument(doc).toJson())}};
 }
 
-QString traceFile(const QString &name)
+QString lastErrorFile()
 {
-    return qEnvironmentVariable("QOR_TRACE_DIR") + QLatin1Char('/') + name;
+    return qEnvironmentVariable("QOR_TRACE_DIR") + "/tunnel-last-error.txt";
 }
 
-QString readText(const QString &path)
+QString lastError()
 {
-    QFile f(path);
+    QFile f(lastErrorFile());
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
@@ -82,13 +79,25 @@ bool processExists(qint64 pid)
     return process_identity::startTime(pid).has_value();
 }
 
+// Real providers move in real time, the managers' pauses in virtual time: step both.
+bool driveUntil(ManualClock &clock, const std::function<bool()> &done)
+{
+    QElapsedTimer real;
+    real.start();
+    for (; !done(); QTest::qWait(5)) {
+        if (real.elapsed() > processLimitMs)
+            return false;
+        clock.advance(50ms);
+    }
+    return true;
+}
+
 } // namespace
 
 class TestProfileService : public QObject {
     Q_OBJECT
 
     std::unique_ptr<LinuxProfileService> service;
-    QList<qint64> startedProviders;
 
     ProfileHandle startProfile(const QString &provider, const QVariantMap &configuration)
     {
@@ -98,20 +107,12 @@ class TestProfileService : public QObject {
         return profile;
     }
 
-    void rememberProvider(const QString &id)
-    {
-        if (const auto state = service->providerState(id))
-            startedProviders.append(state->pid);
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
         const QString build = qEnvironmentVariable("QOR_BUILD_DIR");
-        QVERIFY2(!build.isEmpty(), "QOR_BUILD_DIR is not set");
-        qputenv("QOR_BUNDLE_DIR", (build + QStringLiteral("/bundle")).toUtf8());
-        QVERIFY(QFileInfo(build + "/bundle/Contents/Library/SystemExtensions/" + mainId
-                          + ".systemextension/Contents/MacOS/qor-demo-provider")
+        qputenv("QOR_BUNDLE_DIR", (build + "/bundle").toUtf8());
+        QVERIFY(QFileInfo(build + "/bundle/Contents/Library/SystemExtensions/" + mainId + ".systemextension/Contents/MacOS/qor-demo-provider")
                     .isExecutable());
         // What an interrupted earlier run may have left.
         QDir(tunnel_paths::profilesDirectory()).removeRecursively();
@@ -123,27 +124,28 @@ private Q_SLOTS:
         for (const char *name : {"FAIL", "STAY_CONNECTING", "DROP_AFTER", "DROP_ERROR", "CRASH_AFTER", "TUN", "TRAFFIC"})
             qunsetenv(QByteArray("QOR_DEMO_PROVIDER_").append(name).constData());
         qputenv("QOR_DEMO_PROVIDER_CONNECT_DELAY", "0.05");
-        QFile::remove(traceFile("tunnel-last-error.txt"));
+        QFile::remove(lastErrorFile());
         service = std::make_unique<LinuxProfileService>();
     }
 
+    // Leaves no provider behind, whatever the test did.
     void cleanup()
     {
-        // Leave no provider behind, whatever the test did.
+        QList<qint64> providers;
         for (const QString &name : QDir(tunnel_paths::profilesDirectory()).entryList({"*.json"}, QDir::Files)) {
-            const QString id = name.chopped(5);
-            const auto state = service->providerState(id);
+            VpnProfile p;
+            p.id = name.chopped(5);
+            const auto state = service->providerState(p.id);
             if (state && state->pid == ::getpid())
                 continue; // a state file the test forged in its own name
             if (state)
-                startedProviders.append(state->pid);
-            VpnProfile p;
-            p.id = id;
+                providers.append(state->pid);
+            if (const auto launched = service->lastLaunchedProcess(p.id))
+                providers.append(*launched);
             service->stopTunnel(p);
         }
-        for (qint64 pid : std::as_const(startedProviders))
+        for (qint64 pid : std::as_const(providers))
             QTRY_VERIFY_WITH_TIMEOUT(!processExists(pid), processLimitMs);
-        startedProviders.clear();
         service.reset();
         QDir(tunnel_paths::profilesDirectory()).removeRecursively();
         QDir(tunnel_paths::stateDirectory()).removeRecursively();
@@ -176,21 +178,21 @@ private Q_SLOTS:
 
         // Reloading a profile that is gone fails as stale.
         QFile::remove(service->profilePath(second->id));
-        auto outcome = track(service->reload(second));
-        ManualClock::drainEvents();
+        auto outcome = settled(service->reload(second));
         QVERIFY(outcome->failed());
         QCOMPARE(outcome->errorCode, 4);
     }
 
-    void connectsAndStops()
+    // As root in the test's own network namespace the provider has a real interface,
+    // which it feeds once a second; the kernel counts that as received.
+    void connectsCarriesTrafficAndStops()
     {
         QSignalSpy changes(service.get(), &ProfileService::statusChanged);
-        auto profile = startProfile(mainId, mainConfiguration());
+        auto profile = startProfile(mainId, mainConfiguration({{"traffic", 20000}}));
         QList<VpnStatus> seen;
-        connect(service.get(), &ProfileService::statusChanged, this,
-                [&](const QString &id) { seen.append(service->statusOf(id)); });
+        QObject scope;
+        connect(service.get(), &ProfileService::statusChanged, &scope, [&](const QString &id) { seen.append(service->statusOf(id)); });
         QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Connected, processLimitMs);
-        rememberProvider(profile->id);
         QTRY_VERIFY(!seen.isEmpty() && seen.last() == VpnStatus::Connected);
         QCOMPARE(seen.first(), VpnStatus::Connecting);
 
@@ -198,12 +200,12 @@ private Q_SLOTS:
         QVERIFY(state);
         QCOMPARE(state->providerIdentifier, mainId);
         QCOMPARE(mode(service->statePath(profile->id)), 0600);
-        // As root in the test's own network namespace the provider has a real interface.
-        const bool mayCreate = ::geteuid() == 0 && QFileInfo("/dev/net/tun").exists();
-        if (mayCreate)
+        if (::geteuid() == 0 && QFileInfo::exists("/dev/net/tun")) {
             QVERIFY2(state->interfaceName.startsWith("utun"), qPrintable(state->interfaceName));
-        else
+            QTRY_VERIFY_WITH_TIMEOUT(ProcNetDevCounters().read().value(state->interfaceName).received >= 20000, processLimitMs);
+        } else {
             QCOMPARE(state->interfaceName, QString());
+        }
 
         // Starting again while it runs changes nothing.
         service->startProvider(*profile);
@@ -222,20 +224,16 @@ private Q_SLOTS:
         QTest::addColumn<QVariantMap>("configuration");
         QTest::addColumn<QByteArray>("failEnv");
         QTest::addColumn<QString>("expected");
-
-        QTest::newRow("document is not JSON")
-            << mainId << QVariantMap{{"configContent", "not json"}} << QByteArray()
-            << "Некорректная конфигурация туннеля: configContent не является JSON";
-        QTest::newRow("told to fail by configuration")
-            << mainId << mainConfiguration({{"fail", "Сервер отклонил ключ"}}) << QByteArray() << "Сервер отклонил ключ";
-        QTest::newRow("told to fail by environment")
-            << mainId << mainConfiguration() << QByteArray("Нет связи с узлом") << "Нет связи с узлом";
-        QTest::newRow("reserve without texts")
-            << reserveId << QVariantMap{{"wgQuickConfigs", "[Interface]"}} << QByteArray()
-            << "Некорректная конфигурация резервного канала: нет wgQuickConfigs";
+        QTest::newRow("document is not JSON") << mainId << QVariantMap{{"configContent", "not json"}} << QByteArray()
+                                              << "Некорректная конфигурация туннеля: configContent не является JSON";
+        QTest::newRow("told to fail by configuration") << mainId << mainConfiguration({{"fail", "Сервер отклонил ключ"}}) << QByteArray()
+                                                       << "Сервер отклонил ключ";
+        QTest::newRow("told to fail by environment") << mainId << mainConfiguration() << QByteArray("Нет связи с узлом") << "Нет связи с узлом";
+        QTest::newRow("reserve without texts") << reserveId << QVariantMap{{"wgQuickConfigs", "[Interface]"}} << QByteArray()
+                                               << "Некорректная конфигурация резервного канала: нет wgQuickConfigs";
         QTest::newRow("reserve told in its text")
-            << reserveId << QVariantMap{{"wgQuickConfigs", QStringList{"[Interface]\n# qor-demo: fail=Резерв недоступен\n"}}}
-            << QByteArray() << "Резерв недоступен";
+            << reserveId << QVariantMap{{"wgQuickConfigs", QStringList{"[Interface]\n# qor-demo: fail=Резерв недоступен\n"}}} << QByteArray()
+            << "Резерв недоступен";
     }
 
     void failingProviderLeavesItsError()
@@ -246,173 +244,120 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         if (!failEnv.isEmpty())
             qputenv("QOR_DEMO_PROVIDER_FAIL", failEnv);
-
         QList<VpnStatus> seen;
-        connect(service.get(), &ProfileService::statusChanged, this,
-                [&](const QString &id) { seen.append(service->statusOf(id)); });
+        QObject scope;
+        connect(service.get(), &ProfileService::statusChanged, &scope, [&](const QString &id) { seen.append(service->statusOf(id)); });
         auto profile = startProfile(provider, configuration);
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(traceFile("tunnel-last-error.txt")), processLimitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lastErrorFile()), processLimitMs);
         QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Disconnected, processLimitMs);
-        QCOMPARE(readText(traceFile("tunnel-last-error.txt")), expected);
+        QCOMPARE(lastError(), expected);
         QTRY_VERIFY(!seen.isEmpty() && seen.last() == VpnStatus::Disconnected);
         QVERIFY(!seen.contains(VpnStatus::Connected));
     }
 
-    void providerThatStaysConnectingCanBeStopped()
+    // Whenever the provider got to look, it went down instead of up: once it has gone,
+    // nothing can change any more.
+    void stopWhileStarting_data()
     {
-        qputenv("QOR_DEMO_PROVIDER_STAY_CONNECTING", "1");
-        auto profile = startProfile(mainId, mainConfiguration());
-        // Its own word, not just the launch: the state file says connecting.
-        QTRY_VERIFY_WITH_TIMEOUT(service->providerState(profile->id).has_value(), processLimitMs);
-        rememberProvider(profile->id);
-        QCOMPARE(service->providerState(profile->id)->status, VpnStatus::Connecting);
-        QCOMPARE(service->status(*profile), VpnStatus::Connecting);
-        service->stopTunnel(*profile);
-        QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Disconnected, processLimitMs);
+        QTest::addColumn<bool>("staysConnecting");
+        QTest::newRow("before the provider speaks") << false;
+        QTest::newRow("provider stays connecting") << true;
     }
 
-    void stopBeforeTheProviderSpeaks()
+    void stopWhileStarting()
     {
-        qputenv("QOR_DEMO_PROVIDER_CONNECT_DELAY", "0.5");
-        auto profile = makeProfile(mainId, mainConfiguration());
-        await(service->save(profile));
-        service->startProvider(*profile);
+        QFETCH(bool, staysConnecting);
+        if (staysConnecting)
+            qputenv("QOR_DEMO_PROVIDER_STAY_CONNECTING", "1");
+        else
+            qputenv("QOR_DEMO_PROVIDER_CONNECT_DELAY", "0.5");
+        auto profile = startProfile(mainId, mainConfiguration());
+        if (staysConnecting) { // its own word, not just the launch: the state file says connecting
+            QTRY_VERIFY_WITH_TIMEOUT(service->providerState(profile->id).has_value(), processLimitMs);
+            QCOMPARE(service->providerState(profile->id)->status, VpnStatus::Connecting);
+            QCOMPARE(service->status(*profile), VpnStatus::Connecting);
+        }
         service->stopTunnel(*profile);
-        // Whenever the provider got to look, it went down instead of up: once it has
-        // gone, nothing can change any more.
         const auto pid = service->lastLaunchedProcess(profile->id);
         QVERIFY(pid);
         QTRY_VERIFY_WITH_TIMEOUT(!processExists(*pid), processLimitMs);
-        QCOMPARE(service->status(*profile), VpnStatus::Disconnected);
+        QTRY_COMPARE(service->status(*profile), VpnStatus::Disconnected);
         if (const auto state = service->providerState(profile->id))
             QCOMPARE(state->status, VpnStatus::Disconnected);
     }
 
-    void providerDeathReadsAsDisconnected_data()
+    // A provider that dies leaves a state file that still claims the connection: it is not
+    // believed. One that drops the connection leaves its text.
+    void lostConnectionReadsAsDisconnected_data()
     {
-        QTest::addColumn<bool>("killedByTest");
-        QTest::newRow("crashes by itself") << false;
-        QTest::newRow("killed") << true;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("crashes by itself") << "crash";
+        QTest::newRow("drops with a text") << "drop";
     }
 
-    void providerDeathReadsAsDisconnected()
+    void lostConnectionReadsAsDisconnected()
     {
-        QFETCH(bool, killedByTest);
-        if (!killedByTest)
+        QFETCH(QString, how);
+        if (how == "crash")
             qputenv("QOR_DEMO_PROVIDER_CRASH_AFTER", "0.3");
-        auto profile = startProfile(mainId, mainConfiguration());
+        auto profile = startProfile(mainId, how == "drop" ? mainConfiguration({{"drop_after", 0.3}, {"drop_error", "Соединение прервано"}})
+                                                          : mainConfiguration());
         QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Connected, processLimitMs);
         const auto state = service->providerState(profile->id);
         QVERIFY(state);
         QSignalSpy changes(service.get(), &ProfileService::statusChanged);
-        if (killedByTest)
-            ::kill(pid_t(state->pid), SIGKILL);
+        if (how == "drop") {
+            QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Disconnected, processLimitMs);
+            QCOMPARE(lastError(), "Соединение прервано");
+            return;
+        }
         QTRY_VERIFY_WITH_TIMEOUT(!changes.isEmpty(), processLimitMs);
         QCOMPARE(service->status(*profile), VpnStatus::Disconnected);
-        // The state file still claims the connection; it is not believed.
         QCOMPARE(service->providerState(profile->id)->status, VpnStatus::Connected);
     }
 
-    void droppedConnectionLeavesItsText()
-    {
-        auto profile = startProfile(mainId, mainConfiguration({{"drop_after", 0.3}, {"drop_error", "Соединение прервано"}}));
-        QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Connected, processLimitMs);
-        rememberProvider(profile->id);
-        QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Disconnected, processLimitMs);
-        QCOMPARE(readText(traceFile("tunnel-last-error.txt")), QStringLiteral("Соединение прервано"));
-    }
-
-    void newInstanceAdoptsRunningTunnel()
-    {
-        auto profile = startProfile(reserveId, {{"wgQuickConfigs", QStringList{"[Interface]\nPrivateKey = x\n"}}});
-        QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Connected, processLimitMs);
-        rememberProvider(profile->id);
-
-        // An application restart: a fresh instance sees the tunnel and can stop it.
-        LinuxProfileService restarted;
-        const QList<ProfileHandle> all = await(restarted.loadAll());
-        QCOMPARE(all.size(), 1);
-        QCOMPARE(restarted.status(*all.first()), VpnStatus::Connected);
-        QSignalSpy changes(&restarted, &ProfileService::statusChanged);
-        restarted.stopTunnel(*all.first());
-        QTRY_COMPARE_WITH_TIMEOUT(restarted.status(*all.first()), VpnStatus::Disconnected, processLimitMs);
-        QTRY_VERIFY(!changes.isEmpty());
-        QCOMPARE(service->status(*profile), VpnStatus::Disconnected);
-    }
-
-    void untrustworthyStateIsIgnored_data()
+    // Only the state of the very process it names counts, from a file of this user.
+    void stateIsBelievedOnlyWhenTrustworthy_data()
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<bool>("foreignOwner");
-        const QByteArray pid = QByteArray::number(::getpid());
-        QTest::newRow("garbage") << QByteArray("\x01\x02{{{") << false;
-        QTest::newRow("status out of range")
-            << QByteArray(R"({"version":1,"profile":"ID","provider":"p","pid":)" + pid + R"(,"startTime":"START","status":9})")
-            << false;
+        QTest::addColumn<bool>("believed");
+        const QByteArray pid = QByteArray::number(::getpid()), head = R"({"version":1,"profile":"ID","provider":"p","pid":)" + pid;
+        QTest::newRow("garbage") << QByteArray("\x01\x02{{{") << false << false;
+        QTest::newRow("status out of range") << head + R"(,"startTime":"START","status":9})" << false << false;
         QTest::newRow("another profile")
             << QByteArray(R"({"version":1,"profile":"00000000-0000-0000-0000-000000000001","provider":"p","pid":)" + pid
                           + R"(,"startTime":"START","status":3})")
-            << false;
-        QTest::newRow("recycled process id")
-            << QByteArray(R"({"version":1,"profile":"ID","provider":"p","pid":)" + pid + R"(,"startTime":"1","status":3})")
-            << false;
-        QTest::newRow("another user's file")
-            << QByteArray(R"({"version":1,"profile":"ID","provider":"p","pid":)" + pid + R"(,"startTime":"START","status":3})")
-            << true;
+            << false << false;
+        QTest::newRow("recycled process id") << head + R"(,"startTime":"1","status":3})" << false << false;
+        QTest::newRow("another user's file") << head + R"(,"startTime":"START","status":3})" << true << false;
+        QTest::newRow("genuine, of this process") << head + R"(,"startTime":"START","status":3})" << false << true;
     }
 
-    void untrustworthyStateIsIgnored()
+    void stateIsBelievedOnlyWhenTrustworthy()
     {
         QFETCH(QByteArray, content);
         QFETCH(bool, foreignOwner);
+        QFETCH(bool, believed);
         if (foreignOwner && ::geteuid() != 0)
             QSKIP("giving a file to another user needs root");
-
         auto profile = makeProfile(mainId, mainConfiguration());
         await(service->save(profile));
-        const QByteArray start = QByteArray::number(*process_identity::startTime(::getpid()));
-        content.replace("ID", profile->id.toUtf8()).replace("START", start);
+        content.replace("ID", profile->id.toUtf8()).replace("START", QByteArray::number(*process_identity::startTime(::getpid())));
         writePrivateFile(service->statePath(profile->id), content);
         if (foreignOwner)
             QCOMPARE(::chown(QFile::encodeName(service->statePath(profile->id)).constData(), 65534, 65534), 0);
 
         LinuxProfileService fresh;
-        QCOMPARE(fresh.status(*profile), VpnStatus::Disconnected);
+        QCOMPARE(fresh.status(*profile), believed ? VpnStatus::Connected : VpnStatus::Disconnected);
+        if (believed) { // and not stopped: that would end this test
+            QVERIFY(QFile::remove(service->statePath(profile->id)));
+            return;
+        }
         QVERIFY(!fresh.providerState(profile->id) || content.contains("\"startTime\":\"1\""));
-        // Stopping must not signal whatever process the file names (here: this test,
-        // which would end at once).
+        // Stopping must not signal whatever process the file names (here: this test, which would end at once).
         fresh.stopTunnel(*profile);
         QCOMPARE(fresh.status(*profile), VpnStatus::Disconnected);
-    }
-
-    void genuineStateOfThisProcessCounts()
-    {
-        // The positive control of the case above: the same document with the true
-        // start time is believed.
-        auto profile = makeProfile(mainId, mainConfiguration());
-        await(service->save(profile));
-        ProviderState state;
-        state.profileId = profile->id;
-        state.providerIdentifier = mainId;
-        state.pid = ::getpid();
-        state.startTime = *process_identity::startTime(::getpid());
-        state.status = VpnStatus::Connected;
-        writePrivateFile(service->statePath(profile->id), state.toJson());
-        QCOMPARE(LinuxProfileService().status(*profile), VpnStatus::Connected);
-        QFile::remove(service->statePath(profile->id));
-    }
-
-    void providerInterfaceCarriesDemoTraffic()
-    {
-        if (::geteuid() != 0 || !QFileInfo("/dev/net/tun").exists())
-            QSKIP("the provider makes an interface only as root");
-        auto profile = startProfile(mainId, mainConfiguration({{"traffic", 20000}}));
-        QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Connected, processLimitMs);
-        rememberProvider(profile->id);
-        const QString name = service->providerState(profile->id)->interfaceName;
-        QVERIFY(name.startsWith("utun"));
-        // The provider feeds its interface once a second; the kernel counts it received.
-        QTRY_VERIFY_WITH_TIMEOUT(ProcNetDevCounters().read().value(name).received >= 20000, processLimitMs);
     }
 
     void refusals_data()
@@ -443,6 +388,45 @@ private Q_SLOTS:
         auto unsaved = makeProfile(mainId, mainConfiguration());
         QCOMPARE(service->status(*unsaved), VpnStatus::Invalid);
         QVERIFY_THROWS_EXCEPTION(PlatformError, service->startProvider(*unsaved));
+    }
+
+    // The main channel's manager: what the provider is handed, and an application
+    // restart (a second service and manager) that adopts the running tunnel and stops
+    // it, which the first service sees too.
+    void mainChannelSurvivesAnApplicationRestart()
+    {
+        ManualClock clock;
+        auto manager = std::make_unique<TunnelManager>(*service, clock);
+        QList<int> reports;
+        manager->onStatusChange = [&reports](int status) { reports.append(status); };
+        const QVariantMap policy{{"block_torrent", true}, {"block_domains", QStringList{"example.org"}}};
+        auto started = track(manager->start("{\"outbounds\":[]}", {"192.0.2.41"}, std::nullopt, policy));
+        QVERIFY(driveUntil(clock, [&] { return started->done && reports.contains(3); }));
+        QVERIFY2(!started->failed(), qPrintable(started->errorDescription));
+        QCOMPARE(reports.first(), 2);
+        QCOMPARE(manager->connectionStatus(), std::optional<int>(3));
+        const ProfileHandle profile = manager->profile();
+        QFile stored(service->profilePath(profile->id));
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        const QJsonObject doc = QJsonDocument::fromJson(stored.readAll()).object();
+        QCOMPARE(doc["protocol"]["providerConfiguration"].toObject().keys(), (QStringList{"bypassIPs", "configContent", "policy"}));
+        QCOMPARE(doc["protocol"]["providerBundleIdentifier"].toString(), mainId);
+        QVERIFY(doc["onDemandEnabled"].toBool());
+
+        manager.reset();
+        LinuxProfileService restartedService;
+        TunnelManager restarted(restartedService, clock);
+        QList<int> afterRestart;
+        restarted.onStatusChange = [&afterRestart](int status) { afterRestart.append(status); };
+        auto adopted = track(restarted.loadExisting());
+        QVERIFY(driveUntil(clock, [&] { return adopted->done; }));
+        QCOMPARE(afterRestart, QList<int>{3});
+        auto stopped = track(restarted.stopAndWait(10.0));
+        QVERIFY(driveUntil(clock, [&] { return stopped->done; }));
+        QCOMPARE(restarted.connectionStatus(), std::optional<int>(1));
+        QVERIFY(driveUntil(clock, [&] { return !afterRestart.isEmpty() && afterRestart.last() == 1; }));
+        QVERIFY(!restarted.profile()->onDemandEnabled);
+        QCOMPARE(service->status(*profile), VpnStatus::Disconnected);
     }
 };
 
