@@ -1,14 +1,11 @@
-// The application's side of the tunnel service: against a stand-in service on a
-// private bus, every status it signals reaches the tunnel managers in order (a
-// tunnel that comes up and drops at once is seen up, then down), and a service that
-// goes away leaves no tunnel reading as up.
+// The application's side of the tunnel service: against a stand-in service on a private
+// bus, every status it signals reaches the client in order (a tunnel that comes up and
+// drops at once is seen up, then down), and a service that goes away leaves no tunnel up.
 
 #include "tunnel/platform/service_profile_service.h"
 #include "tunnel/platform/tunnel_service_bus.h"
 #include "tunnel/provider_identifiers.h"
 
-#include <QCoroTask>
-#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QJsonDocument>
@@ -19,23 +16,22 @@ namespace bus = qor::tunnel_service_bus;
 
 namespace {
 
-const QString profileId = QStringLiteral("0f8fad5b-d9cb-469f-a165-70867728950e");
+const QString profileId = "0f8fad5b-d9cb-469f-a165-70867728950e";
 
-// Answers ListProfiles with one running reserve profile.
+// Answers ListProfiles with one running reserve profile and its counters.
 class StandInService final : public QDBusVirtualObject {
 public:
     QString introspect(const QString &) const override { return {}; }
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
     {
-        if (message.member() != QLatin1String("ListProfiles"))
+        if (message.member() != "ListProfiles")
             return false;
         VpnProfile profile;
         profile.id = profileId;
         profile.enabled = true;
-        profile.protocol = TunnelProviderProtocol{reserveProviderIdentifier(), QStringLiteral("Qor Reserve"), {}};
-        const QString document = QString::fromUtf8(QJsonDocument(profile.toJson()).toJson(QJsonDocument::Compact));
-        connection.send(message.createReply({QStringList{document}, QVariant::fromValue(QList<int>{3}),
-                                             QVariant::fromValue(QList<qulonglong>{5000}),
+        profile.protocol = TunnelProviderProtocol{reserveProviderIdentifier(), "Qor Reserve", {}};
+        connection.send(message.createReply({QStringList{QJsonDocument(profile.toJson()).toJson(QJsonDocument::Compact)},
+                                             QVariant::fromValue(QList<int>{3}), QVariant::fromValue(QList<qulonglong>{5000}),
                                              QVariant::fromValue(QList<qulonglong>{700})}));
         return true;
     }
@@ -49,8 +45,7 @@ class TestServiceProfileClient : public QObject {
 private Q_SLOTS:
     void everyTransitionArrivesInOrder()
     {
-        QDBusConnection serviceBus = QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"),
-                                                                   QStringLiteral("service"));
+        QDBusConnection serviceBus = QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), "service");
         StandInService standIn;
         QVERIFY(serviceBus.registerVirtualObject(bus::objectPath, &standIn));
         QVERIFY(serviceBus.registerService(bus::serviceName));
@@ -61,8 +56,7 @@ private Q_SLOTS:
         QCOMPARE(profiles.size(), 1);
         const VpnProfile &profile = *profiles.first();
         QCOMPARE(client.status(profile), VpnStatus::Connected);
-        // Counters since the tunnel came up, from the same answer.
-        QCOMPARE(client.read().value(profileId), (InterfaceCounters{5000, 700}));
+        QCOMPARE(client.read().value(profileId), (InterfaceCounters{5000, 700})); // from the same answer
 
         QList<VpnStatus> seen;
         connect(&client, &ProfileService::statusChanged, this, [&](const QString &id) {
@@ -70,13 +64,12 @@ private Q_SLOTS:
                 seen.append(client.status(profile));
         });
         for (int status : {1, 2, 3, 1, 2, 3}) {
-            QDBusMessage signal = QDBusMessage::createSignal(bus::objectPath, bus::interfaceName, QStringLiteral("StatusChanged"));
-            signal << profileId << status;
-            serviceBus.send(signal);
+            QDBusMessage signal = QDBusMessage::createSignal(bus::objectPath, bus::interfaceName, "StatusChanged");
+            serviceBus.send(signal << profileId << status);
         }
         QTRY_COMPARE(seen.size(), 6);
-        QCOMPARE(seen, (QList<VpnStatus>{VpnStatus::Disconnected, VpnStatus::Connecting, VpnStatus::Connected,
-                                          VpnStatus::Disconnected, VpnStatus::Connecting, VpnStatus::Connected}));
+        QCOMPARE(seen, (QList<VpnStatus>{VpnStatus::Disconnected, VpnStatus::Connecting, VpnStatus::Connected, VpnStatus::Disconnected,
+                                          VpnStatus::Connecting, VpnStatus::Connected}));
 
         // The service ends: its tunnel is gone with it.
         serviceBus.unregisterService(bus::serviceName);
@@ -84,7 +77,7 @@ private Q_SLOTS:
         QCOMPARE(seen.last(), VpnStatus::Disconnected);
         QVERIFY(client.read().isEmpty());
         serviceBus.unregisterObject(bus::objectPath);
-        QDBusConnection::disconnectFromBus(QStringLiteral("service"));
+        QDBusConnection::disconnectFromBus("service");
     }
 };
 
