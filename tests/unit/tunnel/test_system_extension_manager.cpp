@@ -41,37 +41,28 @@ class TestSystemExtensionManager : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void outcomes_data()
-    {
-        QTest::addColumn<int>("outcome");
-        QTest::addColumn<int>("expected"); // -1: ActivationError
-        QTest::newRow("finished") << int(Outcome::Finish) << int(Result::Activated);
-        QTest::newRow("needs approval") << int(Outcome::NeedApproval) << int(Result::NeedsUserApproval);
-        QTest::newRow("failed") << int(Outcome::Fail) << -1;
-    }
-
     // Answered later, never inside the call; a withdrawal resumes on any outcome and never fails.
     void outcomes()
     {
-        QFETCH(int, outcome);
-        QFETCH(int, expected);
         makeBundle(u"outcomes"_s);
-        FakeExtensionActivator activator;
-        activator.setAutomaticActivationOutcome(Outcome(outcome));
-        activator.setAutomaticDeactivationOutcome(Outcome(outcome));
-        SystemExtensionManager manager(activator);
-        auto result = track(manager.activate(mainId));
-        auto withdrawal = track(manager.withdrawPendingRequest(reserveId));
-        QVERIFY(!result->done && !withdrawal->done);
-        ManualClock::drainEvents();
-        QVERIFY(result->done && withdrawal->done && !withdrawal->failed());
-        QCOMPARE(activator.requests(), (QStringList{"activate " + mainId, "deactivate " + reserveId}));
-        if (expected < 0) {
-            QCOMPARE(*result->errorDomain, u"SystemExtensionManager.ActivationError"_s);
-            QVERIFY(result->errorDescription.startsWith(failedPrefix + u"отказано\nbundle: "_s));
-        } else {
-            QVERIFY(!result->failed());
-            QCOMPARE(int(*result->value), expected);
+        const std::pair<Outcome, std::optional<Result>> rows[] = {
+            {Outcome::Finish, Result::Activated}, {Outcome::NeedApproval, Result::NeedsUserApproval}, {Outcome::Fail, std::nullopt}};
+        for (const auto &[outcome, expected] : rows) {
+            FakeExtensionActivator activator;
+            activator.setAutomaticActivationOutcome(outcome);
+            activator.setAutomaticDeactivationOutcome(outcome);
+            SystemExtensionManager manager(activator);
+            auto result = track(manager.activate(mainId));
+            auto withdrawal = track(manager.withdrawPendingRequest(reserveId));
+            QVERIFY(!result->done && !withdrawal->done);
+            ManualClock::drainEvents();
+            QVERIFY(result->done && withdrawal->done && !withdrawal->failed());
+            QCOMPARE(activator.requests(), (QStringList{"activate " + mainId, "deactivate " + reserveId}));
+            QCOMPARE(result->value, expected);
+            if (!result->value) {
+                QCOMPARE(*result->errorDomain, u"SystemExtensionManager.ActivationError"_s);
+                QVERIFY(result->errorDescription.startsWith(failedPrefix + u"отказано\nbundle: "_s));
+            }
         }
     }
 
@@ -125,45 +116,42 @@ private Q_SLOTS:
         QVERIFY(pending->done && pending->failed());
     }
 
-    void failureTextListsTheBundle_data()
-    {
-        QTest::addColumn<bool>("withFolder");
-        QTest::addColumn<QStringList>("names");
-        QTest::addColumn<QStringList>("plists"); // "" means no Info.plist
-        QTest::addColumn<QStringList>("expectedItems");
-        QTest::newRow("two extensions")
-            << true << QStringList{"a.systemextension", "b.systemextension"}
-            << QStringList{plist("<string>com.example.a</string>"), plist("<string>com.example.b</string>")}
-            << QStringList{"a.systemextension → com.example.a", "b.systemextension → com.example.b"};
-        QTest::newRow("no Info.plist, not a dictionary, not a string")
-            << true << QStringList{"bare.systemextension", "list.systemextension", "number.systemextension"}
-            << QStringList{"", "<plist><array><string>x</string></array></plist>", plist("<integer>7</integer>")}
-            << QStringList{"bare.systemextension → нет CFBundleIdentifier", "list.systemextension → нет CFBundleIdentifier",
-                           "number.systemextension → нет CFBundleIdentifier"};
-        QTest::newRow("empty folder") << true << QStringList{} << QStringList{} << QStringList{"ничего"};
-        QTest::newRow("no folder") << false << QStringList{} << QStringList{} << QStringList{"ничего"};
-    }
-
+    // The failure names the bundle's extension folder and what each extension in it calls itself.
     void failureTextListsTheBundle()
     {
-        QFETCH(bool, withFolder);
-        QFETCH(QStringList, names);
-        QFETCH(QStringList, plists);
-        QFETCH(QStringList, expectedItems);
-        const QString folder = makeBundle(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
-        if (withFolder)
-            QDir().mkpath(folder);
-        for (int i = 0; i < names.size(); ++i) {
-            QDir().mkpath(folder + '/' + names[i] + u"/Contents"_s);
-            if (!plists[i].isEmpty())
-                writePrivateFile(folder + '/' + names[i] + u"/Contents/Info.plist"_s, plists[i].toUtf8());
+        const QString nothing = u"нет CFBundleIdentifier"_s;
+        const struct {
+            const char *bundle;
+            bool withFolder;
+            QList<std::pair<QString, QString>> extensions; // name, Info.plist ("": none)
+            QStringList expected;
+        } rows[] = {
+            {"two", true,
+             {{"a.systemextension", plist("<string>com.example.a</string>")}, {"b.systemextension", plist("<string>com.example.b</string>")}},
+             {"a.systemextension → com.example.a", "b.systemextension → com.example.b"}},
+            {"no-identifier", true,
+             {{"bare.systemextension", ""}, {"list.systemextension", "<plist><array><string>x</string></array></plist>"},
+              {"number.systemextension", plist("<integer>7</integer>")}},
+             {"bare.systemextension → " + nothing, "list.systemextension → " + nothing, "number.systemextension → " + nothing}},
+            {"empty-folder", true, {}, {"ничего"}},
+            {"no-folder", false, {}, {"ничего"}},
+        };
+        for (const auto &row : rows) {
+            const QString folder = makeBundle(QString::fromLatin1(row.bundle));
+            if (row.withFolder)
+                QDir().mkpath(folder);
+            for (const auto &[name, plistText] : row.extensions) {
+                QDir().mkpath(folder + '/' + name + u"/Contents"_s);
+                if (!plistText.isEmpty())
+                    writePrivateFile(folder + '/' + name + u"/Contents/Info.plist"_s, plistText.toUtf8());
+            }
+            const QString text = SystemExtensionManager::failureDescription(u"Ошибка"_s);
+            const QString head = failedPrefix + u"Ошибка\nbundle: "_s + folder + u"\nнайдено: "_s;
+            QVERIFY2(text.startsWith(head), qPrintable(text));
+            QStringList items = text.mid(head.size()).split(u"; "_s);
+            items.sort(); // the file system's order is not ours to fix
+            QCOMPARE(items, row.expected);
         }
-        const QString text = SystemExtensionManager::failureDescription(u"Ошибка"_s);
-        const QString head = failedPrefix + u"Ошибка\nbundle: "_s + folder + u"\nнайдено: "_s;
-        QVERIFY2(text.startsWith(head), qPrintable(text));
-        QStringList items = text.mid(head.size()).split(u"; "_s);
-        items.sort(); // the file system's order is not ours to fix
-        QCOMPARE(items, expectedItems);
     }
 
     void bundleContainsExtension()

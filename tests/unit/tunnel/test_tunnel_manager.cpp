@@ -6,32 +6,45 @@
 #include "tunnel/tunnel_manager.h"
 
 #include <QDir>
+#include <QJsonDocument>
 #include <QTest>
-
-Q_DECLARE_METATYPE(std::optional<QString>)
 
 using namespace qor;
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
 using Call = FakeProfileService::Call;
 
+namespace QTest {
+template<>
+char *toString(const VpnProfile &profile)
+{
+    return qstrdup(QJsonDocument(profile.toJson()).toJson(QJsonDocument::Compact).constData());
+}
+} // namespace QTest
+
 namespace {
 
 const QString mainId = u"com.qorvpn.connect.mac.tunnel"_s;
 const QString reserveId = u"com.qorvpn.connect.mac.reserve"_s;
-const QList<OnDemandRule> connectAlways{OnDemandRule{"connect", "any"}};
 
 PlatformError refusal(int code = 5)
 {
     return PlatformError(u"com.qorvpn.connect.profiles"_s, code, u"Отказано"_s);
 }
 
-VpnProfile foreignProfile(const QString &identifier, const QString &description)
+VpnProfile profile(const QString &provider, const QString &description, QVariantMap configuration = {{u"k"_s, u"v"_s}},
+                   const QString &server = u"elsewhere"_s, bool onDemand = false)
 {
-    VpnProfile p;
-    p.localizedDescription = description;
-    p.enabled = true;
-    p.protocol = TunnelProviderProtocol{identifier, u"elsewhere"_s, {{u"k"_s, u"v"_s}}};
+    return {.localizedDescription = description, .enabled = true, .protocol = TunnelProviderProtocol{provider, server, configuration},
+            .onDemandEnabled = onDemand, .onDemandRules = onDemand ? QList<OnDemandRule>{OnDemandRule{}} : QList<OnDemandRule>{}};
+}
+
+// What a manager writes for its channel, with that configuration.
+VpnProfile written(const VpnProfile &saved, bool reserve, const QVariantMap &configuration, bool onDemand = true)
+{
+    VpnProfile p = reserve ? profile(reserveId, u"Qor Connect Reserve"_s, configuration, u"Qor Reserve"_s, onDemand)
+                           : profile(mainId, u"Qor Connect"_s, configuration, u"Qor Network"_s, onDemand);
+    p.id = saved.id;
     return p;
 }
 
@@ -45,6 +58,14 @@ struct Bed {
     FakeProfileService service;
     ManualClock clock;
     Manager manager{service, clock};
+    QString start()
+    {
+        if constexpr (std::is_same_v<Manager, TunnelManager>)
+            settled(manager.start(u"DOC"_s));
+        else
+            settled(manager.start({u"conf"_s}));
+        return manager.profile()->id;
+    }
 };
 
 } // namespace
@@ -71,6 +92,7 @@ private Q_SLOTS:
                  "  \"outbounds\": [\n    { \"type\": \"direct\", \"tag\": \"direct\" }\n  ]\n}"_s);
     }
 
+    // Written twice: first with the placeholder and no on-demand rule, then for real.
     void firstStartCreatesProfileAndWritesItTwice()
     {
         Bed b;
@@ -81,71 +103,41 @@ private Q_SLOTS:
         const VpnProfile saved = b.service.stored().first();
         const QString id = saved.id;
         QCOMPARE(b.service.calls(), (QStringList{"loadAll", "save new", "reload " + id, "save " + id, "start " + id}));
-        QVERIFY(saved.protocol && saved.enabled && saved.onDemandEnabled);
-        QCOMPARE(saved.protocol->providerBundleIdentifier, mainId);
-        QCOMPARE(saved.protocol->serverAddress, u"Qor Network"_s);
-        QCOMPARE(saved.localizedDescription, u"Qor Connect"_s);
-        QCOMPARE(saved.onDemandRules, connectAlways);
-        QCOMPARE(saved.protocol->providerConfiguration, content(u"{\"doc\":1}"_s));
-        // The first save carries the placeholder and no on-demand rule.
-        const VpnProfile first = b.service.saveHistory().first();
-        QCOMPARE(first.protocol->providerConfiguration, content(TunnelManager::placeholderConfiguration()));
-        QVERIFY(!first.onDemandEnabled && first.onDemandRules.isEmpty());
+        QCOMPARE(saved, written(saved, false, content(u"{\"doc\":1}"_s)));
+        QCOMPARE(b.service.saveHistory().first(), written(saved, false, content(TunnelManager::placeholderConfiguration()), false));
         QCOMPARE(b.manager.connectionStatus(), std::optional<int>(1));
+
+        // A second start rewrites the same profile, keeping nothing of the first's entries.
+        settled(b.manager.start(u"B"_s));
+        QCOMPARE(b.service.stored(), QList<VpnProfile>{written(saved, false, content(u"B"_s))});
     }
 
-    void providerConfigurationEntries_data()
-    {
-        QTest::addColumn<std::optional<QString>>("document");
-        QTest::addColumn<QStringList>("bypass");
-        QTest::addColumn<std::optional<QString>>("key");
-        QTest::addColumn<bool>("withPolicy");
-        QTest::addColumn<QStringList>("expectedKeys");
-        const std::optional<QString> doc(u"DOC"_s), none;
-        QTest::newRow("bare") << doc << QStringList{} << none << false << QStringList{"configContent"};
-        QTest::newRow("policy, empty key") << doc << QStringList{} << std::optional<QString>(QString()) << true
-                                           << QStringList{"configContent", "policy"};
-        QTest::newRow("bypass") << doc << QStringList{"192.0.2.1", "198.51.100.7"} << none << false
-                                << QStringList{"bypassIPs", "configContent"};
-        QTest::newRow("all") << doc << QStringList{"192.0.2.1"} << std::optional<QString>(u"k3y"_s) << true
-                             << QStringList{"bypassIPs", "configContent", "policy", "tavrinKey"};
-        // Without a document the placeholder stays and nothing else is written.
-        QTest::newRow("no document") << none << QStringList{"192.0.2.1"} << std::optional<QString>(u"k3y"_s) << true
-                                     << QStringList{"configContent"};
-    }
-
+    // "bypassIPs", "policy" and "tavrinKey" only when given; without a document only the placeholder.
     void providerConfigurationEntries()
     {
-        QFETCH(std::optional<QString>, document);
-        QFETCH(QStringList, bypass);
-        QFETCH(std::optional<QString>, key);
-        QFETCH(bool, withPolicy);
-        QFETCH(QStringList, expectedKeys);
-        Bed b;
         const QVariantMap policy{{u"block_torrent"_s, true}, {u"block_domains"_s, QStringList{"example.org"}}};
-        auto outcome = settled(b.manager.start(document, bypass, key, withPolicy ? std::optional(policy) : std::nullopt));
-        QVERIFY(outcome->done && !outcome->failed());
-        const VpnProfile saved = b.service.stored().first();
-        QVERIFY(saved.onDemandEnabled);
-        const QVariantMap conf = saved.protocol->providerConfiguration;
-        QCOMPARE(conf.keys(), expectedKeys);
-        QCOMPARE(conf.value("configContent").toString(), document.value_or(TunnelManager::placeholderConfiguration()));
-        if (conf.contains("bypassIPs"))
-            QCOMPARE(conf.value("bypassIPs").toStringList(), bypass);
-        if (conf.contains("policy"))
-            QCOMPARE(conf.value("policy").toMap(), policy);
-        if (conf.contains("tavrinKey"))
-            QCOMPARE(conf.value("tavrinKey").toString(), *key);
-    }
-
-    void secondStartReplacesEntriesOfTheFirst()
-    {
-        Bed b;
-        settled(b.manager.start(u"A"_s, {"192.0.2.1"}, u"key"_s, QVariantMap{{"doh", true}}));
-        auto second = settled(b.manager.start(u"B"_s));
-        QVERIFY(second->done && !second->failed());
-        QCOMPARE(b.service.stored().size(), 1);
-        QCOMPARE(b.service.stored().first().protocol->providerConfiguration, content(u"B"_s));
+        const QStringList bypass{"192.0.2.1", "198.51.100.7"};
+        const struct {
+            const char *row;
+            std::optional<QString> document;
+            QStringList bypass;
+            std::optional<QString> key;
+            std::optional<QVariantMap> policy;
+            QVariantMap expected;
+        } rows[] = {
+            {"bare", u"DOC"_s, {}, {}, {}, content(u"DOC"_s)},
+            {"policy, empty key", u"DOC"_s, {}, QString(), policy, {{u"configContent"_s, u"DOC"_s}, {u"policy"_s, policy}}},
+            {"all", u"DOC"_s, bypass, u"k3y"_s, policy,
+             {{u"configContent"_s, u"DOC"_s}, {u"bypassIPs"_s, bypass}, {u"policy"_s, policy}, {u"tavrinKey"_s, u"k3y"_s}}},
+            {"no document", {}, bypass, u"k3y"_s, policy, content(TunnelManager::placeholderConfiguration())},
+        };
+        for (const auto &row : rows) {
+            Bed b;
+            auto outcome = settled(b.manager.start(row.document, row.bypass, row.key, row.policy));
+            QVERIFY2(outcome->done && !outcome->failed(), row.row);
+            const VpnProfile saved = b.service.stored().first();
+            QCOMPARE(saved, written(saved, false, row.expected));
+        }
     }
 
     void onlyTheFirstProfileOfTheChannelIsUsed()
@@ -155,67 +147,78 @@ private Q_SLOTS:
         otherKind.localizedDescription = "IKEv2";
         otherKind.protocolKind = "ikev2";
         b.service.addStored(otherKind);
-        b.service.addStored(foreignProfile(reserveId, "reserve"));
-        b.service.addStored(foreignProfile(u"com.qorvpn.connect.mac.TUNNEL"_s, "wrong case"));
-        const QString firstId = b.service.addStored(foreignProfile(mainId, "first"));
-        b.service.addStored(foreignProfile(mainId, "second"));
-        const QList<VpnProfile> before = b.service.stored();
-
-        auto outcome = settled(b.manager.start(u"DOC"_s));
-        QVERIFY(outcome->done && !outcome->failed());
-        const QList<VpnProfile> after = b.service.stored();
-        QCOMPARE(after.size(), 5);
-        for (int i : {0, 1, 2, 4})
-            QCOMPARE(after[i], before[i]);
-        QCOMPARE(after[3].id, firstId);
-        QCOMPARE(after[3].localizedDescription, u"Qor Connect"_s);
+        b.service.addStored(profile(reserveId, "reserve"));
+        b.service.addStored(profile(u"com.qorvpn.connect.mac.TUNNEL"_s, "wrong case"));
+        const QString firstId = b.service.addStored(profile(mainId, "first"));
+        b.service.addStored(profile(mainId, "second"));
+        QList<VpnProfile> expected = b.service.stored();
+        QVERIFY(!settled(b.manager.start(u"DOC"_s))->failed());
+        expected[3] = written(expected[3], false, content(u"DOC"_s));
+        QCOMPARE(b.service.stored(), expected);
         QCOMPARE(b.manager.profile()->id, firstId);
     }
 
-    void refusedCallsNameTheirStage_data()
-    {
-        QTest::addColumn<int>("call");
-        QTest::addColumn<int>("skip");
-        QTest::addColumn<bool>("nested");
-        QTest::addColumn<QString>("domain");
-        QTest::addColumn<QString>("expected");
-        const QString wrapped = u"TunnelManager.TunnelError"_s;
-        const QString text = u"] domain=com.qorvpn.connect.profiles code=5 Отказано"_s;
-        QTest::newRow("load all") << int(Call::LoadAll) << 0 << false << wrapped << "[loadAllFromPreferences" + text;
-        QTest::newRow("save") << int(Call::Save) << 0 << false << wrapped << "[saveToPreferences" + text;
-        QTest::newRow("reload") << int(Call::Reload) << 0 << false << wrapped << "[loadFromPreferences" + text;
-        QTest::newRow("start") << int(Call::Start) << 0 << false << wrapped << "[startVPNTunnel" + text;
-        // One level of the underlying error is shown, no deeper.
-        QTest::newRow("save, nested") << int(Call::Save) << 0 << true << wrapped
-                                      << "[saveToPreferences" + text + " | underlying: domain=POSIX code=13 Permission denied";
-        // The second save's refusal reaches the caller as the platform's own error.
-        QTest::newRow("second save") << int(Call::Save) << 1 << false << u"com.qorvpn.connect.profiles"_s << u"Отказано"_s;
-    }
-
+    // Each refused call names its stage; one level of the underlying error is shown.
+    // The second save's refusal reaches the caller as the platform's own error. The
+    // reserve channel never shows the underlying error and starts without on-demand.
     void refusedCallsNameTheirStage()
     {
-        QFETCH(int, call);
-        QFETCH(int, skip);
-        QFETCH(bool, nested);
-        QFETCH(QString, domain);
-        QFETCH(QString, expected);
-        Bed b;
-        const PlatformError error = nested
-            ? PlatformError("com.qorvpn.connect.profiles", 5, "Отказано",
-                            PlatformError("POSIX", 13, "Permission denied", PlatformError("deeper", 1, "never shown")))
-            : refusal();
-        b.service.failOn(Call(call), error, -1, skip);
-        auto outcome = settled(b.manager.start(u"DOC"_s));
-        QVERIFY(outcome->done && outcome->failed());
-        QCOMPARE(*outcome->errorDomain, domain);
-        QCOMPARE(outcome->errorDescription, expected);
-        QCOMPARE(b.service.calls().filter("start").isEmpty(), call != int(Call::Start));
+        const PlatformError nested("com.qorvpn.connect.profiles", 5, "Отказано",
+                                   PlatformError("POSIX", 13, "Permission denied", PlatformError("deeper", 1, "never shown")));
+        const QString text = u"] domain=com.qorvpn.connect.profiles code=5 Отказано"_s;
+        const QString underlying = u" | underlying: domain=POSIX code=13 Permission denied"_s;
+        const QString mainError = u"TunnelManager.TunnelError"_s, reserveError = u"ReserveTunnelManager.ReserveTunnelError"_s;
+        const struct {
+            bool reserve;
+            Call call;
+            int skip;
+            QString domain;
+            QString description; // empty: no failure
+        } rows[] = {
+            {false, Call::LoadAll, 0, mainError, "[loadAllFromPreferences" + text + underlying},
+            {false, Call::Save, 0, mainError, "[saveToPreferences" + text + underlying},
+            {false, Call::Reload, 0, mainError, "[loadFromPreferences" + text + underlying},
+            {false, Call::Start, 0, mainError, "[startVPNTunnel" + text + underlying},
+            {false, Call::Save, 1, u"com.qorvpn.connect.profiles"_s, u"Отказано"_s},
+            {true, Call::LoadAll, 0, reserveError, "[loadAllFromPreferences" + text},
+            {true, Call::Save, 0, reserveError, "[saveToPreferences" + text},
+            {true, Call::Reload, 0, reserveError, "[loadFromPreferences" + text},
+            {true, Call::Start, 0, reserveError, "[startVPNTunnel" + text},
+            {true, Call::Save, 1, {}, {}},
+        };
+        for (const auto &row : rows) {
+            Bed<TunnelManager> main;
+            Bed<ReserveTunnelManager> reserve;
+            FakeProfileService &service = row.reserve ? reserve.service : main.service;
+            service.failOn(row.call, nested, -1, row.skip);
+            const auto outcome = row.reserve ? settled(reserve.manager.start({u"conf"_s})) : settled(main.manager.start(u"DOC"_s));
+            const QString where = row.description + (row.reserve ? u" (reserve)"_s : u" (main)"_s);
+            QVERIFY2(outcome->done && outcome->errorDomain.value_or(QString()) == row.domain, qPrintable(where));
+            QVERIFY2(outcome->errorDescription == row.description, qPrintable(outcome->errorDescription));
+            const bool started = !service.calls().filter(u"start"_s).isEmpty();
+            QVERIFY2(started == (row.call == Call::Start || row.domain.isEmpty()), qPrintable(where));
+            if (row.domain.isEmpty())
+                QVERIFY(!service.stored().first().onDemandEnabled);
+        }
+    }
+
+    void reserveStartWritesTheConfigurationOnce()
+    {
+        Bed<ReserveTunnelManager> b;
+        const QStringList configs{"[Interface]\nPrivateKey = a\n", "[Interface]\nPrivateKey = b\n"};
+        QVERIFY(!settled(b.manager.start(configs))->failed());
+        const VpnProfile saved = b.service.stored().first();
+        const QVariantMap configuration{{u"wgQuickConfigs"_s, configs}};
+        QCOMPARE(saved, written(saved, true, configuration));
+        // Already in the first save; the second only adds on-demand.
+        QCOMPARE(b.service.saveHistory().first(), written(saved, true, configuration, false));
+        QVERIFY(b.service.calls().last().startsWith("start "));
     }
 
     void loadExistingAdoptsAndReportsOnce()
     {
         Bed b;
-        const QString id = b.service.addStored(foreignProfile(mainId, "kept"));
+        const QString id = b.service.addStored(profile(mainId, "kept"));
         b.service.setStatus(id, VpnStatus::Connected);
         ManualClock::drainEvents();
         QList<int> reports;
@@ -223,16 +226,13 @@ private Q_SLOTS:
         QVERIFY(settled(b.manager.loadExisting())->done);
         QCOMPARE(reports, QList<int>{3});
         QCOMPARE(b.manager.connectionStatus(), std::optional<int>(3));
-        // The adopted profile is not rewritten.
-        QCOMPARE(b.service.stored().first().localizedDescription, u"kept"_s);
-
+        QCOMPARE(b.service.stored().first().localizedDescription, u"kept"_s); // not rewritten
         // A second call does nothing.
         settled(b.manager.loadExisting());
         QCOMPARE(b.service.calls(), QStringList{"loadAll"});
         QCOMPARE(reports, QList<int>{3});
-
         // Every later change is forwarded; changes of other profiles are not.
-        const QString other = b.service.addStored(foreignProfile(reserveId, "r"));
+        const QString other = b.service.addStored(profile(reserveId, "r"));
         b.service.setStatus(other, VpnStatus::Connecting);
         b.service.setStatus(id, VpnStatus::Reasserting);
         ManualClock::drainEvents();
@@ -250,8 +250,7 @@ private Q_SLOTS:
         auto failed = settled(b.manager.loadExisting());
         QVERIFY(failed->done && !failed->failed());
         QCOMPARE(b.manager.connectionStatus(), std::optional<int>());
-
-        b.service.addStored(foreignProfile(reserveId, "only reserve"));
+        b.service.addStored(profile(reserveId, "only reserve"));
         QVERIFY(settled(b.manager.loadExisting())->done);
         QCOMPARE(b.manager.connectionStatus(), std::optional<int>());
         QCOMPARE(reports, 0);
@@ -261,7 +260,7 @@ private Q_SLOTS:
     {
         FakeProfileService service;
         ManualClock clock;
-        const QString id = service.addStored(foreignProfile(mainId, "p"));
+        const QString id = service.addStored(profile(mainId, "p"));
         auto reports = std::make_shared<QList<int>>();
         {
             TunnelManager manager(service, clock);
@@ -283,27 +282,11 @@ private Q_SLOTS:
         QCOMPARE(b.service.calls(), QStringList{"loadAll"});
     }
 
-    void stopAndWaitDisablesOnDemandAndStopsTwice()
-    {
-        Bed b;
-        settled(b.manager.start(u"DOC"_s));
-        const QString id = b.manager.profile()->id;
-        b.service.setStatus(id, VpnStatus::Connected);
-        b.service.clearCalls();
-        b.service.failOn(Call::Save, refusal()); // a refused save does not stop the stop
-        auto outcome = settled(b.manager.stopAndWait(10.0));
-        QVERIFY(outcome->done && !outcome->failed());
-        QCOMPARE(b.service.calls(), (QStringList{"stop " + id, "save " + id, "stop " + id}));
-        QVERIFY(!b.manager.profile()->onDemandEnabled);
-        QVERIFY(b.manager.profile()->onDemandRules.isEmpty());
-    }
-
     void stopAndWaitGivesUpAtTheDeadline()
     {
         Bed b;
         b.service.setStatusOnStop(std::nullopt); // a tunnel that never goes down
-        settled(b.manager.start(u"DOC"_s));
-        b.service.setStatus(b.manager.profile()->id, VpnStatus::Disconnecting);
+        b.service.setStatus(b.start(), VpnStatus::Disconnecting);
         ManualClock::drainEvents();
         const QDateTime begin = b.clock.now();
         const int readsBefore = b.service.statusReads();
@@ -319,8 +302,7 @@ private Q_SLOTS:
     {
         Bed b;
         b.service.setStatusOnStop(std::nullopt);
-        settled(b.manager.start(u"DOC"_s));
-        const QString id = b.manager.profile()->id;
+        const QString id = b.start();
         b.service.setStatus(id, VpnStatus::Connected);
         auto outcome = track(b.manager.stopAndWait(10.0));
         b.clock.advance(400ms);
@@ -330,76 +312,29 @@ private Q_SLOTS:
         QVERIFY(outcome->done);
     }
 
-    // stop() returns before doing anything; without a profile it adopts the running one first.
+    // stop() returns before doing anything, then stops, saves without on-demand (a
+    // refusal does not stop the stop) and stops again; without a profile it adopts the
+    // running one first.
     void stopWorksAfterReturning()
     {
         Bed own;
-        settled(own.manager.start(u"DOC"_s));
-        const QString id = own.manager.profile()->id;
+        const QString id = own.start();
         own.service.clearCalls();
+        own.service.failOn(Call::Save, refusal());
         own.manager.stop();
         QVERIFY(own.service.calls().isEmpty());
         ManualClock::drainEvents();
         QCOMPARE(own.service.calls(), (QStringList{"stop " + id, "save " + id, "stop " + id}));
+        QVERIFY(!own.manager.profile()->onDemandEnabled && own.manager.profile()->onDemandRules.isEmpty());
 
         Bed adopting;
-        const QString running = adopting.service.addStored(foreignProfile(mainId, "running"));
+        const QString running = adopting.service.addStored(profile(mainId, "running"));
         adopting.service.setStatus(running, VpnStatus::Connected);
         adopting.manager.stop();
         QVERIFY(adopting.service.calls().isEmpty());
         ManualClock::drainEvents();
         QCOMPARE(adopting.service.calls(), (QStringList{"loadAll", "stop " + running, "save " + running, "stop " + running}));
         QCOMPARE(adopting.manager.connectionStatus(), std::optional<int>(1));
-    }
-
-    void reserveStartWritesTheConfigurationOnce()
-    {
-        Bed<ReserveTunnelManager> b;
-        const QStringList configs{"[Interface]\nPrivateKey = a\n", "[Interface]\nPrivateKey = b\n"};
-        auto outcome = settled(b.manager.start(configs));
-        QVERIFY(outcome->done && !outcome->failed());
-        const VpnProfile saved = b.service.stored().first();
-        QVERIFY(saved.protocol && saved.enabled && saved.onDemandEnabled);
-        QCOMPARE(saved.protocol->providerBundleIdentifier, reserveId);
-        QCOMPARE(saved.protocol->serverAddress, u"Qor Reserve"_s);
-        QCOMPARE(saved.localizedDescription, u"Qor Connect Reserve"_s);
-        QCOMPARE(saved.onDemandRules, connectAlways);
-        QCOMPARE(saved.protocol->providerConfiguration, (QVariantMap{{u"wgQuickConfigs"_s, configs}}));
-        // Already in the first save; the second only adds on-demand.
-        QCOMPARE(b.service.saveHistory().first().protocol->providerConfiguration, saved.protocol->providerConfiguration);
-        QVERIFY(b.service.calls().last().startsWith("start "));
-    }
-
-    void reserveStartsDespiteARefusedOnDemandSave()
-    {
-        Bed<ReserveTunnelManager> b;
-        b.service.failOn(Call::Save, refusal(), -1, 1);
-        auto outcome = settled(b.manager.start({"conf"}));
-        QVERIFY(outcome->done && !outcome->failed());
-        QVERIFY(b.service.calls().last().startsWith("start "));
-        QVERIFY(!b.service.stored().first().onDemandEnabled);
-    }
-
-    void reserveRefusalsNeverShowNestedErrors_data()
-    {
-        QTest::addColumn<int>("call");
-        QTest::addColumn<QString>("stage");
-        QTest::newRow("load all") << int(Call::LoadAll) << "loadAllFromPreferences";
-        QTest::newRow("save") << int(Call::Save) << "saveToPreferences";
-        QTest::newRow("reload") << int(Call::Reload) << "loadFromPreferences";
-        QTest::newRow("start") << int(Call::Start) << "startVPNTunnel";
-    }
-
-    void reserveRefusalsNeverShowNestedErrors()
-    {
-        QFETCH(int, call);
-        QFETCH(QString, stage);
-        Bed<ReserveTunnelManager> b;
-        b.service.failOn(Call(call), PlatformError("com.qorvpn.connect.profiles", 3, "Сбой", PlatformError("POSIX", 2, "No such file")));
-        auto outcome = settled(b.manager.start({"conf"}));
-        QVERIFY(outcome->failed());
-        QCOMPARE(*outcome->errorDomain, u"ReserveTunnelManager.ReserveTunnelError"_s);
-        QCOMPARE(outcome->errorDescription, "[" + stage + "] domain=com.qorvpn.connect.profiles code=3 Сбой");
     }
 
     void channelsKeepSeparateProfiles()
@@ -415,13 +350,11 @@ private Q_SLOTS:
         settled(reserve.start({"conf"}));
         QCOMPARE(service.stored().size(), 2);
         QVERIFY(main.profile()->id != reserve.profile()->id);
-
         service.setStatus(reserve.profile()->id, VpnStatus::Connected);
         ManualClock::drainEvents();
         QCOMPARE(reserveReports, QList<int>{3});
         QVERIFY(mainReports.isEmpty());
         QCOMPARE(main.connectionStatus(), std::optional<int>(1));
-
         // Stopping the reserve leaves the main profile alone.
         service.clearCalls();
         QVERIFY(settled(reserve.stopAndWait(10.0))->done);
