@@ -25,21 +25,19 @@ inline QMutex mutex;
 inline QStringList messages;
 inline QtMessageHandler previous = nullptr;
 
-inline void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    // Qt 6.4 itself reports this when a reply is aborted while it is failing (a race
-    // inside QNetworkAccessManager, seen once under load); it says nothing about the screens.
-    const bool qtInternalRace = text.startsWith(QLatin1String("QNetworkReplyImplPrivate::error: Internal problem"));
-    if (type != QtDebugMsg && type != QtInfoMsg && !qtInternalRace) {
-        QMutexLocker lock(&mutex);
-        messages.append(text);
-    }
-    if (previous)
-        previous(type, context, text);
-}
 inline void install()
 {
-    previous = qInstallMessageHandler(&handle);
+    previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+        // Qt 6.4 itself reports this when a reply is aborted while it is failing (a race
+        // inside QNetworkAccessManager, seen once under load); it says nothing about the screens.
+        const bool qtInternalRace = text.startsWith(QLatin1String("QNetworkReplyImplPrivate::error: Internal problem"));
+        if (type != QtDebugMsg && type != QtInfoMsg && !qtInternalRace) {
+            QMutexLocker lock(&mutex);
+            messages.append(text);
+        }
+        if (previous)
+            previous(type, context, text);
+    });
 }
 inline QStringList take()
 {
@@ -126,10 +124,6 @@ inline void startUiTest()
 }
 
 // For UI tests' cleanup: fails when anything was logged since the last look.
-#define QOR_VERIFY_NO_WARNINGS()                                                                                        \
-    do {                                                                                                               \
-        const QStringList warnings_ = qor::testing::WarningLog::take();                                                \
-        QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join(QLatin1Char('\n'))));                                  \
-    } while (false)
+#define QOR_VERIFY_NO_WARNINGS() QVERIFY2(qor::testing::WarningLog::take().join('\n').isEmpty(), "warnings logged (above)")
 
 } // namespace qor::testing
