@@ -1,29 +1,35 @@
 #include "account/account_transport.h"
+#include "account/telegram_login_service.h"
 
 #include <QHostAddress>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTest>
+#include <QUuid>
 
 using namespace qor;
 
 namespace {
 
-std::optional<QUrl> urlFor(const QString &base) { return AccountTransport({base}).url("poll/0123456789abcdef0123456789abcdef"); }
+const QString kPoll = QStringLiteral("poll/0123456789abcdef0123456789abcdef");
+std::optional<QUrl> urlFor(const QString &base, const QString &path = kPoll) { return AccountTransport({base}).url(path); }
 
 } // namespace
 
-// Plain HTTP is allowed only to this machine (test_account_transport covers the refused
-// send and the redirects). Among the refused: addresses written to look like loopback
-// while naming another host, or hiding another host behind a loopback part (user info,
-// fragments, mapped addresses).
+// Where account requests may go, and the login token that names a sign-in (the refused
+// send and the redirects: test_account_transport; the deep link: test_cli_account).
 class TestAccountBaseRule : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // Plain HTTP only to this machine. Among the refused: addresses written to look like
+    // loopback while naming another host, or hiding one behind a loopback part (user info,
+    // fragments, mapped addresses).
     void baseAddressAcceptance()
     {
         for (const char *base : {"https://api.example.com/api/auth/", "https://api.example.com:8443/api/auth/",
                                  "http://127.0.0.1:8080/api/auth/", "http://127.3.4.5/api/auth/", "http://[::1]:8080/api/auth/",
                                  "http://localhost:8080/api/auth/", "http://LocalHost/api/auth/"})
-            QVERIFY2(urlFor(base) == QUrl(QString(base) + "poll/0123456789abcdef0123456789abcdef"), base);
+            QVERIFY2(urlFor(base) == QUrl(base + kPoll), base);
         for (const char *base : {
                  "http://api.example.com/api/auth/", "http://192.0.2.10/api/auth/", "http://10.0.0.1/api/auth/",
                  "http://0.0.0.0/api/auth/", "http://127.0.0.1.example.com/api/auth/", "http://localhost.example.com/api/auth/",
@@ -51,6 +57,30 @@ private Q_SLOTS:
                 && (url->host() == u"localhost" || (host.setAddress(url->host()) && host.isLoopback()));
             QVERIFY2(!url || loopback, base);
         }
+    }
+
+    // Paths are appended as written: escapes stay, what would need escaping is refused.
+    void pathsAreAppendedUnescaped()
+    {
+        const QString base = "https://api.example.com/api/auth/";
+        for (const char *path : {"refresh/abcDEF-123_~.", "refresh/a%2Fb"})
+            QVERIFY2(urlFor(base, path).value_or(QUrl()).toString(QUrl::FullyEncoded) == base + path, path);
+        for (const char *path : {"refresh/a b", "refresh/a%zz", "refresh/a\nb"})
+            QVERIFY2(!urlFor(base, path), path);
+    }
+
+    // Random version 4 UUIDs, written as 32 lower-case hex digits.
+    void loginTokensAreRandomVersion4Uuids()
+    {
+        static const QRegularExpression shape("\\A[0-9a-f]{32}\\z");
+        QSet<QString> seen;
+        for (int i = 0; i < 2000; ++i) {
+            const QString token = TelegramLoginService::makeLoginToken();
+            const QUuid uuid(QStringList{token.left(8), token.mid(8, 4), token.mid(12, 4), token.mid(16, 4), token.mid(20)}.join('-'));
+            QVERIFY2(shape.match(token).hasMatch() && uuid.version() == QUuid::Random && uuid.variant() == QUuid::DCE, qPrintable(token));
+            seen.insert(token);
+        }
+        QCOMPARE(seen.size(), 2000);
     }
 };
 
