@@ -47,21 +47,16 @@ class TestSecretsOutOfLogs : public QObject {
 private Q_SLOTS:
     void signedInRunLeavesNoSecret()
     {
-        QLoggingCategory::setFilterRules(QStringLiteral("com.qorvpn.*=true\nqt.network.*=true"));
+        QLoggingCategory::setFilterRules("com.qorvpn.*=true\nqt.network.*=true");
         const QtMessageHandler previous = qInstallMessageHandler(capture);
         QStringList secrets;
         QHash<QString, QString> traceFiles; // name -> content
         {
             AppFixture f;
-            const QJsonObject corporate{{QStringLiteral("company"), QStringLiteral("ACME")},
-                                        {QStringLiteral("policy"), QJsonObject{{QStringLiteral("block_torrent"), true}}}};
-            f.server.setDefault(QStringLiteral("poll/"), ScriptedAnswer::json(okAnswer({{QStringLiteral("session_token"), messengerSession},
-                                                                                        {QStringLiteral("tavrin_key"), tavrinKey},
-                                                                                        {QStringLiteral("qor"), corporate}})));
-            f.server.setDefault(QStringLiteral("refresh/"), ScriptedAnswer::json(okAnswer({{QStringLiteral("session_token"), refreshedSession},
-                                                                                           {QStringLiteral("tavrin_key"), tavrinKey},
-                                                                                           {QStringLiteral("qor"), corporate}})));
-            f.server.setDefault(QStringLiteral("email/verify"), ScriptedAnswer::json(okAnswer({{QStringLiteral("session_token"), emailSession}})));
+            const QJsonObject corporate{{"company", "ACME"}, {"policy", QJsonObject{{"block_torrent", true}}}};
+            for (const auto &[path, token] : {std::pair{"poll/", messengerSession}, {"refresh/", refreshedSession}})
+                f.server.setDefault(path, ScriptedAnswer::json(okAnswer({{"session_token", token}, {"tavrin_key", tavrinKey}, {"qor", corporate}})));
+            f.server.setDefault("email/verify", ScriptedAnswer::json(okAnswer({{"session_token", emailSession}})));
             f.profiles.setStatusOnStart(VpnStatus::Connected);
             f.probeAnswers.assign(20, true);
 
@@ -69,8 +64,8 @@ private Q_SLOTS:
             QVERIFY(f.startupDone());
             app.startTelegramLogin();
             QCOMPARE(f.openedAddresses.size(), 1);
-            const QString start = QUrlQuery(f.openedAddresses.at(0)).queryItemValue(QStringLiteral("start"));
-            QVERIFY2(start.startsWith(QStringLiteral("login_")), qPrintable(start));
+            const QString start = QUrlQuery(f.openedAddresses.at(0)).queryItemValue("start");
+            QVERIFY2(start.startsWith("login_"), qPrintable(start));
             const QString loginToken = start.mid(6);
             QVERIFY(f.settle([&] { return app.authStage() == AuthStage::LoggedIn; }));
             QCOMPARE(app.sessionToken, std::optional<QString>(messengerSession));
@@ -91,7 +86,7 @@ private Q_SLOTS:
 
             EmailLoginService email(AccountTransport({f.server.baseUrl().toString()}));
             std::optional<VerifyCodeResult> verified;
-            collect(email.verifyCode(QStringLiteral("user@example.com"), emailCode), verified);
+            collect(email.verifyCode("user@example.com", emailCode), verified);
             QVERIFY(f.waitFor([&] { return verified.has_value(); }));
             QCOMPARE(verified->kind, VerifyCodeResult::Kind::Ok);
             app.applyLoginResult(*verified->login);
@@ -114,14 +109,14 @@ private Q_SLOTS:
 
         QMutexLocker lock(&logMutex);
         // The run did log and trace, so an empty capture cannot pass for a clean one.
-        QVERIFY2(logLines.filter(QStringLiteral("com.qorvpn.connect.")).size() >= 10, qPrintable(logLines.join(u'\n')));
-        QVERIFY(traceFiles.value(QStringLiteral("state-trace.txt")).contains(QStringLiteral("connect -> ")));
+        QVERIFY2(logLines.filter("com.qorvpn.connect.").size() >= 10, qPrintable(logLines.join(u'\n')));
+        QVERIFY(traceFiles.value("state-trace.txt").contains("connect -> "));
 
         for (const QString &secret : std::as_const(secrets)) {
             const QStringList leaks = logLines.filter(secret);
             QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(u'\n')));
             for (auto it = traceFiles.cbegin(); it != traceFiles.cend(); ++it)
-                QVERIFY2(!it.value().contains(secret), qPrintable(it.key() + QStringLiteral(" holds ") + secret));
+                QVERIFY2(!it.value().contains(secret), qPrintable(it.key() + " holds " + secret));
         }
     }
 };
