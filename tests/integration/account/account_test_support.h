@@ -4,19 +4,16 @@
 // pointed at it, and a way to run coroutines and the poll loop from a test.
 
 #include "account/account_transport.h"
+#include "demo/account_server.h"
 #include "manual_clock.h"
 #include "runtime/task_handle.h"
-#include "demo/account_server.h"
 
-#include <QCoroTask>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QTimer>
 #include <QJsonDocument>
 #include <QTest>
+#include <QTimer>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,6 +21,7 @@
 namespace qor::testing {
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 // JSON written with single quotes for legibility (moc cannot read raw string literals).
 inline QByteArray j(const char *text)
@@ -31,48 +29,31 @@ inline QByteArray j(const char *text)
     return QByteArray(text).replace('\'', '"');
 }
 
-inline QJsonObject jo(const char *text)
+inline ScriptedAnswer body(const char *json, int httpStatus = 200)
 {
-    return QJsonDocument::fromJson(j(text)).object();
+    return ScriptedAnswer::raw(j(json), httpStatus, "application/json");
+}
+
+inline ScriptedAnswer status(const char *text, int httpStatus = 200)
+{
+    return ScriptedAnswer::json({{u"status"_s, QString::fromLatin1(text)}}, httpStatus);
+}
+
+// A recorded request in one line: method, path, content type and body.
+inline QString shape(const RecordedRequest &request)
+{
+    return QString::fromUtf8(request.method + ' ' + request.path.toUtf8() + ' ' + request.header("content-type") + ' ' + request.body);
 }
 
 // Time limits short enough that a silent server costs a test a fraction of a second.
 inline AccountTransport transportFor(const AccountServer &server, std::chrono::milliseconds shortTimeout = 400ms,
                                      std::chrono::milliseconds longTimeout = 600ms)
 {
-    AccountTransport::Settings settings;
-    settings.baseAddress = server.baseUrl().toString();
-    settings.shortTimeout = shortTimeout;
-    settings.longTimeout = longTimeout;
-    return AccountTransport(settings);
-}
-
-// Runs a coroutine to its end on the event loop; nothing when it outlives the limit.
-// (A QEventLoop rather than QTest::qWaitFor, which naps 10 ms between rounds and
-// would make every exchange look slow.)
-template<typename T>
-std::optional<T> finish(QCoro::Task<T> task, int limitMs = 5000)
-{
-    struct Outcome {
-        std::optional<T> value;
-        QEventLoop loop;
-    };
-    // Shared, so a coroutine still running after a failed wait writes into live memory.
-    auto outcome = std::make_shared<Outcome>();
-    [](QCoro::Task<T> running, std::shared_ptr<Outcome> out) -> QCoro::Task<> {
-        out->value = co_await std::move(running);
-        out->loop.quit();
-    }(std::move(task), outcome);
-    if (!outcome->value) {
-        QTimer::singleShot(limitMs, &outcome->loop, &QEventLoop::quit);
-        outcome->loop.exec();
-    }
-    return outcome->value;
+    return AccountTransport({server.baseUrl().toString(), shortTimeout, longTimeout});
 }
 
 // Waits in real time, for real I/O, until the condition holds; false after the limit.
-// Sleeps in the event loop's own wait instead of napping like QTest::qWaitFor, so a
-// run of ninety HTTP exchanges takes milliseconds each, not tens of them.
+// Sleeps in the event loop's own wait, not in 10 ms naps like QTest::qWaitFor.
 inline bool waitUntil(const std::function<bool()> &condition, int limitMs = 5000)
 {
     QDeadlineTimer deadline(limitMs);
@@ -87,10 +68,30 @@ inline bool waitUntil(const std::function<bool()> &condition, int limitMs = 5000
     return true;
 }
 
+// Starts a coroutine; its result lands in the shared slot, so one still running after
+// a failed wait writes into live memory.
+template<typename T>
+std::shared_ptr<std::optional<T>> launch(QCoro::Task<T> task)
+{
+    auto slot = std::make_shared<std::optional<T>>();
+    [](QCoro::Task<T> running, std::shared_ptr<std::optional<T>> out) -> QCoro::Task<> {
+        *out = co_await std::move(running);
+    }(std::move(task), slot);
+    return slot;
+}
+
+// Runs a coroutine to its end; nothing when it outlives the limit.
+template<typename T>
+std::optional<T> finish(QCoro::Task<T> task, int limitMs = 5000)
+{
+    const auto slot = launch(std::move(task));
+    waitUntil([&] { return slot->has_value(); }, limitMs);
+    return *slot;
+}
+
 // Runs a poll loop in virtual time. Each HTTP exchange is real, so before moving the
-// clock this waits (in real time, briefly) until the loop is asleep again; then it
-// moves the clock to the next wake-up. Returns whether `done` came true within the
-// virtual limit.
+// clock this waits (in real time, briefly) until the loop is asleep again. Returns
+// whether `done` came true within the virtual limit.
 inline bool runPollLoop(ManualClock &clock, const std::function<bool()> &done, std::chrono::seconds virtualLimit,
                         std::chrono::seconds step = 2s)
 {

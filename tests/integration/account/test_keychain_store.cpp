@@ -5,7 +5,6 @@
 #include "account/session.h"
 #include "manual_clock.h"
 
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -17,41 +16,35 @@
 #include <QTimer>
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 using namespace qor;
 
 namespace {
 
 using Attributes = QMap<QString, QString>;
-
-const QString kSecrets = QStringLiteral("org.freedesktop.secrets");
-const QString kServicePath = QStringLiteral("/org/freedesktop/secrets");
-const QString kServiceInterface = QStringLiteral("org.freedesktop.Secret.Service");
-const QByteArray kCorporate = QStringLiteral(R"({"qor":{"reason":"Доступ по расписанию"}})").toUtf8();
+const QByteArray kCorporate = u"{\"qor\":{\"reason\":\"Доступ по расписанию\"}}"_s.toUtf8();
 const QByteArray kBinary("\x00\x01\xff secret \x00", 12);
 
 QDBusMessage callService(const QString &method, const QVariantList &args)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(kSecrets, kServicePath, kServiceInterface, method);
+    QDBusMessage call = QDBusMessage::createMethodCall(u"org.freedesktop.secrets"_s, u"/org/freedesktop/secrets"_s,
+                                                       u"org.freedesktop.Secret.Service"_s, method);
     call.setArguments(args);
     return QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
-}
-
-QList<QDBusObjectPath> paths(const QVariant &arg)
-{
-    return qdbus_cast<QList<QDBusObjectPath>>(arg);
 }
 
 // Items of our service in the keyring, locked or not, whatever the account; -1 when
 // the keyring does not answer.
 int itemCount(const QString &account = {})
 {
-    Attributes query{{QStringLiteral("server"), secretServiceName()}};
+    Attributes query{{u"server"_s, secretServiceName()}};
     if (!account.isEmpty())
-        query.insert(QStringLiteral("user"), account);
-    const QDBusMessage reply = callService(QStringLiteral("SearchItems"), {QVariant::fromValue(query)});
+        query.insert(u"user"_s, account);
+    const QDBusMessage reply = callService(u"SearchItems"_s, {QVariant::fromValue(query)});
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
         return -1;
-    return int(paths(reply.arguments().at(0)).size() + paths(reply.arguments().at(1)).size());
+    return int(qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().at(0)).size()
+               + qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().at(1)).size());
 }
 
 } // namespace
@@ -65,9 +58,11 @@ private Q_SLOTS:
         // Refuse to run on a real desktop session: the user's keyring must stay untouched.
         QVERIFY2(!qEnvironmentVariable("QOR_KEYRING_SANDBOX").isEmpty(), "run through test_keychain_store.wrapper.sh");
         qDBusRegisterMetaType<Attributes>();
-        QVERIFY(QDBusConnection::sessionBus().isConnected());
-        QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(kSecrets).value());
+        QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(u"org.freedesktop.secrets"_s).value());
         QCOMPARE(itemCount(), 0);
+        // A reachable Secret Service selects the keychain store.
+        QVERIFY(secretServiceReachable());
+        QVERIFY(dynamic_cast<KeychainSecretStore *>(openSecretStore().get()));
     }
 
     void cleanup()
@@ -75,17 +70,10 @@ private Q_SLOTS:
         if (QTest::currentTestFunction() == QByteArrayLiteral("lockedKeyringIsQuiet"))
             return; // nothing can be deleted from a locked keyring
         KeychainSecretStore store;
-        for (const QString &account : {Session::kCorporateJSON, QStringLiteral("binary")})
+        for (const QString &account : {Session::kCorporateJSON, u"binary"_s})
             store.remove(account);
         QVERIFY(store.flush(5s));
         QCOMPARE(itemCount(), 0);
-    }
-
-    void secretServiceSelectsTheKeychain()
-    {
-        QVERIFY(secretServiceReachable());
-        const std::unique_ptr<SecretStore> store = openSecretStore();
-        QVERIFY(dynamic_cast<KeychainSecretStore *>(store.get()));
     }
 
     void bytesSurviveInTheKeyring_data()
@@ -95,21 +83,20 @@ private Q_SLOTS:
         QTest::newRow("binary") << kBinary;
         QTest::newRow("empty") << QByteArray();
     }
-
     // What one run wrote, a later run (a fresh store with no memory of it) reads back.
     void bytesSurviveInTheKeyring()
     {
         QFETCH(QByteArray, data);
         {
             KeychainSecretStore store;
-            store.write(QStringLiteral("binary"), data);
-            QCOMPARE(store.read(QStringLiteral("binary")), std::optional<QByteArray>(data));
+            store.write(u"binary"_s, data);
+            QCOMPARE(store.read(u"binary"_s), std::optional<QByteArray>(data));
             QVERIFY(store.flush(5s));
         }
-        QCOMPARE(itemCount(QStringLiteral("binary")), 1);
+        QCOMPARE(itemCount(u"binary"_s), 1);
         KeychainSecretStore later;
-        QCOMPARE(later.read(QStringLiteral("binary")), std::optional<QByteArray>(data));
-        QVERIFY(!later.read(QStringLiteral("session.missing")));
+        QCOMPARE(later.read(u"binary"_s), std::optional<QByteArray>(data));
+        QVERIFY(!later.read(u"session.missing"_s));
     }
 
     // Writes replace: one item per account, also when another program left an item
@@ -117,10 +104,8 @@ private Q_SLOTS:
     void writeLeavesExactlyOneItem()
     {
         QProcess tool;
-        tool.start(QStringLiteral("secret-tool"),
-                   {QStringLiteral("store"), QStringLiteral("--label=foreign"), QStringLiteral("server"),
-                    secretServiceName(), QStringLiteral("user"), Session::kCorporateJSON, QStringLiteral("type"),
-                    QStringLiteral("plaintext")});
+        tool.start(u"secret-tool"_s, {u"store"_s, u"--label=foreign"_s, u"server"_s, secretServiceName(), u"user"_s,
+                                      Session::kCorporateJSON, u"type"_s, u"plaintext"_s});
         QVERIFY(tool.waitForStarted());
         tool.write("old text");
         tool.closeWriteChannel();
@@ -130,13 +115,13 @@ private Q_SLOTS:
 
         KeychainSecretStore store;
         store.write(Session::kCorporateJSON, kCorporate);
-        store.write(QStringLiteral("binary"), kBinary);
+        store.write(u"binary"_s, kBinary);
         QVERIFY(store.flush(5s));
         QCOMPARE(itemCount(Session::kCorporateJSON), 1);
-        store.write(Session::kCorporateJSON, kCorporate);
-        QVERIFY(store.flush(5s));
-        store.write(Session::kCorporateJSON, "second");
-        QVERIFY(store.flush(5s));
+        for (const QByteArray &data : {kCorporate, QByteArray("second")}) {
+            store.write(Session::kCorporateJSON, data);
+            QVERIFY(store.flush(5s));
+        }
         QCOMPARE(itemCount(Session::kCorporateJSON), 1);
         QCOMPARE(itemCount(), 2);
         QCOMPARE(KeychainSecretStore().read(Session::kCorporateJSON), std::optional<QByteArray>("second"));
@@ -155,8 +140,8 @@ private Q_SLOTS:
         ManualClock clock;
         DefaultsStore defaults;
         Session::Saved values;
-        values.subscriptionURL = QStringLiteral("https://example.com/sub/abc");
-        values.sessionToken = QStringLiteral("token");
+        values.subscriptionURL = u"https://example.com/sub/abc"_s;
+        values.sessionToken = u"token"_s;
         values.corporateJSON = QString::fromUtf8(kCorporate);
         {
             KeychainSecretStore secrets;
@@ -211,18 +196,16 @@ private Q_SLOTS:
             store.write(Session::kCorporateJSON, kCorporate);
             QVERIFY(store.flush(5s));
         }
-        const QDBusMessage alias = callService(QStringLiteral("ReadAlias"), {QStringLiteral("default")});
+        const QDBusMessage alias = callService(u"ReadAlias"_s, {u"default"_s});
         QCOMPARE(alias.type(), QDBusMessage::ReplyMessage);
         const QDBusObjectPath collection = alias.arguments().at(0).value<QDBusObjectPath>();
-        const QDBusMessage lock = callService(QStringLiteral("Lock"), {QVariant::fromValue(QList<QDBusObjectPath>{collection})});
-        QCOMPARE(lock.type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(callService(u"Lock"_s, {QVariant::fromValue(QList<QDBusObjectPath>{collection})}).type(), QDBusMessage::ReplyMessage);
 
         KeychainSecretStore store(secretServiceName(), 1500ms);
         QElapsedTimer timer;
         timer.start();
         QVERIFY(!store.read(Session::kCorporateJSON));
         QVERIFY(timer.elapsed() < 5000);
-
         store.write(Session::kCorporateJSON, "while locked");
         timer.restart();
         store.flush(1500ms);
