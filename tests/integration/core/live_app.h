@@ -14,11 +14,11 @@
 #include "account/telegram_login_service.h"
 #include "core/app_state.h"
 #include "core/connectivity_probe.h"
-#include "runtime/deployment.h"
-#include "runtime/descriptor_limit.h"
-#include "manual_clock.h"
 #include "core/state_trace.h"
 #include "demo/account_server.h"
+#include "manual_clock.h"
+#include "runtime/deployment.h"
+#include "runtime/descriptor_limit.h"
 #include "tunnel/latency_probe.h"
 #include "tunnel/platform/bundle_extension_activator.h"
 #include "tunnel/platform/linux_profile_service.h"
@@ -35,9 +35,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QTcpServer> // for the tests that hold a port
 #include <QTest>
 
 #include <csignal>
@@ -70,105 +68,35 @@ inline void prepareEnvironment()
     ::tzset();
 }
 
-// The connectivity endpoints: answers every request with one status, or never (0).
-class ProbeServer : public QObject {
-public:
-    ProbeServer()
-    {
-        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    if (!socket->readAll().contains("\r\n\r\n"))
-                        return;
-                    ++m_requests;
-                    if (m_status == 0)
-                        return; // keeps the connection open and says nothing
-                    socket->write("HTTP/1.1 " + QByteArray::number(m_status)
-                                  + " X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-                    socket->disconnectFromHost();
-                });
-            }
-        });
-        m_server.listen(QHostAddress::LocalHost);
-    }
-    void setStatus(int status) { m_status = status; }
-    int requests() const { return m_requests; }
-    // The four endpoints of the check, with their paths.
-    QStringList urls() const
-    {
-        QStringList result;
-        for (const char *path : {"/generate_204", "/generate_204", "/cdn-cgi/trace", "/hotspot-detect.html"})
-            result.append(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(QLatin1String(path)));
-        return result;
-    }
-
-private:
-    QTcpServer m_server;
-    int m_status = 204;
-    int m_requests = 0;
-};
-
-// Clears what an earlier test case left in the private folders of this test.
-inline bool clearPlatformState()
+inline QString compact(const QJsonValue &value)
 {
-    QDir(tunnel_paths::profilesDirectory()).removeRecursively();
-    QDir(tunnel_paths::stateDirectory()).removeRecursively();
-    QDir(BundleExtensionActivator::approvalMarkerDirectory()).removeRecursively();
-    QFile::remove(kvbRecordPath());
-    for (const char *name : {"state-trace.txt", "tunnel-last-error.txt", "tunnel-checkpoint.txt"})
-        QFile::remove(deployment::traceDirectory() + QLatin1Char('/') + QLatin1String(name));
-    QDir().mkpath(deployment::traceDirectory());
-    return true;
+    return QString::fromUtf8(value.isArray() ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
+                                             : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
 }
 
 // A main-channel configuration as the server sends it; `demo` tells the simulated
 // provider how to behave when it runs this configuration.
 inline QJsonObject mainConfig(const QString &remarks, const QString &address, int port, const QJsonObject &demo = {})
 {
-    QJsonObject config{{QStringLiteral("remarks"), remarks},
-                       {QStringLiteral("outbounds"),
-                        QJsonArray{QJsonObject{{QStringLiteral("protocol"), QStringLiteral("vless")},
-                                               {QStringLiteral("settings"),
-                                                QJsonObject{{QStringLiteral("vnext"),
-                                                             QJsonArray{QJsonObject{{QStringLiteral("address"), address},
-                                                                                    {QStringLiteral("port"), port}}}}}}}}}};
+    const QJsonObject server{{"address", address}, {"port", port}};
+    QJsonObject config{{"remarks", remarks},
+                       {"outbounds", QJsonArray{QJsonObject{{"protocol", "vless"}, {"settings", QJsonObject{{"vnext", QJsonArray{server}}}}}}}};
     if (!demo.isEmpty())
-        config.insert(QStringLiteral("qor_demo"), demo);
+        config.insert("qor_demo", demo);
     return config;
-}
-
-// The configuration text the client keeps for a configuration object (compact JSON).
-inline QString configText(const QJsonObject &config)
-{
-    return QString::fromUtf8(QJsonDocument(config).toJson(QJsonDocument::Compact));
 }
 
 // An "ok" answer of the account server with the balancer (behaving as `demo` says)
 // and one direct node, and the given extra members.
 inline QJsonObject okAnswer(const QJsonObject &extra = {}, const QJsonObject &demo = {})
 {
-    QJsonObject answer{{QStringLiteral("status"), QStringLiteral("ok")},
-                       {QStringLiteral("username"), QStringLiteral("user")},
-                       {QStringLiteral("subscription_url"), QStringLiteral("https://sub.example.com/u")},
-                       {QStringLiteral("xray_configs"),
-                        QJsonArray{mainConfig(QStringLiteral("Qor AI Network"), QStringLiteral("balancer.example.com"), 443, demo),
-                                   mainConfig(QStringLiteral("node"), QStringLiteral("node.example.com"), 8443, demo)}},
-                       {QStringLiteral("tavrin_key"), QStringLiteral("tavrin-key")},
-                       {QStringLiteral("subscription_status"), QStringLiteral("active")}};
+    QJsonObject answer{{"status", "ok"}, {"username", "user"}, {"subscription_url", "https://sub.example.com/u"},
+                       {"xray_configs", QJsonArray{mainConfig("Qor AI Network", "balancer.example.com", 443, demo),
+                                                   mainConfig("node", "node.example.com", 8443, demo)}},
+                       {"tavrin_key", "tavrin-key"}, {"subscription_status", "active"}};
     for (auto it = extra.begin(); it != extra.end(); ++it)
         answer.insert(it.key(), it.value());
     return answer;
-}
-
-// The server lists as a previous run stored them: the name and text of each configuration.
-inline QString storedCatalog(const QJsonArray &xrayConfigs)
-{
-    QJsonArray entries;
-    for (const QJsonValue &config : xrayConfigs)
-        entries.append(QJsonObject{{QStringLiteral("name"), config.toObject().value(QStringLiteral("remarks"))},
-                                   {QStringLiteral("config"), configText(config.toObject())}});
-    return QString::fromUtf8(QJsonDocument(entries).toJson(QJsonDocument::Compact));
 }
 
 // The "awg_conf" member for these wg-quick texts.
@@ -176,14 +104,8 @@ inline QString awgConfigs(const QStringList &confs)
 {
     QJsonArray entries;
     for (const QString &conf : confs)
-        entries.append(QJsonObject{{QStringLiteral("server"), QStringLiteral("s")}, {QStringLiteral("host"), QStringLiteral("h")},
-                                   {QStringLiteral("conf"), conf}});
-    return QString::fromUtf8(QJsonDocument(entries).toJson(QJsonDocument::Compact));
-}
-
-inline bool isUp(std::optional<int> status)
-{
-    return status == 2 || status == 3 || status == 4 || status == 5;
+        entries.append(QJsonObject{{"server", "s"}, {"host", "h"}, {"conf", conf}});
+    return compact(entries);
 }
 
 struct LiveApp {
@@ -192,39 +114,45 @@ struct LiveApp {
     // or every look-up waits on a silent listener until its limit.
     enum class Entries { TwoFound, Silent };
 
+    // Clears what an earlier case left in the private folders of this test, before
+    // the trace and the tunnel managers look at them.
+    static bool clearPlatformState()
+    {
+        for (const QString &dir : {tunnel_paths::profilesDirectory(), tunnel_paths::stateDirectory(),
+                                   BundleExtensionActivator::approvalMarkerDirectory()})
+            QDir(dir).removeRecursively();
+        QFile::remove(kvbRecordPath());
+        for (const char *name : {"state-trace.txt", "tunnel-last-error.txt", "tunnel-checkpoint.txt"})
+            QFile::remove(deployment::traceDirectory() + QLatin1Char('/') + QLatin1String(name));
+        return QDir().mkpath(deployment::traceDirectory());
+    }
+
     explicit LiveApp(Entries entries = Entries::TwoFound)
-        : cleared(clearPlatformState())
     {
         server.listen();
-        AccountTransport::Settings settings;
-        settings.baseAddress = server.baseUrl().toString();
-        login = std::make_unique<TelegramLoginService>(clock, AccountTransport(settings), QStringLiteral("https://t.example/QorBot"));
+        login = std::make_unique<TelegramLoginService>(clock, AccountTransport({server.baseUrl().toString()}),
+                                                       QStringLiteral("https://t.example/QorBot"));
+        endpoints.listen();
+        setProbeStatus(204);
+        setProbeTimeout(8s);
 
         // Each entry host is its own loopback address, all on one port.
-        QList<TavrinEntries::Entry> list = TavrinEntries::all();
-        if (entries == Entries::TwoFound) {
-            for (int attempt = 0; attempt < 20 && !entryListeners[1]; ++attempt) {
-                auto first = std::make_unique<LoopbackListener>("127.0.0.2", 0, LoopbackListener::Answering);
-                auto second = std::make_unique<LoopbackListener>("127.0.0.3", first->port(), LoopbackListener::Answering);
-                if (first->isOpen() && second->isOpen()) {
-                    entryPort = first->port();
-                    entryListeners[0] = std::move(first);
-                    entryListeners[1] = std::move(second);
-                }
+        entryList = TavrinEntries::all();
+        const bool found = entries == Entries::TwoFound;
+        for (int attempt = 0; attempt < 20 && !entryListeners[found ? 1 : 0]; ++attempt) {
+            const auto kind = found ? LoopbackListener::Answering : LoopbackListener::Silent;
+            auto first = std::make_unique<LoopbackListener>(found ? "127.0.0.2" : "127.0.0.1", 0, kind);
+            auto second = found ? std::make_unique<LoopbackListener>("127.0.0.3", first->port(), kind) : nullptr;
+            if (first->isOpen() && (!found || second->isOpen())) {
+                entryListeners[0] = std::move(first);
+                entryListeners[1] = std::move(second);
             }
-            for (int i = 0; i < list.size(); ++i)
-                list[i].host = QStringLiteral("127.0.0.%1").arg(i + 2);
-        } else {
-            entryListeners[0] = std::make_unique<LoopbackListener>("127.0.0.1", 0, LoopbackListener::Silent);
-            entryPort = entryListeners[0]->port();
-            for (auto &entry : list)
-                entry.host = QStringLiteral("127.0.0.1");
         }
-        entryList = list;
+        for (int i = 0; i < entryList.size(); ++i)
+            entryList[i].host = found ? QStringLiteral("127.0.0.%1").arg(i + 2) : QStringLiteral("127.0.0.1");
         TavrinResolver::Options options;
-        options.port = entryPort;
-        tavrinResolver = std::make_unique<TavrinResolver>(clock, list, options);
-        probe = std::make_unique<ConnectivityProbe>(probeServer.urls(), probeTimeout);
+        options.port = entryListeners[0]->port();
+        tavrinResolver = std::make_unique<TavrinResolver>(clock, entryList, options);
     }
 
     ~LiveApp()
@@ -245,42 +173,51 @@ struct LiveApp {
         return s;
     }
 
-    // Connectivity requests that the endpoints leave unanswered end after this long.
+    // The connectivity endpoints: four addresses on a loopback server that answers
+    // each with this HTTP status, or never (0); unanswered requests end after `timeout`.
+    void setProbeStatus(int status)
+    {
+        endpoints.setDefault(QStringLiteral("probe/"), status ? ScriptedAnswer::raw({}, status) : ScriptedAnswer::never());
+    }
     void setProbeTimeout(std::chrono::milliseconds timeout)
     {
-        probeTimeout = timeout;
-        probe = std::make_unique<ConnectivityProbe>(probeServer.urls(), probeTimeout);
+        QStringList urls;
+        for (const char *path : {"generate_204", "generate_204", "cdn-cgi/trace", "hotspot-detect.html"})
+            urls.append(endpoints.baseUrl().toString() + QStringLiteral("probe/") + QLatin1String(path));
+        probe = std::make_unique<ConnectivityProbe>(urls, timeout);
     }
+    int probeRequests() const { return endpoints.requestCount(QStringLiteral("probe/")); }
 
     // A session stored by an earlier run and refreshed with `answer` at start.
     AppState &signIn(const QJsonObject &answer = okAnswer())
+    {
+        session.save(saved(answer));
+        server.setDefault(QStringLiteral("refresh/"), ScriptedAnswer::json(answer));
+        return start();
+    }
+
+    // The session a previous run stored for this answer.
+    static Session::Saved saved(const QJsonObject &answer)
     {
         Session::Saved saved;
         saved.username = QStringLiteral("user");
         saved.subscriptionURL = QStringLiteral("https://sub.example.com/u");
         saved.sessionToken = QStringLiteral("tok");
-        saved.tavrinKey = answer.value(QStringLiteral("tavrin_key")).toString();
-        saved.xrayConfigsJSON = storedCatalog(answer.value(QStringLiteral("xray_configs")).toArray());
-        session.save(saved);
-        server.setDefault(QStringLiteral("refresh/"), ScriptedAnswer::json(answer));
-        return start();
+        saved.tavrinKey = answer.value("tavrin_key").toString();
+        QJsonArray catalog;
+        for (const QJsonValue &config : answer.value("xray_configs").toArray())
+            catalog.append(QJsonObject{{"name", config.toObject().value("remarks")}, {"config", compact(config)}});
+        saved.xrayConfigsJSON = compact(catalog);
+        return saved;
     }
 
-    AppState &start()
+    AppState &start(std::optional<AppServices> s = std::nullopt)
     {
-        return start(services());
-    }
-
-    AppState &start(AppServices s)
-    {
-        state = std::make_unique<AppState>(s);
-        const bool started = drive([this] { return state->isStartupFinished(); });
-        if (!started)
+        state = std::make_unique<AppState>(s ? *s : services());
+        if (!drive([this] { return state->isStartupFinished(); }))
             qWarning("the start-up task did not finish");
         return *state;
     }
-
-    AppState &app() { return *state; }
 
     static QCoro::Task<bool> trackedProbe(LiveApp *self)
     {
@@ -290,19 +227,11 @@ struct LiveApp {
         co_return answered;
     }
 
-    // A started tunnel waits for its provider's first report, a connectivity probe
-    // for the endpoints: virtual time stands still until the real side has spoken.
-    bool awaitingRealWork() const
-    {
-        return probesInFlight > 0
-            || (state && state->connectionState() == ConnectionState::Connecting && !state->switchingChannels);
-    }
-
     // Moves virtual time until `done` holds, and lets the real processes and servers
-    // run meanwhile: while a connect switches channels, time moves in small steps
-    // paced by real time (the old provider needs real time to stop); while a started
-    // tunnel awaits its provider or a probe awaits the endpoints, only real time
-    // passes; otherwise time moves freely.
+    // run meanwhile. A started tunnel waits for its provider's first report, a probe
+    // for the endpoints: then only real time passes. While a connect switches
+    // channels, time moves in small steps paced by real time (the old provider needs
+    // real time to stop); otherwise time moves freely.
     bool drive(const std::function<bool()> &done, std::chrono::milliseconds virtualLimit = 180s, int realLimitMs = 60000)
     {
         QElapsedTimer real;
@@ -314,7 +243,7 @@ struct LiveApp {
                 return true;
             if (real.elapsed() > realLimitMs || spent > virtualLimit)
                 return false;
-            if (awaitingRealWork()) {
+            if (probesInFlight > 0 || (state && state->connectionState() == ConnectionState::Connecting && !state->switchingChannels)) {
                 QTest::qWait(5);
                 continue;
             }
@@ -343,9 +272,7 @@ struct LiveApp {
     std::optional<VpnStatus> providerStatus(TunnelSource source) const
     {
         const auto handle = source == TunnelSource::Main ? tunnel.profile() : reserveTunnel.profile();
-        if (!handle)
-            return std::nullopt;
-        const auto published = profiles.providerState(handle->id);
+        const auto published = handle ? profiles.providerState(handle->id) : std::nullopt;
         return published ? std::optional<VpnStatus>(published->status) : std::nullopt;
     }
 
@@ -354,27 +281,22 @@ struct LiveApp {
     bool tunnelRunning(TunnelSource source) const
     {
         const auto handle = source == TunnelSource::Main ? tunnel.profile() : reserveTunnel.profile();
-        if (!handle)
-            return false;
-        const auto published = profiles.providerState(handle->id);
-        return published && isUp(int(published->status)) && process_identity::isSame(published->pid, published->startTime);
+        const auto published = handle ? profiles.providerState(handle->id) : std::nullopt;
+        const int status = published ? int(published->status) : 0;
+        return status >= 2 && status <= 5 && process_identity::isSame(published->pid, published->startTime);
     }
 
     // The profile of a channel as stored on disk.
     QJsonObject storedProfile(TunnelSource source) const
     {
         const auto handle = source == TunnelSource::Main ? tunnel.profile() : reserveTunnel.profile();
-        if (!handle)
-            return {};
-        QFile file(profiles.profilePath(handle->id));
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QJsonDocument::fromJson(file.readAll()).object();
+        QFile file(handle ? profiles.profilePath(handle->id) : QString());
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
     }
 
     QJsonObject providerConfiguration(TunnelSource source) const
     {
-        return storedProfile(source).value(QStringLiteral("protocol")).toObject().value(QStringLiteral("providerConfiguration")).toObject();
+        return storedProfile(source).value("protocol").toObject().value("providerConfiguration").toObject();
     }
 
     int storedProfileCount() const
@@ -386,14 +308,7 @@ struct LiveApp {
     static QJsonObject kvbRecord()
     {
         QFile file(kvbRecordPath());
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QJsonDocument::fromJson(file.readAll()).object();
-    }
-
-    static bool processAlive(qint64 pid)
-    {
-        return pid > 0 && ::kill(pid_t(pid), 0) == 0;
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
     }
 
     // Trace messages so far, without their time stamps.
@@ -402,19 +317,17 @@ struct LiveApp {
         trace.waitForWrites();
         QFile file(deployment::traceDirectory() + QStringLiteral("/state-trace.txt"));
         QStringList lines;
-        if (!file.open(QIODevice::ReadOnly))
-            return lines;
-        for (const QString &line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-            lines.append(line.section(QLatin1Char(' '), 1));
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QString &line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+                lines.append(line.section(QLatin1Char(' '), 1));
+        }
         return lines;
     }
 
     int traceCount(const QString &prefix)
     {
-        int count = 0;
-        for (const QString &line : traceLines())
-            count += line.startsWith(prefix) ? 1 : 0;
-        return count;
+        const QStringList lines = traceLines();
+        return int(std::count_if(lines.begin(), lines.end(), [&](const QString &line) { return line.startsWith(prefix); }));
     }
 
     // Stops both channels and waits until no provider runs any more.
@@ -426,15 +339,12 @@ struct LiveApp {
             tunnel.stop();
             reserveTunnel.stop();
         }
-        const bool stopped = waitReal([this] {
-            return !tunnelRunning(TunnelSource::Main) && !tunnelRunning(TunnelSource::Reserve);
-        }, 15000);
-        if (!stopped)
+        if (!waitReal([this] { return !tunnelRunning(TunnelSource::Main) && !tunnelRunning(TunnelSource::Reserve); }, 15000))
             qWarning("a provider is still running after the test");
         tavrinHelper.stop();
     }
 
-    bool cleared;
+    bool cleared = clearPlatformState();
     ManualClock clock;
     DefaultsStore sharedDefaults;
     DefaultsStore standardDefaults;
@@ -442,6 +352,7 @@ struct LiveApp {
     Session session{sharedDefaults, secrets, clock};
     StateTrace trace{deployment::traceDirectory(), clock};
     AccountServer server;
+    AccountServer endpoints;
     std::unique_ptr<TelegramLoginService> login;
     LinuxProfileService profiles;
     BundleExtensionActivator activator;
@@ -452,11 +363,8 @@ struct LiveApp {
     TrafficMonitor traffic{clock, kernelCounters};
     TavrinHelper tavrinHelper;
     std::unique_ptr<LoopbackListener> entryListeners[2];
-    quint16 entryPort = 0;
     QList<TavrinEntries::Entry> entryList;
     std::unique_ptr<TavrinResolver> tavrinResolver;
-    ProbeServer probeServer;
-    std::chrono::milliseconds probeTimeout{8000};
     std::unique_ptr<ConnectivityProbe> probe;
     int probesInFlight = 0;
     std::unique_ptr<AppState> state;

@@ -1,12 +1,16 @@
-// Connecting and disconnecting through the real tunnel platform: the profile
+// Connecting, failing and measuring through the real tunnel platform: the profile
 // service launches the simulated providers of the build's bundle, the cascade runs
-// the stand-in Tavrin client, the extension activator reads the bundle.
+// the stand-in Tavrin client, the extension activator reads the bundle, and the
+// account server, the connectivity endpoints and the nodes listen on loopback. The
+// decisions themselves are pinned with fakes in tests/unit/core; these prove them
+// against real processes and sockets.
 
 #include "live_app.h"
 
+#include "../../bench/loopback_farm.h"
 #include "core/cascade_document.h"
 
-#include <QSignalSpy>
+#include <QScopeGuard>
 
 using namespace live;
 
@@ -20,6 +24,11 @@ bool isConnected(AppState &app)
     return app.connectionState() == ConnectionState::Connected && !app.switchingChannels;
 }
 
+bool hasSettled(AppState &app)
+{
+    return app.connectionState() == ConnectionState::Disconnected && !app.switchingChannels;
+}
+
 QStringList sorted(QStringList list)
 {
     list.sort();
@@ -31,19 +40,63 @@ QStringList strings(const QJsonValue &value)
     return value.toVariant().toStringList();
 }
 
-// The lines of `lines` that begin with one of the prefixes, in order.
+// The lines that begin with one of the prefixes, in order.
 QStringList linesStarting(const QStringList &lines, const QStringList &prefixes)
 {
     QStringList result;
     for (const QString &line : lines) {
-        for (const QString &prefix : prefixes) {
-            if (line.startsWith(prefix)) {
-                result.append(line);
-                break;
-            }
-        }
+        if (std::any_of(prefixes.begin(), prefixes.end(), [&](const QString &prefix) { return line.startsWith(prefix); }))
+            result.append(line);
     }
     return result;
+}
+
+QString endpoint(quint16 port)
+{
+    return QStringLiteral("127.0.0.1:%1").arg(port);
+}
+
+// A server answer whose direct nodes are these endpoints.
+QJsonObject answerWithNodes(const QStringList &endpoints)
+{
+    QJsonArray configs{mainConfig("Qor AI Network", "balancer.example.com", 443)};
+    for (const QString &e : endpoints)
+        configs.append(mainConfig(e, e.section(':', 0, 0), e.section(':', 1).toInt()));
+    return okAnswer({{"xray_configs", configs}});
+}
+
+// Listeners of one kind on 127.0.0.1, kept open by `keep`; their endpoints.
+QStringList listeners(std::vector<std::unique_ptr<LoopbackListener>> &keep, int count, LoopbackListener::Kind kind)
+{
+    QStringList endpoints;
+    for (int i = 0; i < count; ++i) {
+        keep.push_back(std::make_unique<LoopbackListener>("127.0.0.1", 0, kind));
+        if (keep.back()->isOpen())
+            endpoints.append(endpoint(keep.back()->port()));
+    }
+    return endpoints;
+}
+
+// The real measurement, counting how many run at once.
+struct InFlight {
+    int now = 0;
+    int peak = 0;
+};
+QCoro::Task<std::optional<quint64>> countedMeasure(std::shared_ptr<InFlight> counter, QString host, quint16 port, int attempts)
+{
+    counter->peak = std::max(counter->peak, ++counter->now);
+    const auto result = co_await qor::measureLatency(host, port, attempts);
+    --counter->now;
+    co_return result;
+}
+
+// The company record of a refresh answer; the clock starts at 2026-01-31 12:00 UTC.
+QJsonObject qorUntil(const QString &until, const QString &reason = QString())
+{
+    QJsonObject session{{"until", until}};
+    if (!reason.isEmpty())
+        session.insert("reason", reason);
+    return QJsonObject{{"company", "Acme"}, {"session", session}};
 }
 
 } // namespace
@@ -59,19 +112,14 @@ private Q_SLOTS:
         QTest::addColumn<QJsonObject>("extra");
         QTest::addColumn<QJsonObject>("policy");
         QTest::newRow("personal account") << QJsonObject{} << QJsonObject{};
-        const QJsonObject qor{{"company", "Acme"},
-                              {"policy", QJsonObject{{"name", "Офис"},
-                                                     {"block_geosite", QJsonArray{"category-ads"}},
-                                                     {"block_domains", QJsonArray{"example.org"}},
-                                                     {"block_torrent", true},
-                                                     {"dns", QJsonObject{{"doh", "https://dns.example/dns-query"}}}}}};
+        const QJsonObject rules{{"name", "Офис"}, {"block_geosite", QJsonArray{"category-ads"}}, {"block_domains", QJsonArray{"example.org"}},
+                                {"block_torrent", true}, {"dns", QJsonObject{{"doh", "https://dns.example/dns-query"}}}};
         // The provider gets the policy's dictionary form: no name, no partial resolver.
         QTest::newRow("company with a traffic policy")
-            << QJsonObject{{"qor", qor}}
+            << QJsonObject{{"qor", QJsonObject{{"company", "Acme"}, {"policy", rules}}}}
             << QJsonObject{{"block_geosite", QJsonArray{"category-ads"}}, {"block_domains", QJsonArray{"example.org"}},
                            {"allow_domains", QJsonArray{}}, {"block_torrent", true}};
     }
-
     void mainChannelConnects()
     {
         QFETCH(QJsonObject, extra);
@@ -79,7 +127,6 @@ private Q_SLOTS:
         LiveApp f;
         AppState &app = f.signIn(okAnswer(extra));
         QCOMPARE(app.authStage(), AuthStage::LoggedIn);
-
         app.tapGlobe();
         QCOMPARE(app.connectionState(), ConnectionState::Connecting);
         QVERIFY(f.drive([&] { return isConnected(app); }));
@@ -89,18 +136,14 @@ private Q_SLOTS:
 
         // What the provider was started with, as the profile service stored it.
         const QJsonObject profile = f.storedProfile(TunnelSource::Main);
-        const QJsonObject protocol = profile.value("protocol").toObject();
-        QCOMPARE(protocol.value("providerBundleIdentifier").toString(), tunnelIdentifier);
+        QCOMPARE(profile["protocol"]["providerBundleIdentifier"].toString(), tunnelIdentifier);
         QVERIFY(profile.value("onDemandEnabled").toBool());
-        const QJsonObject configuration = protocol.value("providerConfiguration").toObject();
-        QCOMPARE(configuration.value("configContent").toString(),
-                 configText(mainConfig("Qor AI Network", "balancer.example.com", 443)));
-        QVERIFY(!configuration.contains("bypassIPs"));
-        QVERIFY(!configuration.contains("tavrinKey"));
+        const QJsonObject configuration = f.providerConfiguration(TunnelSource::Main);
+        QCOMPARE(configuration.value("configContent").toString(), compact(mainConfig("Qor AI Network", "balancer.example.com", 443)));
+        QVERIFY(!configuration.contains("bypassIPs") && !configuration.contains("tavrinKey"));
         QCOMPARE(configuration.contains("policy"), !policy.isEmpty());
         QCOMPARE(configuration.value("policy").toObject(), policy);
         QVERIFY(LiveApp::kvbRecord().isEmpty()); // no cascade, no Tavrin client
-
         const QStringList lines = f.traceLines();
         QCOMPARE(linesStarting(lines, {"tap globe", "connect", "auto:", "main:"}),
                  (QStringList{"tap globe (state=disconnected, target=Qor AI Network)", "connect -> Qor AI Network",
@@ -108,7 +151,7 @@ private Q_SLOTS:
         QCOMPARE(linesStarting(lines, {"status 3 from main"}).size(), 1);
 
         // The channel check asks the local endpoints, which answer: no warning.
-        QVERIFY(f.drive([&] { return f.probeServer.requests() > 0; }));
+        QVERIFY(f.drive([&] { return f.probeRequests() > 0; }));
         f.pass(60s);
         QVERIFY(!app.connectionError());
         QCOMPARE(app.connectionState(), ConnectionState::Connected);
@@ -139,23 +182,14 @@ private Q_SLOTS:
         const QJsonObject configuration = f.providerConfiguration(TunnelSource::Main);
         const QString document = configuration.value("configContent").toString();
         QCOMPARE(document, CascadeDocument::filled(1080));
-        QVERIFY(!document.contains("__TAVRIN_PORT__"));
-        QJsonParseError error{};
-        const QJsonObject parsed = QJsonDocument::fromJson(document.toUtf8(), &error).object();
-        QCOMPARE(error.error, QJsonParseError::NoError);
-        const QJsonObject tavrinOutbound = parsed.value("outbounds").toArray().at(0).toObject();
-        QCOMPARE(tavrinOutbound.value("tag").toString(), QStringLiteral("tavrin"));
-        const QJsonObject socksServer = tavrinOutbound.value("settings").toObject().value("servers").toArray().at(0).toObject();
-        QCOMPARE(socksServer.value("address").toString(), QStringLiteral("127.0.0.1"));
-        QVERIFY(socksServer.value("port").isDouble());
-        QCOMPARE(socksServer.value("port").toInt(), 1080);
+        const QJsonObject tavrin = QJsonDocument::fromJson(document.toUtf8())["outbounds"][0].toObject();
+        QCOMPARE(tavrin.value("tag").toString(), QStringLiteral("tavrin"));
+        QCOMPARE(tavrin["settings"]["servers"][0].toObject(), (QJsonObject{{"address", "127.0.0.1"}, {"port", 1080}}));
         QVERIFY(!configuration.contains("tavrinKey"));
-
         // The client's own entries leave outside the tunnel: the two addresses the
         // look-ups found and the five built-in ones, each once.
-        const QStringList bypass = strings(configuration.value("bypassIPs"));
-        QStringList expectedBypass = QStringList{"127.0.0.2", "127.0.0.3"} + TavrinEntries::builtInAddresses();
-        QCOMPARE(sorted(bypass), sorted(expectedBypass));
+        QCOMPARE(sorted(strings(configuration.value("bypassIPs"))),
+                 sorted(QStringList{"127.0.0.2", "127.0.0.3"} + TavrinEntries::builtInAddresses()));
 
         // The client runs with its eleven arguments and a private key file.
         QVERIFY(f.waitReal([] { return !LiveApp::kvbRecord().isEmpty(); }));
@@ -163,20 +197,17 @@ private Q_SLOTS:
         QStringList servers;
         for (int i = 0; i < f.entryList.size(); ++i) {
             const auto &entry = f.entryList.at(i);
-            const QString address = i < 2 ? entry.host : TavrinEntries::all().at(i).ip;
-            servers.append(address + ":8443@" + entry.pub + "@" + entry.host);
+            servers.append((i < 2 ? entry.host : TavrinEntries::all().at(i).ip) + ":8443@" + entry.pub + "@" + entry.host);
         }
         QCOMPARE(strings(record.value("arguments")),
                  (QStringList{"-key", TavrinHelper::keyFileLocation(), "-carrier", "h2", "-servers", servers.join(','),
                               "-balance", "leastload", "-insecure", "-listen", "127.0.0.1:1080"}));
         QCOMPARE(record.value("keyFileMode").toString(), QStringLiteral("0600"));
         QVERIFY(record.value("keyReadable").toBool());
-        const qint64 clientPid = qint64(record.value("pid").toDouble());
-        QVERIFY(LiveApp::processAlive(clientPid));
+        QVERIFY(::kill(pid_t(record.value("pid").toInteger()), 0) == 0);
         QFile key(TavrinHelper::keyFileLocation());
         QVERIFY(key.open(QIODevice::ReadOnly));
         QCOMPARE(key.readAll(), QByteArray("secret-key"));
-        key.close();
 
         // Back to the plain channel while connected: the client is told to end, its
         // key is deleted, and the tunnel runs the balancer's own configuration.
@@ -187,7 +218,7 @@ private Q_SLOTS:
         QVERIFY(f.waitReal([] { return LiveApp::kvbRecord().value("terminated").toBool(); }));
         QVERIFY(!QFile::exists(TavrinHelper::keyFileLocation()));
         const QJsonObject plain = f.providerConfiguration(TunnelSource::Main);
-        QCOMPARE(plain.value("configContent").toString(), configText(mainConfig("Qor AI Network", "balancer.example.com", 443)));
+        QCOMPARE(plain.value("configContent").toString(), compact(mainConfig("Qor AI Network", "balancer.example.com", 443)));
         QVERIFY(!plain.contains("bypassIPs"));
         QVERIFY(f.tunnelRunning(TunnelSource::Main));
         QVERIFY(!app.connectionError());
@@ -199,7 +230,6 @@ private Q_SLOTS:
         QTest::newRow("entered while disconnected") << false;
         QTest::newRow("entered from a working main channel") << true;
     }
-
     void reserveEnteredAndLeft()
     {
         QFETCH(bool, fromMain);
@@ -223,14 +253,14 @@ private Q_SLOTS:
         QVERIFY(!f.tunnelRunning(TunnelSource::Main)); // every connect stops the other channel first
         const QJsonObject protocol = f.storedProfile(TunnelSource::Reserve).value("protocol").toObject();
         QCOMPARE(protocol.value("providerBundleIdentifier").toString(), reserveIdentifier);
-        QCOMPARE(strings(protocol.value("providerConfiguration").toObject().value("wgQuickConfigs")), confs);
+        QCOMPARE(strings(protocol["providerConfiguration"]["wgQuickConfigs"]), confs);
         QCOMPARE(f.traceCount("reserve: starting, 2 servers"), 1);
 
         // The reserve channel gets no main-channel check, even when the endpoints fail.
-        f.probeServer.setStatus(500);
-        const int probesBefore = f.probeServer.requests();
+        f.setProbeStatus(500);
+        const int probesBefore = f.probeRequests();
         f.pass(60s);
-        QCOMPARE(f.probeServer.requests(), probesBefore);
+        QCOMPARE(f.probeRequests(), probesBefore);
         QVERIFY(!app.connectionError());
         QCOMPARE(app.connectionState(), ConnectionState::Connected);
 
@@ -261,23 +291,18 @@ private Q_SLOTS:
         QTest::newRow("main extension") << tunnelIdentifier;
         QTest::newRow("reserve extension") << reserveIdentifier;
     }
-
     void extensionAwaitingApproval()
     {
         QFETCH(QString, identifier);
         LiveApp f;
         AppState &app = f.signIn(okAnswer({{"tavrin_key", ""}}));
         BundleExtensionActivator::setAwaitingApproval(identifier, true);
-
         app.tapGlobe();
-        QVERIFY(f.drive([&] { return !app.switchingChannels && app.connectionState() == ConnectionState::Disconnected; }));
-        QVERIFY(app.needsExtensionApproval());
-        QVERIFY(app.awaitingExtensionApprovalReturn);
-        QVERIFY(!app.extensionsApproved);
+        QVERIFY(f.drive([&] { return hasSettled(app); }));
+        QVERIFY(app.needsExtensionApproval() && app.awaitingExtensionApprovalReturn && !app.extensionsApproved);
         QVERIFY(!app.connectionError()); // the approval prompt takes over; no error text
         QCOMPARE(f.storedProfileCount(), 0);
         QCOMPARE(f.traceCount("connect -> "), 1);
-
         // The user approves; the next press connects.
         BundleExtensionActivator::setAwaitingApproval(identifier, false);
         app.tapGlobe();
@@ -294,7 +319,6 @@ private Q_SLOTS:
         QTest::newRow("the Tavrin entries are looked up") << "lookup";
         QTest::newRow("the provider is connecting") << "provider";
     }
-
     void stopDuringStart()
     {
         QFETCH(QString, moment);
@@ -330,16 +354,263 @@ private Q_SLOTS:
         QVERIFY(f.waitReal([&] { return !f.tunnelRunning(TunnelSource::Main); }));
         QTest::qWait(moment == "lookup" ? 4500 : 0);
         f.pass(30s);
-
-        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
+        QVERIFY(hasSettled(app));
         QVERIFY(!app.connectionError());
         QCOMPARE(f.traceCount("connect FAILED"), 0);
         QCOMPARE(f.traceCount("connect -> "), connects);
         QCOMPARE(f.traceCount("main: starting"), startsBefore + (moment == "provider" ? 1 : 0));
         QCOMPARE(f.traceCount("auto-reconnect armed"), 0);
-        QVERIFY(!app.switchingChannels);
         QVERIFY(!f.tunnelRunning(TunnelSource::Main));
         QVERIFY(!f.tunnelRunning(TunnelSource::Reserve));
+    }
+
+    // The company's access window before a connect, with the rules a previous run
+    // stored and the refreshes of the connect. The gate's decisions and texts are
+    // pinned in test_connection_control and test_corporate_schedule; here a refusal
+    // starts nothing, and a connect that passes brings the real tunnel up.
+    void corporateGate_data()
+    {
+        QTest::addColumn<QString>("stored");      // the window a previous run stored: "", "open" or "closed"
+        QTest::addColumn<int>("storedAgeDays");
+        QTest::addColumn<QStringList>("answers"); // the refreshes at start and of the connect, in order
+        QTest::addColumn<QString>("refusal");     // empty: the connect goes on
+        QTest::addColumn<QStringList>("lines");
+        const QString ask = QStringLiteral("Обратитесь к администратору вашей компании");
+        QTest::newRow("daily hours used up")
+            << "" << 0 << QStringList{"hours", "hours"} << "Исчерпан дневной лимит часов (окно закрылось в 11:45). " + ask
+            << QStringList{"connect refused: corporate window closed"};
+        QTest::newRow("stale closed window, no server twice, old rules")
+            << "closed" << 8 << QStringList{"down", "down", "down"}
+            << "Не удалось получить правила компании. Подключитесь к интернету и попробуйте снова"
+            << QStringList{"window closed by stale data — asking again", "window unknown — server decides",
+                           "connect refused: stored policy expired"};
+        QTest::newRow("stale closed window, open on asking")
+            << "closed" << 1 << QStringList{"down", "down", "open"} << QString() << QStringList{"window closed by stale data — asking again"};
+    }
+    void corporateGate()
+    {
+        QFETCH(QString, stored);
+        QFETCH(int, storedAgeDays);
+        QFETCH(QStringList, answers);
+        QFETCH(QString, refusal);
+        LiveApp f;
+        const QDateTime now = f.clock.now();
+        Session::Saved saved = LiveApp::saved(okAnswer({{"tavrin_key", "k"}}));
+        if (!stored.isEmpty())
+            saved.corporateJSON = compact(QJsonObject{{"qor", qorUntil(stored == "open" ? "2026-01-31T13:00:00Z" : "2026-01-31T11:59:00Z")}});
+        f.clock.setNow(now.addDays(-storedAgeDays)); // the record was stored that long ago
+        f.session.save(saved);
+        f.clock.setNow(now);
+        const QHash<QString, ScriptedAnswer> kinds{
+            {"down", ScriptedAnswer::raw("unavailable", 503)},
+            {"open", ScriptedAnswer::json(okAnswer({{"qor", qorUntil("2026-01-31T13:00:00Z")}}))},
+            {"hours", ScriptedAnswer::json(okAnswer({{"qor", qorUntil("2026-01-31T11:45:00Z", "hours")}}))}};
+        for (const QString &answer : answers)
+            f.server.enqueue("refresh/", kinds.value(answer));
+        f.server.setDefault("refresh/", kinds.value("down"));
+        AppState &app = f.start();
+        QVERIFY(app.isStartupFinished() && app.isCorporate());
+        QFile::remove(deployment::traceDirectory() + "/state-trace.txt");
+
+        app.tapGlobe();
+        QVERIFY(f.drive([&] { return !app.switchingChannels && app.connectionState() != ConnectionState::Connecting; }));
+        QTEST(linesStarting(f.traceLines(), {"window", "connect refused"}), "lines");
+        QCOMPARE(f.server.requestCount("refresh/"), int(answers.size()));
+        if (refusal.isEmpty()) {
+            QCOMPARE(app.connectionState(), ConnectionState::Connected);
+            QVERIFY(!app.connectionError());
+            QVERIFY(f.tunnelRunning(TunnelSource::Main));
+            return;
+        }
+        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
+        QCOMPARE(app.connectionError(), refusal);
+        // Nothing was started and nothing else was tried.
+        QCOMPARE(f.storedProfileCount(), 0);
+        QVERIFY(LiveApp::kvbRecord().isEmpty());
+        f.pass(60s);
+        QCOMPARE(f.traceCount("connect -> "), 1);
+        QCOMPARE(app.connectionError(), refusal);
+    }
+
+    void providerErrorIsShownOnce()
+    {
+        LiveApp f;
+        const QString failure = QStringLiteral("Провайдер отказал: сервер перегружен");
+        AppState &app = f.signIn(okAnswer({}, {{"fail", failure}}));
+        app.tapGlobe();
+        QVERIFY(f.drive([&] { return hasSettled(app) && app.connectionError(); }));
+        QCOMPARE(app.connectionError(), failure);
+        QVERIFY(f.traceLines().contains("extension error: " + failure));
+        QVERIFY(!QFile::exists(deployment::traceDirectory() + "/tunnel-last-error.txt")); // consumed
+        // The platform took the tunnel: the connect itself succeeded, so auto mode
+        // has nothing to fall back from, and the failed start is no loss.
+        f.pass(120s);
+        QCOMPARE(f.traceCount("connect -> "), 1);
+        QCOMPARE(f.traceCount("auto-reconnect armed"), 0);
+        QVERIFY(LiveApp::kvbRecord().isEmpty());
+    }
+
+    // A provider that drops its connection, then fails every start: the reconnects
+    // follow their schedule in virtual time and then give up.
+    void reconnectScheduleAfterADrop()
+    {
+        LiveApp f;
+        const QString dropText = QStringLiteral("Соединение с сервером потеряно");
+        const QString failure = QStringLiteral("Сервер недоступен");
+        AppState &app = f.signIn(okAnswer({}, {{"drop_after", 0.3}, {"drop_error", dropText}}));
+        const auto unset = qScopeGuard([] { qunsetenv("QOR_DEMO_PROVIDER_FAIL"); });
+        qint64 lossAt = -1;
+        QList<qint64> reconnects; // virtual milliseconds from the loss to each reconnect
+        ConnectionState previous = app.connectionState();
+        QObject receiver; // goes before the values the connection writes
+        QObject::connect(&app, &AppState::connectionStateChanged, &receiver, [&] {
+            const ConnectionState now = app.connectionState();
+            const qint64 at = f.clock.now().toMSecsSinceEpoch();
+            if (now == ConnectionState::Disconnected && previous == ConnectionState::Connected && lossAt < 0)
+                lossAt = at;
+            else if (now == ConnectionState::Connecting && previous == ConnectionState::Disconnected && lossAt >= 0)
+                reconnects.append(at - lossAt);
+            previous = now;
+        });
+        app.tapGlobe();
+        QVERIFY(f.drive([&] { return isConnected(app); }));
+        qputenv("QOR_DEMO_PROVIDER_FAIL", failure.toUtf8()); // every later start fails at once
+        QVERIFY(f.drive([&] { return lossAt >= 0; }));
+        QCOMPARE(app.connectionError(), dropText);
+        QCOMPARE(f.traceCount("auto-reconnect armed"), 1);
+        QVERIFY(f.drive([&] { return reconnects.size() == 6 && hasSettled(app); }, 200s, 120000));
+        f.pass(300s);
+        QCOMPARE(reconnects, (QList<qint64>{1000, 12000, 25000, 43000, 71000, 109000}));
+        QCOMPARE(f.traceCount("connect -> "), 7);
+        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
+        QCOMPARE(app.connectionError(), failure);
+        QVERIFY(!f.tunnelRunning(TunnelSource::Main));
+    }
+
+    // The main channel's check over real HTTP: any answer (a 404 too) is traffic;
+    // endpoints that never answer bring the warning after nine rounds, and it clears
+    // once they answer again. Which statuses count is pinned in test_connectivity_probe.
+    void channelCheck_data()
+    {
+        QTest::addColumn<int>("status"); // 0: the endpoints never answer
+        QTest::newRow("404 counts as an answer") << 404;
+        QTest::newRow("no answer") << 0;
+    }
+    void channelCheck()
+    {
+        QFETCH(int, status);
+        LiveApp f;
+        f.setProbeTimeout(300ms);
+        f.setProbeStatus(status);
+        AppState &app = f.signIn();
+        app.tapGlobe();
+        QVERIFY(f.drive([&] { return isConnected(app); }));
+        QCOMPARE(f.probeRequests(), 0);
+        if (status != 0) {
+            QVERIFY(f.drive([&] { return f.probeRequests() > 0; }));
+            f.pass(120s);
+            QVERIFY(!app.connectionError());
+            QVERIFY(f.probeRequests() <= 4); // the first answer ended the check
+            return;
+        }
+        QVERIFY(f.drive([&] { return app.connectionError().has_value(); }));
+        QCOMPARE(app.connectionError(), AppState::networkWarning);
+        QCOMPARE(f.probeRequests(), 9 * 4); // nine rounds of the four endpoints
+        QCOMPARE(f.traceCount("main channel connected but carries no traffic (patient window elapsed)"), 1);
+        QCOMPARE(app.connectionState(), ConnectionState::Connected); // the check never disconnects
+        f.setProbeStatus(204);
+        QVERIFY(f.drive([&] { return !app.connectionError(); }, 15s));
+        QCOMPARE(app.connectionState(), ConnectionState::Connected);
+    }
+
+    // Node latency with the real probe: answering nodes, silent ones (a full accept
+    // queue, so an attempt waits until its limit) and a closed port.
+    void latencyOfAnsweringSilentAndClosedNodes()
+    {
+        std::vector<std::unique_ptr<LoopbackListener>> keep;
+        const QStringList answering = listeners(keep, 3, LoopbackListener::Answering);
+        const QStringList silent = listeners(keep, 2, LoopbackListener::Silent);
+        QCOMPARE(answering.size() + silent.size(), 5);
+        const QString closed = endpoint(closedLoopbackPort());
+        LiveApp f;
+        AppState &app = f.signIn(answerWithNodes(QStringList{silent.at(0), answering.at(0), closed} + answering.mid(1) + silent.mid(1)));
+        QCOMPARE(app.directNodes().size(), 6);
+        app.setNodeLatency(silent.at(0), 77); // from an earlier measurement
+        QList<bool> measuringAtChange;
+        QObject receiver; // goes before `measuringAtChange`
+        QObject::connect(&app, &AppState::nodeLatencyChanged, &receiver, [&] { measuringAtChange.append(app.measuringLatency()); });
+        app.measureNodeLatency();
+        QVERIFY(app.measuringLatency());
+        app.measureNodeLatency(); // ignored while the first runs
+        QVERIFY(f.waitReal([&] { return !app.measuringLatency(); }, 20000));
+        for (const QString &e : answering)
+            QVERIFY2(app.nodeLatency().value(e, 1000) < 1000, qPrintable(e));
+        QCOMPARE(app.nodeLatency().value(silent.at(0)), 77u); // a failure keeps the earlier value
+        QVERIFY(!app.nodeLatency().contains(silent.at(1)));
+        QVERIFY(!app.nodeLatency().contains(closed));
+        // One change per answering node (the ignored second call measured nothing),
+        // each applied while the silent nodes were still being tried.
+        QCOMPARE(measuringAtChange, (QList<bool>{true, true, true}));
+        QVERIFY(!app.latencyNeedsDisconnect());
+    }
+
+    // No node answers while the main channel runs: the user is told to disconnect.
+    void latencyOfUnreachableNodesWhileConnected()
+    {
+        LoopbackListener silent("127.0.0.1", 0, LoopbackListener::Silent);
+        QVERIFY(silent.isOpen());
+        LiveApp f;
+        AppState &app = f.signIn(answerWithNodes({endpoint(silent.port()), endpoint(closedLoopbackPort())}));
+        app.tapGlobe();
+        QVERIFY(f.drive([&] { return app.connectionState() == ConnectionState::Connected; }));
+        app.measureNodeLatency();
+        QVERIFY(f.waitReal([&] { return !app.measuringLatency(); }, 20000));
+        QVERIFY(app.nodeLatency().isEmpty());
+        QVERIFY(app.latencyNeedsDisconnect());
+    }
+
+    // More silent nodes than any thread pool of the probe: if attempts held a thread
+    // each, only a pool's worth would wait at a time.
+    void latencyOfEveryNodeIsInFlightAtOnce()
+    {
+        constexpr int nodes = 80;
+        LoopbackFarm farm;
+        QVERIFY(farm.open(nodes, LoopbackFarm::Silent));
+        QStringList endpoints;
+        for (quint16 port : farm.ports())
+            endpoints.append(endpoint(port));
+        LiveApp f;
+        AppState &app = f.signIn(answerWithNodes(endpoints));
+        QCOMPARE(app.directNodes().size(), nodes);
+        const int waitingBefore = LoopbackFarm::synSentSockets();
+        app.measureNodeLatency();
+        QVERIFY(f.waitReal([&] { return LoopbackFarm::synSentSockets() - waitingBefore >= nodes; }, 2500));
+        QVERIFY(f.waitReal([&] { return !app.measuringLatency(); }, 30000));
+        QVERIFY(app.nodeLatency().isEmpty());
+    }
+
+    // A bound of two in flight: a silent node holds one place for its whole limit
+    // while the answering ones pass through the other.
+    void latencyOfLongListsRunsInBatches()
+    {
+        std::vector<std::unique_ptr<LoopbackListener>> keep;
+        QStringList endpoints = listeners(keep, 6, LoopbackListener::Answering);
+        endpoints.insert(1, listeners(keep, 1, LoopbackListener::Silent).value(0));
+        LiveApp f;
+        auto counter = std::make_shared<InFlight>();
+        AppServices services = f.services();
+        services.measureLatency = [counter](QString host, quint16 port, int attempts) { return countedMeasure(counter, host, port, attempts); };
+        services.latencyConcurrency = [] { return 2; };
+        f.signIn(answerWithNodes(endpoints)); // stores the session; the state below replaces this one
+        f.state.reset();
+        AppState &app = f.start(services);
+        QCOMPARE(app.directNodes().size(), 7);
+        app.measureNodeLatency();
+        QVERIFY(f.waitReal([&] { return !app.measuringLatency(); }, 20000));
+        QCOMPARE(counter->peak, 2);
+        QCOMPARE(counter->now, 0);
+        QCOMPARE(app.measuredNodeCount(), 6); // every answering node, past the one that stays silent
+        QVERIFY(!app.nodeLatency().contains(endpoints.at(1)));
     }
 };
 
