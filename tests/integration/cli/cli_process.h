@@ -5,11 +5,12 @@
 // (an AccountServer on loopback) keep answering meanwhile.
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QStringList>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <memory>
@@ -23,12 +24,27 @@ struct CliResult {
     QString err;
 
     QJsonObject json() const { return QJsonDocument::fromJson(out.toUtf8()).object(); }
+    // The exit code and what the command said: standard output on success, else
+    // standard error (trimmed), for exact comparisons.
+    QString said() const { return QString::number(exitCode) + u' ' + (exitCode == 0 ? out : err).trimmed(); }
     // For QVERIFY2 messages.
-    QByteArray describe() const
-    {
-        return QStringLiteral("exit %1, stdout: %2 | stderr: %3").arg(exitCode).arg(out, err).toUtf8();
-    }
+    QByteArray describe() const { return QStringLiteral("exit %1, stdout: %2 | stderr: %3").arg(exitCode).arg(out, err).toUtf8(); }
 };
+
+// The values at these paths of a JSON object ("display/statusTitle", "nodes/0/label"),
+// joined by " | "; null when absent.
+inline QString pick(const QJsonObject &object, const QStringList &paths)
+{
+    QStringList values;
+    for (const QString &path : paths) {
+        QJsonValue value = object;
+        for (const QString &key : path.split(u'/'))
+            value = value.isArray() ? value.toArray().at(key.toInt()) : value.toObject().value(key);
+        values.append(value.isString() ? value.toString()
+                                       : QString::fromUtf8(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact)).mid(1).chopped(1));
+    }
+    return values.join(QStringLiteral(" | "));
+}
 
 class CliProcess {
 public:
@@ -36,21 +52,18 @@ public:
 
     // A fresh folder set under the test's scratch folder, named after the case.
     explicit CliProcess(const QString &caseName)
+        : m_home(qEnvironmentVariable("QOR_TEST_SCRATCH", QDir::tempPath()) + u'/' + caseName)
+        , m_env(QProcessEnvironment::systemEnvironment())
     {
-        const QString scratch = qEnvironmentVariable("QOR_TEST_SCRATCH", QDir::tempPath());
-        m_home = scratch + QStringLiteral("/") + caseName;
         QDir(m_home).removeRecursively();
         for (const char *sub : {"config", "data", "runtime", "trace", "demo", "tmp"})
-            QDir().mkpath(m_home + QLatin1Char('/') + QLatin1String(sub));
-        QFile::setPermissions(m_home + QStringLiteral("/runtime"),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        m_env = QProcessEnvironment::systemEnvironment();
-        m_env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home + QStringLiteral("/config"));
-        m_env.insert(QStringLiteral("XDG_DATA_HOME"), m_home + QStringLiteral("/data"));
-        m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home + QStringLiteral("/runtime"));
-        m_env.insert(QStringLiteral("QOR_TRACE_DIR"), m_home + QStringLiteral("/trace"));
-        m_env.insert(QStringLiteral("QOR_DEMO_DIR"), m_home + QStringLiteral("/demo"));
-        m_env.insert(QStringLiteral("TMPDIR"), m_home + QStringLiteral("/tmp"));
+            QDir().mkpath(m_home + u'/' + QLatin1String(sub));
+        QFile::setPermissions(m_home + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        const QList<std::pair<const char *, QString>> folders{{"XDG_CONFIG_HOME", "/config"}, {"XDG_DATA_HOME", "/data"},
+                                                              {"XDG_RUNTIME_DIR", "/runtime"}, {"QOR_TRACE_DIR", "/trace"},
+                                                              {"QOR_DEMO_DIR", "/demo"}, {"TMPDIR", "/tmp"}};
+        for (const auto &[name, folder] : folders)
+            m_env.insert(QLatin1String(name), m_home + folder);
         m_env.insert(QStringLiteral("QOR_BUNDLE_DIR"), buildDirectory() + QStringLiteral("/bundle"));
         m_env.insert(QStringLiteral("QOR_DEMO_PROVIDER_CONNECT_DELAY"), QStringLiteral("0.1"));
         m_env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
@@ -74,16 +87,14 @@ public:
         return process;
     }
 
-    // Runs to the end (killed after limitMs), with `input` on standard input
-    // (closed afterwards).
+    // Runs to the end (killed after limitMs), with `input` on standard input (closed afterwards).
     CliResult run(const QStringList &arguments, const QByteArray &input = {}, int limitMs = defaultLimitMs,
                   const QString &programPath = program()) const
     {
         auto process = start(arguments, programPath);
         if (!process->waitForStarted(5000))
             return {};
-        if (!input.isEmpty())
-            process->write(input);
+        process->write(input);
         process->closeWriteChannel();
         return finish(*process, limitMs);
     }
@@ -103,20 +114,23 @@ public:
         return result;
     }
 
-    // Waits until the process has written a line containing `text` to the channel;
+    // Waits until what the process wrote to the channel matches (or it ended);
     // everything read so far is appended to `seen`.
+    static bool waitForOutput(QProcess &process, QProcess::ProcessChannel channel, const QRegularExpression &pattern, QString &seen,
+                              int limitMs = defaultLimitMs)
+    {
+        static_cast<void>(QTest::qWaitFor([&] {
+            process.setReadChannel(channel);
+            while (process.canReadLine())
+                seen += QString::fromUtf8(process.readLine());
+            return pattern.match(seen).hasMatch() || process.state() == QProcess::NotRunning;
+        }, limitMs));
+        return pattern.match(seen).hasMatch();
+    }
     static bool waitForOutput(QProcess &process, QProcess::ProcessChannel channel, const QString &text, QString &seen,
                               int limitMs = defaultLimitMs)
     {
-        return QTest::qWaitFor(
-            [&] {
-                process.setReadChannel(channel);
-                while (process.canReadLine())
-                    seen += QString::fromUtf8(process.readLine());
-                return seen.contains(text) || process.state() == QProcess::NotRunning;
-            },
-            limitMs)
-            && seen.contains(text);
+        return waitForOutput(process, channel, QRegularExpression(QRegularExpression::escape(text)), seen, limitMs);
     }
 
 private:
@@ -124,28 +138,16 @@ private:
     QProcessEnvironment m_env;
 };
 
-} // namespace qor::test
-
-namespace qor::test {
-
 // Signs in on the demo backend as a user would: the code the demo announces on
 // standard error is typed back on standard input.
 inline CliResult demoEmailLogin(const CliProcess &cli, const QString &address, QString *code = nullptr)
 {
     auto process = cli.start({QStringLiteral("--demo"), QStringLiteral("login"), QStringLiteral("email"), address});
     QString seen;
-    const QString announcement = QStringLiteral("Демо: код входа ");
-    if (!CliProcess::waitForOutput(*process, QProcess::StandardError, announcement, seen))
+    const QRegularExpression announced(QStringLiteral("Демо: код входа ([^\n]*)\n"));
+    if (!CliProcess::waitForOutput(*process, QProcess::StandardError, announced, seen))
         return CliProcess::finish(*process, 1000);
-    // The rest of the line is the code.
-    [[maybe_unused]] const bool lineEnded = QTest::qWaitFor([&] {
-        process->setReadChannel(QProcess::StandardError);
-        while (process->canReadLine())
-            seen += QString::fromUtf8(process->readLine());
-        return seen.indexOf(QLatin1Char('\n'), seen.indexOf(announcement)) >= 0;
-    }, 5000);
-    const qsizetype start = seen.indexOf(announcement) + announcement.size();
-    const QString typed = seen.mid(start, seen.indexOf(QLatin1Char('\n'), start) - start);
+    const QString typed = announced.match(seen).captured(1);
     if (code)
         *code = typed;
     process->write(typed.toUtf8() + '\n');

@@ -1,8 +1,0 @@
-#!/usr/bin/env bash
-# Runs the test in a private network namespace when it may (as root), so that the
-# tunnel interfaces the simulated providers create never appear on the host.
-set -euo pipefail
-if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-  exec unshare -n -- sh -c 'ip link set lo up 2>/dev/null || true; exec "$0"' "$1"
-fi
-exec "$1"
