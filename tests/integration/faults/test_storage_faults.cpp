@@ -1,29 +1,21 @@
-// Storage faults a user can meet: a trace folder that cannot be written or is on a
-// full disk, store files that are special files, on a read-only or full file system,
-// and a session bus without a working Secret Service. The wrapper provides a tiny
-// tmpfs (QOR_FAULT_FULL), a read-only bind mount of QOR_FAULT_READONLY_SOURCE
-// (QOR_FAULT_READONLY) and a private bus without a keyring.
+// Storage faults a user can meet: a trace folder that cannot be written or is on a full
+// disk, store files that are special files, on a read-only or full file system, and a
+// session bus without a working Secret Service. The wrapper provides a tiny tmpfs
+// (QOR_FAULT_FULL), a read-only bind mount of QOR_FAULT_READONLY_SOURCE (QOR_FAULT_READONLY)
+// and a private bus without a keyring.
 
 #include "../cli/cli_process.h"
 
-#include "account/defaults_store.h"
-#include "shell/autostart_entry.h"
-#include "account/secret_store.h"
 #include "account/secret_store_file.h"
 #include "account/secret_store_keychain.h"
-#include "account/session.h"
 #include "app_fixture.h"
-#include "manual_clock.h"
-#include "core/state_trace.h"
-#include "demo/account_server.h"
+#include "shell/autostart_entry.h"
 
-#include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QJsonDocument>
-#include <QStandardPaths>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QTemporaryDir>
+#include <QStandardPaths>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,21 +25,19 @@ using namespace qor;
 using namespace qor::test;
 using namespace std::chrono_literals;
 
+#define REQUIRE_MOUNTS()                                                                                                       \
+    if (qEnvironmentVariableIsEmpty("QOR_FAULT_FULL"))                                                                         \
+    QSKIP("needs the wrapper's mount namespace (root, or unprivileged user namespaces)")
+
 namespace {
 
-const QString kCorporateA = QStringLiteral(R"({"company":"Acme","session":{"until":"2030-01-01T00:00:00Z"}})");
-const QString kCorporateB = QStringLiteral(R"({"company":"Бета","session":{"until":"2030-01-01T00:00:00Z"}})");
+const QString corporateA = R"({"company":"Acme","session":{"until":"2030-01-01T00:00:00Z"}})";
+const QString corporateB = R"({"company":"Бета","session":{"until":"2030-01-01T00:00:00Z"}})";
 
-QString faultPath(const char *variable)
+QString fault(const char *variable, const QString &sub = {})
 {
-    return qEnvironmentVariable(variable);
+    return qEnvironmentVariable(variable) + sub;
 }
-
-#define REQUIRE_MOUNTS()                                                                                         \
-    do {                                                                                                         \
-        if (faultPath("QOR_FAULT_FULL").isEmpty())                                                               \
-            QSKIP("needs the wrapper's mount namespace (root, or unprivileged user namespaces)");                 \
-    } while (false)
 
 QByteArray readBytes(const QString &path)
 {
@@ -59,8 +49,7 @@ void writeBytes(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size());
 }
 
 QStringList entries(const QString &dir)
@@ -69,12 +58,11 @@ QStringList entries(const QString &dir)
 }
 
 // Takes every free page of the file system holding `dir`, leaving `keep` bytes.
-class DiskFiller {
-public:
+struct DiskFiller {
     explicit DiskFiller(const QString &dir, off_t keep = 0)
-        : m_path(QFile::encodeName(dir + QStringLiteral("/filler")))
+        : path(QFile::encodeName(dir + "/filler"))
     {
-        const int fd = ::open(m_path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         const QByteArray page(4096, 'f');
         while (::write(fd, page.constData(), size_t(page.size())) == page.size()) {
         }
@@ -84,35 +72,63 @@ public:
         ::close(fd);
     }
     ~DiskFiller() { release(); }
-    void release() { ::unlink(m_path.constData()); }
-
-private:
-    QByteArray m_path;
+    void release() { ::unlink(path.constData()); }
+    const QByteArray path;
 };
 
-// Records the lines of the state log category; earlier handlers still see them.
-QStringList *g_logLines = nullptr;
-QtMessageHandler g_previousHandler = nullptr;
+// The lines of the state log category; earlier handlers still see them.
+QStringList logLines;
+QtMessageHandler previousHandler = nullptr;
 void captureLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (g_logLines && context.category && qstrcmp(context.category, "com.qorvpn.connect.state") == 0)
-        g_logLines->append(message);
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
+    if (context.category && qstrcmp(context.category, "com.qorvpn.connect.state") == 0)
+        logLines.append(message);
+    if (previousHandler)
+        previousHandler(type, context, message);
 }
 
-// Every line of a trace file is whole: a time stamp, a blank and one of `messages`.
-bool linesAreWhole(const QByteArray &content, const QStringList &messages, QString *bad)
+// The first line of a trace file that is not whole (a time stamp, a blank and one of
+// `messages`), or "no end" when the last line is cut; empty when all are whole.
+QString brokenLine(const QByteArray &content, const QStringList &messages)
 {
-    static const QRegularExpression line(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (.*)$)"));
-    for (const QString &text : QString::fromUtf8(content).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        const QRegularExpressionMatch match = line.match(text);
-        if (!match.hasMatch() || !messages.contains(match.captured(1))) {
-            *bad = text.left(80);
-            return false;
-        }
+    static const QRegularExpression line(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (.*)$)");
+    for (const QString &text : QString::fromUtf8(content).split('\n', Qt::SkipEmptyParts)) {
+        if (!messages.contains(line.match(text).captured(1)))
+            return text.left(80);
     }
-    return content.isEmpty() || content.endsWith('\n');
+    return content.isEmpty() || content.endsWith('\n') ? QString() : "no end";
+}
+
+Session::Saved savedSession(const QString &token, const QString &corporate)
+{
+    Session::Saved saved;
+    saved.username = "user";
+    saved.subscriptionURL = "https://sub.example.com/" + token;
+    saved.sessionToken = token;
+    saved.corporateJSON = corporate;
+    return saved;
+}
+
+ScriptedAnswer corporateAnswer()
+{
+    return ScriptedAnswer::json(okAnswer({{"session_token", "tok-1"}, {"qor", QJsonDocument::fromJson(corporateA.toUtf8()).object()}}));
+}
+
+// qorctl against this server and the wrapper's bus, signed in by e-mail code as a
+// corporate user (later refreshes fail); empty when the sign-in failed.
+std::unique_ptr<CliProcess> signedInCli(AccountServer &server, const QString &name)
+{
+    auto cli = std::make_unique<CliProcess>(name);
+    cli->setEnv("QOR_API_BASE", server.baseUrl().toString());
+    cli->setEnv("DBUS_SESSION_BUS_ADDRESS", qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"));
+    server.enqueue("email/request", ScriptedAnswer::json({{"status", "sent"}}));
+    server.enqueue("email/verify", corporateAnswer());
+    server.setDefault("refresh/", ScriptedAnswer::raw("unavailable", 503));
+    const CliResult login = cli->run({"login", "email", "user@example.com", "--code", "1234"});
+    if (login.exitCode == 0)
+        return cli;
+    qWarning("%s", login.describe().constData());
+    return nullptr;
 }
 
 } // namespace
@@ -121,113 +137,68 @@ class TestStorageFaults : public QObject {
     Q_OBJECT
 
     ManualClock m_clock;
-    QStringList m_log;
-    QString m_full;
+    const QString m_full = fault("QOR_FAULT_FULL");
 
-    QString scratch(const QString &name) const { return qEnvironmentVariable("QOR_TEST_SCRATCH") + QLatin1Char('/') + name; }
+    QString scratch(const QString &name) const { return fault("QOR_TEST_SCRATCH", "/" + name); }
 
-    Session::Saved savedSession(const QString &token, const QString &corporate) const
+    // The session stored in these stores, as the next process finds it.
+    std::optional<Session::Saved> storedSession(const QString &config, const QString &secretsPath)
     {
-        Session::Saved saved;
-        saved.username = QStringLiteral("user");
-        saved.subscriptionURL = QStringLiteral("https://sub.example.com/") + token;
-        saved.sessionToken = token;
-        saved.corporateJSON = corporate;
-        return saved;
-    }
-
-    static ScriptedAnswer corporateAnswer()
-    {
-        return ScriptedAnswer::json(okAnswer({{QStringLiteral("session_token"), QStringLiteral("tok-1")},
-                                              {QStringLiteral("qor"), QJsonDocument::fromJson(kCorporateA.toUtf8()).object()}}));
-    }
-
-    CliProcess cliFor(const AccountServer &server, const QString &name) const
-    {
-        CliProcess cli(name);
-        cli.setEnv(QStringLiteral("QOR_API_BASE"), server.baseUrl().toString());
-        cli.setEnv(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"));
-        return cli;
-    }
-
-    // Signs in by e-mail code as a corporate user; later refreshes fail.
-    bool signIn(AccountServer &server, const CliProcess &cli) const
-    {
-        server.enqueue(QStringLiteral("email/request"), ScriptedAnswer::json({{QStringLiteral("status"), QStringLiteral("sent")}}));
-        server.enqueue(QStringLiteral("email/verify"), corporateAnswer());
-        server.setDefault(QStringLiteral("refresh/"), ScriptedAnswer::raw("unavailable", 503));
-        const CliResult login = cli.run({QStringLiteral("login"), QStringLiteral("email"), QStringLiteral("user@example.com"),
-                                         QStringLiteral("--code"), QStringLiteral("1234")});
-        if (login.exitCode != 0)
-            qWarning("%s", login.describe().constData());
-        return login.exitCode == 0;
+        DefaultsStores stores(config);
+        FileSecretStore secrets(secretsPath);
+        return Session(stores.shared(), secrets, m_clock).load();
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        g_logLines = &m_log;
-        g_previousHandler = qInstallMessageHandler(captureLog);
-        m_full = faultPath("QOR_FAULT_FULL");
-    }
-
-    void cleanupTestCase()
-    {
-        qInstallMessageHandler(g_previousHandler);
-        g_logLines = nullptr;
-    }
+    void initTestCase() { previousHandler = qInstallMessageHandler(captureLog); }
+    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
 
     void init()
     {
-        m_log.clear();
-        if (!m_full.isEmpty()) {
-            for (const QString &name : entries(m_full))
-                QVERIFY(QFileInfo(m_full + QLatin1Char('/') + name).isDir() ? QDir(m_full + QLatin1Char('/') + name).removeRecursively()
-                                                                            : QFile::remove(m_full + QLatin1Char('/') + name));
+        logLines.clear();
+        for (const QString &name : m_full.isEmpty() ? QStringList() : entries(m_full)) {
+            const QString path = m_full + "/" + name;
+            QVERIFY(QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path));
         }
     }
 
-    // A trace folder that cannot be written: every line still reaches the log, the
-    // calls return, and signal files are still read (and read again when they cannot
-    // be deleted, so the error is shown at the next disconnect too).
+    // A trace folder that cannot be written: every line still reaches the log, the calls
+    // return, and signal files are still read (and read again when they cannot be
+    // deleted, so the error is shown at the next disconnect too).
     void traceFolderCannotBeWritten_data()
     {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("read-only mount") << QStringLiteral("readonly");
-        QTest::newRow("parent is a file") << QStringLiteral("blocked");
+        QTest::addColumn<bool>("readOnly");
+        QTest::newRow("read-only mount") << true;
+        QTest::newRow("parent is a file") << false;
     }
 
     void traceFolderCannotBeWritten()
     {
-        QFETCH(QString, kind);
-        QString dir;
-        if (kind == QLatin1String("readonly")) {
+        QFETCH(bool, readOnly);
+        QString dir = scratch("blocker/trace");
+        const std::optional<QString> lastError = "Провайдер остановлен";
+        if (readOnly) {
             REQUIRE_MOUNTS();
-            const QString source = faultPath("QOR_FAULT_READONLY_SOURCE") + QStringLiteral("/trace");
-            QDir(source).removeRecursively();
-            writeBytes(source + QStringLiteral("/state-trace.txt"), "2026-01-31T11:00:00Z earlier\n");
-            writeBytes(source + QStringLiteral("/tunnel-last-error.txt"), "Провайдер остановлен");
-            dir = faultPath("QOR_FAULT_READONLY") + QStringLiteral("/trace");
+            QDir(fault("QOR_FAULT_READONLY_SOURCE", "/trace")).removeRecursively();
+            writeBytes(fault("QOR_FAULT_READONLY_SOURCE", "/trace/state-trace.txt"), "2026-01-31T11:00:00Z earlier\n");
+            writeBytes(fault("QOR_FAULT_READONLY_SOURCE", "/trace/tunnel-last-error.txt"), lastError->toUtf8());
+            dir = fault("QOR_FAULT_READONLY", "/trace");
         } else {
-            writeBytes(scratch(QStringLiteral("blocker")), "a file");
-            dir = scratch(QStringLiteral("blocker/trace"));
+            writeBytes(scratch("blocker"), "a file");
         }
-
         StateTrace trace(dir, m_clock);
         for (int i = 0; i < 40; ++i)
             trace.trace(QStringLiteral("status 1 from main #%1").arg(i));
         trace.waitForWrites();
-        QCOMPARE(m_log.size(), 40);
-        QCOMPARE(m_log.last(), QStringLiteral("status 1 from main #39"));
-
-        if (kind == QLatin1String("readonly")) {
-            QCOMPARE(readBytes(dir + QStringLiteral("/state-trace.txt")), QByteArray("2026-01-31T11:00:00Z earlier\n"));
-            QCOMPARE(trace.takeSignalFile(QStringLiteral("tunnel-last-error.txt")), std::optional<QString>(QStringLiteral("Провайдер остановлен")));
-            QCOMPARE(trace.takeSignalFile(QStringLiteral("tunnel-last-error.txt")), std::optional<QString>(QStringLiteral("Провайдер остановлен")));
-            QCOMPARE(trace.takeSignalFile(QStringLiteral("tunnel-checkpoint.txt")), std::optional<QString>());
+        QCOMPARE(logLines.size(), 40);
+        QCOMPARE(logLines.last(), "status 1 from main #39");
+        QCOMPARE(trace.takeSignalFile("tunnel-last-error.txt"), readOnly ? lastError : std::nullopt);
+        if (readOnly) {
+            QCOMPARE(readBytes(dir + "/state-trace.txt"), "2026-01-31T11:00:00Z earlier\n");
+            QCOMPARE(trace.takeSignalFile("tunnel-last-error.txt"), lastError);
+            QCOMPARE(trace.takeSignalFile("tunnel-checkpoint.txt"), std::nullopt);
         } else {
-            QVERIFY(QFileInfo(scratch(QStringLiteral("blocker"))).isFile());
-            QCOMPARE(trace.takeSignalFile(QStringLiteral("tunnel-last-error.txt")), std::optional<QString>());
+            QVERIFY(QFileInfo(scratch("blocker")).isFile());
         }
     }
 
@@ -236,35 +207,29 @@ private Q_SLOTS:
     void traceOnFullDisk()
     {
         REQUIRE_MOUNTS();
-        const QString dir = m_full + QStringLiteral("/trace");
-        const QString file = dir + QStringLiteral("/state-trace.txt");
-        const QString longLine = QStringLiteral("status 3 ") + QString(6000, QLatin1Char('x'));
-        QStringList messages{QStringLiteral("before"), longLine, QStringLiteral("after")};
+        const QString dir = m_full + "/trace", file = dir + "/state-trace.txt", longLine = "status 3 " + QString(6000, 'x');
+        QStringList messages{"before", longLine, "after"};
         StateTrace trace(dir, m_clock);
-        trace.trace(QStringLiteral("before"));
+        trace.trace("before");
         trace.waitForWrites();
-        writeBytes(dir + QStringLiteral("/tunnel-last-error.txt"), "Нет связи с сервером");
+        writeBytes(dir + "/tunnel-last-error.txt", "Нет связи с сервером");
 
         DiskFiller filler(m_full);
         trace.trace(longLine); // larger than what is left of the file's last page
-        for (int i = 0; i < 20; ++i) {
-            messages << QStringLiteral("full %1").arg(i);
-            trace.trace(messages.last());
-        }
+        for (int i = 0; i < 20; ++i)
+            trace.trace(messages.emplaceBack(QStringLiteral("full %1").arg(i)));
         trace.waitForWrites();
-        QCOMPARE(m_log.size(), 22);
-        QString bad;
-        QVERIFY2(linesAreWhole(readBytes(file), messages, &bad), qPrintable(bad));
-        QCOMPARE(trace.takeSignalFile(QStringLiteral("tunnel-last-error.txt")), std::optional<QString>(QStringLiteral("Нет связи с сервером")));
-        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/tunnel-last-error.txt")));
+        QCOMPARE(logLines.size(), 22);
+        QCOMPARE(brokenLine(readBytes(file), messages), QString());
+        QCOMPARE(trace.takeSignalFile("tunnel-last-error.txt"), "Нет связи с сервером");
+        QVERIFY(!QFileInfo::exists(dir + "/tunnel-last-error.txt"));
 
         filler.release();
         trace.trace(longLine);
-        trace.trace(QStringLiteral("after"));
+        trace.trace("after");
         trace.waitForWrites();
-        const QByteArray content = readBytes(file);
-        QVERIFY2(linesAreWhole(content, messages, &bad), qPrintable(bad));
-        QVERIFY(content.endsWith(longLine.toUtf8() + '\n' + QByteArray("2026-01-31T12:00:00Z after\n")));
+        QCOMPARE(brokenLine(readBytes(file), messages), QString());
+        QVERIFY(readBytes(file).endsWith(longLine.toUtf8() + "\n2026-01-31T12:00:00Z after\n"));
     }
 
     // The cut back needs room for a second copy of the tail; without it the file is
@@ -272,29 +237,23 @@ private Q_SLOTS:
     void traceCutBackWaitsForSpace()
     {
         REQUIRE_MOUNTS();
-        const QString dir = m_full + QStringLiteral("/trace");
-        const QString file = dir + QStringLiteral("/state-trace.txt");
-        const QByteArray filling = QByteArray("2026-01-31T11:00:00Z ") + QByteArray(99, 'y') + '\n'; // 121 bytes
-        const QString fillMessage = QString(99, QLatin1Char('y'));
-        writeBytes(file, filling.repeated(1083)); // 131 043 bytes: one step below the limit
+        const QString dir = m_full + "/trace", file = dir + "/state-trace.txt";
+        writeBytes(file, (QByteArray("2026-01-31T11:00:00Z ") + QByteArray(99, 'y') + '\n').repeated(1083)); // 131 043 bytes: one line below the limit
         StateTrace trace(dir, m_clock);
-
         DiskFiller filler(m_full, 4096); // room for one more page only
-        trace.trace(QStringLiteral("over the limit"));
+        trace.trace("over the limit");
         trace.waitForWrites();
-        QString bad;
         QVERIFY(QFileInfo(file).size() > 131072);
-        QVERIFY2(linesAreWhole(readBytes(file), {fillMessage, QStringLiteral("over the limit")}, &bad), qPrintable(bad));
-        QCOMPARE(entries(dir), QStringList{QStringLiteral("state-trace.txt")}); // no temporary file left
+        QCOMPARE(brokenLine(readBytes(file), {QString(99, 'y'), "over the limit"}), QString());
+        QCOMPARE(entries(dir), QStringList{"state-trace.txt"}); // no temporary file left
 
         filler.release();
-        trace.trace(QStringLiteral("space again"));
+        trace.trace("space again");
         trace.waitForWrites();
         const QByteArray content = readBytes(file);
-        QVERIFY(content.size() <= 131072);
-        QVERIFY(QString::fromUtf8(content).size() <= 65536);
+        QVERIFY(content.size() <= 131072 && QString::fromUtf8(content).size() <= 65536);
         QVERIFY(content.endsWith("Z over the limit\n2026-01-31T12:00:00Z space again\n"));
-        QCOMPARE(entries(dir), QStringList{QStringLiteral("state-trace.txt")});
+        QCOMPARE(entries(dir), QStringList{"state-trace.txt"});
     }
 
     // A sign-in written while the disk is full: the new session and settings live on in
@@ -303,63 +262,56 @@ private Q_SLOTS:
     void storesOnFullDisk()
     {
         REQUIRE_MOUNTS();
-        const QString config = m_full + QStringLiteral("/config/qor-connect");
-        const QString secretsPath = m_full + QStringLiteral("/data/qor-connect/secrets.json");
-        const QString group = config + QLatin1Char('/') + DefaultsStores::groupFileName();
-        const QString standard = config + QLatin1Char('/') + DefaultsStores::standardFileName();
+        const QString config = m_full + "/config/qor-connect", secretsPath = m_full + "/data/qor-connect/secrets.json";
+        const QStringList files{config + "/" + DefaultsStores::groupFileName(), config + "/" + DefaultsStores::standardFileName(), secretsPath};
         {
             DefaultsStores stores(config);
             FileSecretStore secrets(secretsPath);
-            Session(stores.shared(), secrets, m_clock).save(savedSession(QStringLiteral("tok-A"), kCorporateA));
-            stores.standard().setBool(QStringLiteral("qor.minimizeToMenuBar"), false);
+            Session(stores.shared(), secrets, m_clock).save(savedSession("tok-A", corporateA));
+            stores.standard().setBool("qor.minimizeToMenuBar", false);
             ManualClock::drainEvents();
         }
-        const QByteArray groupBefore = readBytes(group), standardBefore = readBytes(standard), secretsBefore = readBytes(secretsPath);
-        QVERIFY(groupBefore.contains("tok-A"));
+        QList<QByteArray> before;
+        for (const QString &path : files)
+            before << readBytes(path);
+        QVERIFY(before.first().contains("tok-A"));
 
         auto stores = std::make_unique<DefaultsStores>(config);
         auto secrets = std::make_unique<FileSecretStore>(secretsPath);
         Session session(stores->shared(), *secrets, m_clock);
         DiskFiller filler(m_full);
-        session.save(savedSession(QStringLiteral("tok-B"), kCorporateB));
-        stores->shared().setText(QStringLiteral("settings.appearance"), QStringLiteral("dark"));
-        stores->standard().setBool(QStringLiteral("qor.minimizeToMenuBar"), true);
+        session.save(savedSession("tok-B", corporateB));
+        stores->shared().setText("settings.appearance", "dark");
+        stores->standard().setBool("qor.minimizeToMenuBar", true);
         ManualClock::drainEvents(); // the batched writes run, and fail
-        QCOMPARE(session.load()->sessionToken, std::optional<QString>(QStringLiteral("tok-B")));
-        QCOMPARE(session.load()->corporateJSON, std::optional<QString>(kCorporateB));
-        QCOMPARE(stores->standard().boolValue(QStringLiteral("qor.minimizeToMenuBar")), std::optional<bool>(true));
-        QCOMPARE(readBytes(group), groupBefore);
-        QCOMPARE(readBytes(standard), standardBefore);
-        QCOMPARE(readBytes(secretsPath), secretsBefore);
+        QCOMPARE(session.load()->sessionToken, "tok-B");
+        QCOMPARE(session.load()->corporateJSON, corporateB);
+        QCOMPARE(stores->standard().boolValue("qor.minimizeToMenuBar"), true);
+        for (int i = 0; i < files.size(); ++i)
+            QVERIFY2(readBytes(files[i]) == before[i], qPrintable(files[i]));
         QVERIFY2(!secrets->flush(0ms), "a secret that did not reach the disk was reported as stored");
         QCOMPARE(entries(config), (QStringList{DefaultsStores::groupFileName(), DefaultsStores::standardFileName()}));
-        QCOMPARE(entries(QFileInfo(secretsPath).path()), QStringList{QStringLiteral("secrets.json")});
-        {
-            DefaultsStores restarted(config);
-            FileSecretStore restartedSecrets(secretsPath);
-            const std::optional<Session::Saved> earlier = Session(restarted.shared(), restartedSecrets, m_clock).load();
-            QVERIFY(earlier);
-            QCOMPARE(earlier->sessionToken, std::optional<QString>(QStringLiteral("tok-A")));
-            QCOMPARE(earlier->corporateJSON, std::optional<QString>(kCorporateA));
-        }
+        QCOMPARE(entries(QFileInfo(secretsPath).path()), QStringList{"secrets.json"});
+        const auto earlier = storedSession(config, secretsPath);
+        QVERIFY(earlier);
+        QCOMPARE(earlier->sessionToken, "tok-A");
+        QCOMPARE(earlier->corporateJSON, corporateA);
 
         filler.release();
-        stores->shared().setBool(QStringLiteral("settings.liquidGlass"), true); // a later change writes it all
+        stores->shared().setBool("settings.liquidGlass", true); // a later change writes it all
         ManualClock::drainEvents();
-        QVERIFY(readBytes(group).contains("tok-B"));
+        QVERIFY(readBytes(files[0]).contains("tok-B"));
         QVERIFY(secrets->flush(0ms)); // the quit path writes the rest
         stores.reset();
         secrets.reset();
-
-        DefaultsStores restarted(config);
-        FileSecretStore restartedSecrets(secretsPath);
-        const std::optional<Session::Saved> later = Session(restarted.shared(), restartedSecrets, m_clock).load();
+        const auto later = storedSession(config, secretsPath);
         QVERIFY(later);
-        QCOMPARE(later->sessionToken, std::optional<QString>(QStringLiteral("tok-B")));
-        QCOMPARE(later->corporateJSON, std::optional<QString>(kCorporateB));
-        QCOMPARE(restarted.shared().textValue(QStringLiteral("settings.appearance")), std::optional<QString>(QStringLiteral("dark")));
-        QCOMPARE(restarted.shared().boolValue(QStringLiteral("settings.liquidGlass")), std::optional<bool>(true));
-        QCOMPARE(restarted.standard().boolValue(QStringLiteral("qor.minimizeToMenuBar")), std::optional<bool>(true));
+        QCOMPARE(later->sessionToken, "tok-B");
+        QCOMPARE(later->corporateJSON, corporateB);
+        DefaultsStores restarted(config);
+        QCOMPARE(restarted.shared().textValue("settings.appearance"), "dark");
+        QCOMPARE(restarted.shared().boolValue("settings.liquidGlass"), true);
+        QCOMPARE(restarted.standard().boolValue("qor.minimizeToMenuBar"), true);
     }
 
     // The launch-at-login entry rewritten on a full disk: refused, and the entry that
@@ -367,7 +319,7 @@ private Q_SLOTS:
     void autostartEntryOnFullDisk()
     {
         REQUIRE_MOUNTS();
-        const AutostartEntry entry(m_full + QStringLiteral("/config/autostart/qor-connect.desktop"));
+        const AutostartEntry entry(m_full + "/config/autostart/qor-connect.desktop");
         QVERIFY(entry.registerEntry());
         const QByteArray before = readBytes(entry.path());
         DiskFiller filler(m_full);
@@ -385,8 +337,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("target");
         QTest::addColumn<bool>("fifo");
         for (const char *target : {"group", "standard", "secrets"}) {
-            QTest::newRow(qPrintable(QStringLiteral("%1 is a FIFO").arg(QLatin1String(target)))) << QString::fromLatin1(target) << true;
-            QTest::newRow(qPrintable(QStringLiteral("%1 is a folder").arg(QLatin1String(target)))) << QString::fromLatin1(target) << false;
+            QTest::addRow("%s is a FIFO", target) << QString(target) << true;
+            QTest::addRow("%s is a folder", target) << QString(target) << false;
         }
     }
 
@@ -394,17 +346,15 @@ private Q_SLOTS:
     {
         QFETCH(QString, target);
         QFETCH(bool, fifo);
-        QTemporaryDir home(scratch(QStringLiteral("special-XXXXXX")));
-        const QString config = home.filePath(QStringLiteral("config"));
-        const QString secretsPath = home.filePath(QStringLiteral("data/secrets.json"));
-        const QString blocked = target == QLatin1String("group") ? config + QLatin1Char('/') + DefaultsStores::groupFileName()
-            : target == QLatin1String("standard")                ? config + QLatin1Char('/') + DefaultsStores::standardFileName()
-                                                                 : secretsPath;
+        QTemporaryDir home(scratch("special-XXXXXX"));
+        const QString config = home.filePath("config"), secretsPath = home.filePath("data/secrets.json");
+        const QString blocked = target == "secrets" ? secretsPath
+                                                    : config + "/" + (target == "group" ? DefaultsStores::groupFileName() : DefaultsStores::standardFileName());
         {
             DefaultsStores stores(config);
             FileSecretStore secrets(secretsPath);
-            Session(stores.shared(), secrets, m_clock).save(savedSession(QStringLiteral("tok-A"), kCorporateA));
-            stores.standard().setBool(QStringLiteral("qor.minimizeToMenuBar"), true);
+            Session(stores.shared(), secrets, m_clock).save(savedSession("tok-A", corporateA));
+            stores.standard().setBool("qor.minimizeToMenuBar", true);
         }
         QVERIFY(QFile::remove(blocked));
         QVERIFY(fifo ? ::mkfifo(QFile::encodeName(blocked).constData(), 0600) == 0 : QDir().mkdir(blocked));
@@ -417,16 +367,16 @@ private Q_SLOTS:
             Session session(stores.shared(), secrets, m_clock);
             const std::optional<Session::Saved> loaded = session.load();
             QVERIFY(started.elapsed() < 2000);
-            QCOMPARE(bool(loaded), target != QLatin1String("group"));
+            QCOMPARE(bool(loaded), target != "group");
             if (loaded)
-                QCOMPARE(loaded->corporateJSON, target == QLatin1String("secrets") ? std::optional<QString>() : std::optional<QString>(kCorporateA));
-            QCOMPARE(&stores.shared() == &stores.standard(), target == QLatin1String("group"));
+                QCOMPARE(loaded->corporateJSON, target == "secrets" ? std::nullopt : std::optional<QString>(corporateA));
+            QCOMPARE(&stores.shared() == &stores.standard(), target == "group");
             // Written values stay for this run even where the file is unusable.
-            session.save(savedSession(QStringLiteral("tok-B"), kCorporateB));
-            stores.standard().setText(QStringLiteral("session.selectedNodeEndpoint"), QStringLiteral("10.0.0.1:443"));
+            session.save(savedSession("tok-B", corporateB));
+            stores.standard().setText("session.selectedNodeEndpoint", "10.0.0.1:443");
             ManualClock::drainEvents();
-            QCOMPARE(session.load()->corporateJSON, std::optional<QString>(kCorporateB));
-            QCOMPARE(secrets.flush(0ms), target != QLatin1String("secrets"));
+            QCOMPARE(session.load()->corporateJSON, corporateB);
+            QCOMPARE(secrets.flush(0ms), target != "secrets");
         }
         struct stat st {};
         QCOMPARE(::lstat(QFile::encodeName(blocked).constData(), &st), 0);
@@ -439,33 +389,32 @@ private Q_SLOTS:
     void readOnlyStores()
     {
         REQUIRE_MOUNTS();
-        const QString source = faultPath("QOR_FAULT_READONLY_SOURCE") + QStringLiteral("/stores");
-        const QString view = faultPath("QOR_FAULT_READONLY") + QStringLiteral("/stores");
+        const QString source = fault("QOR_FAULT_READONLY_SOURCE", "/stores"), view = fault("QOR_FAULT_READONLY", "/stores");
         QDir(source).removeRecursively();
         {
-            DefaultsStores stores(source + QStringLiteral("/config"));
-            FileSecretStore secrets(source + QStringLiteral("/data/secrets.json"));
-            Session(stores.shared(), secrets, m_clock).save(savedSession(QStringLiteral("tok-A"), kCorporateA));
-            stores.shared().setText(QStringLiteral("settings.connectMode"), QStringLiteral("tavrin"));
+            DefaultsStores stores(source + "/config");
+            FileSecretStore secrets(source + "/data/secrets.json");
+            Session(stores.shared(), secrets, m_clock).save(savedSession("tok-A", corporateA));
+            stores.shared().setText("settings.connectMode", "tavrin");
         }
-        const QByteArray groupBefore = readBytes(source + QStringLiteral("/config/") + DefaultsStores::groupFileName());
+        const QByteArray groupBefore = readBytes(source + "/config/" + DefaultsStores::groupFileName());
 
-        DefaultsStores stores(view + QStringLiteral("/config"));
-        FileSecretStore secrets(view + QStringLiteral("/data/secrets.json"));
+        DefaultsStores stores(view + "/config");
+        FileSecretStore secrets(view + "/data/secrets.json");
         Session session(stores.shared(), secrets, m_clock);
         const std::optional<Session::Saved> loaded = session.load();
         QVERIFY2(loaded, "the stored session was not found on a read-only file system");
-        QCOMPARE(loaded->sessionToken, std::optional<QString>(QStringLiteral("tok-A")));
-        QCOMPARE(loaded->corporateJSON, std::optional<QString>(kCorporateA));
-        QCOMPARE(stores.shared().textValue(QStringLiteral("settings.connectMode")), std::optional<QString>(QStringLiteral("tavrin")));
+        QCOMPARE(loaded->sessionToken, "tok-A");
+        QCOMPARE(loaded->corporateJSON, corporateA);
+        QCOMPARE(stores.shared().textValue("settings.connectMode"), "tavrin");
 
-        stores.shared().setText(QStringLiteral("settings.connectMode"), QStringLiteral("main"));
-        session.save(savedSession(QStringLiteral("tok-B"), kCorporateB));
+        stores.shared().setText("settings.connectMode", "main");
+        session.save(savedSession("tok-B", corporateB));
         ManualClock::drainEvents();
-        QCOMPARE(stores.shared().textValue(QStringLiteral("settings.connectMode")), std::optional<QString>(QStringLiteral("main")));
-        QCOMPARE(session.load()->sessionToken, std::optional<QString>(QStringLiteral("tok-B")));
+        QCOMPARE(stores.shared().textValue("settings.connectMode"), "main");
+        QCOMPARE(session.load()->sessionToken, "tok-B");
         QVERIFY(!secrets.flush(0ms));
-        QCOMPARE(readBytes(view + QStringLiteral("/config/") + DefaultsStores::groupFileName()), groupBefore);
+        QCOMPARE(readBytes(view + "/config/" + DefaultsStores::groupFileName()), groupBefore);
     }
 
     // No Secret Service on the session bus: the program's own choice of store keeps the
@@ -475,18 +424,17 @@ private Q_SLOTS:
         QVERIFY(!secretServiceReachable()); // the wrapper's bus offers no keyring
         AccountServer server;
         QVERIFY(server.listen());
-        const CliProcess cli = cliFor(server, QStringLiteral("no-keyring"));
-        QVERIFY(signIn(server, cli));
-
-        const QString secrets = cli.home() + QStringLiteral("/data/qor-connect/secrets.json");
+        const auto cli = signedInCli(server, "no-keyring");
+        QVERIFY(cli);
+        const QString secrets = cli->home() + "/data/qor-connect/secrets.json";
         struct stat st {};
         QCOMPARE(::stat(QFile::encodeName(secrets).constData(), &st), 0);
         QCOMPARE(st.st_mode & 07777, mode_t(0600));
         QVERIFY(readBytes(secrets).contains("session.corporateJSON"));
-        const CliResult status = cli.run({QStringLiteral("status"), QStringLiteral("--json")});
+        const CliResult status = cli->run({"status", "--json"});
         QVERIFY2(status.exitCode == 0, status.describe());
-        QCOMPARE(status.json().value("authStage").toString(), QStringLiteral("loggedIn"));
-        QCOMPARE(status.json().value("corporate").toObject().value("company").toString(), QStringLiteral("Acme"));
+        QCOMPARE(status.json().value("authStage").toString(), "loggedIn");
+        QCOMPARE(status.json().value("corporate").toObject().value("company").toString(), "Acme");
         QVERIFY(status.json().value("corporateFromStorage").toBool());
     }
 
@@ -497,13 +445,12 @@ private Q_SLOTS:
     {
         AccountServer server;
         QVERIFY(server.listen());
-        const CliProcess cli = cliFor(server, QStringLiteral("silent-keyring"));
-        QVERIFY(signIn(server, cli));
-
-        const QString tool = QStandardPaths::findExecutable(QStringLiteral("dbus-test-tool"));
+        const auto cli = signedInCli(server, "silent-keyring");
+        QVERIFY(cli);
+        const QString tool = QStandardPaths::findExecutable("dbus-test-tool");
         QVERIFY2(!tool.isEmpty(), "dbus-test-tool missing: run scripts/install-deps (package dbus-tests)");
         QProcess blackHole;
-        blackHole.start(tool, {QStringLiteral("black-hole"), QStringLiteral("--session"), QStringLiteral("--name=org.freedesktop.secrets")});
+        blackHole.start(tool, {"black-hole", "--session", "--name=org.freedesktop.secrets"});
         QVERIFY(blackHole.waitForStarted());
         const auto stopBlackHole = qScopeGuard([&] {
             blackHole.kill();
@@ -511,28 +458,25 @@ private Q_SLOTS:
         });
         QTRY_VERIFY_WITH_TIMEOUT(secretServiceReachable(), 5000);
         // What a process may spend on the keyring: one read at start, one wait at quit.
-        const qint64 margin = 3000;
-        const qint64 readLimit = KeychainSecretStore::kDefaultReadLimit.count();
-        const qint64 quitLimit = KeychainSecretStore::kQuitFlushLimit.count();
+        const qint64 margin = 3000, readLimit = KeychainSecretStore::kDefaultReadLimit.count(), quitLimit = KeychainSecretStore::kQuitFlushLimit.count();
 
         QElapsedTimer timer;
         timer.start();
-        const CliResult status = cli.run({QStringLiteral("status"), QStringLiteral("--json")}, {}, 20000);
-        const qint64 statusMs = timer.elapsed();
+        const CliResult status = cli->run({"status", "--json"}, {}, 20000);
+        const qint64 statusMs = timer.restart();
         QVERIFY2(status.finished && status.exitCode == 0, status.describe());
-        QCOMPARE(status.json().value("authStage").toString(), QStringLiteral("loggedIn"));
+        QCOMPARE(status.json().value("authStage").toString(), "loggedIn");
         QVERIFY2(statusMs < readLimit + margin, qPrintable(QStringLiteral("status took %1 ms").arg(statusMs)));
 
-        server.setDefault(QStringLiteral("refresh/"), corporateAnswer());
+        server.setDefault("refresh/", corporateAnswer());
         timer.restart();
-        const CliResult refresh = cli.run({QStringLiteral("refresh")}, {}, 30000);
+        const CliResult refresh = cli->run({"refresh"}, {}, 30000);
         const qint64 refreshMs = timer.elapsed();
-        QVERIFY2(refresh.finished, refresh.describe());
-        QVERIFY2(refresh.out.contains(QStringLiteral("Статус обновлён")), refresh.describe());
+        QVERIFY2(refresh.finished && refresh.out.contains("Статус обновлён"), refresh.describe());
         QVERIFY2(refreshMs < readLimit + quitLimit + margin, qPrintable(QStringLiteral("refresh took %1 ms").arg(refreshMs)));
         qInfo("silent keyring: status %lld ms, refresh %lld ms", statusMs, refreshMs);
         // The session kept in the defaults store is whole.
-        QCOMPARE(cli.run({QStringLiteral("status"), QStringLiteral("--json")}).json().value("authStage").toString(), QStringLiteral("loggedIn"));
+        QCOMPARE(cli->run({"status", "--json"}).json().value("authStage").toString(), "loggedIn");
     }
 };
 
