@@ -43,8 +43,7 @@ QDateTime at18(int ms) { return QDateTime(QDate(2026, 2, 1), QTime(18, 0, 0, ms)
 class TestLoginResponse : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Only a JSON object with one of three exact statuses is an answer; anything else
-    // (during a login) means "not confirmed yet".
+    // Anything but one of three exact statuses means "not confirmed yet" during a login.
     void statusDecidesTheOutcome()
     {
         const QList<std::pair<QByteArray, std::optional<Kind>>> rows{
@@ -75,8 +74,7 @@ private Q_SLOTS:
         QCOMPARE(sessionOf(object("{'status':'ok'}")), Session{}); // no token: the caller keeps its stored one
     }
 
-    // Each member given a value of the wrong JSON type must come out absent and must
-    // not disturb the others.
+    // A member of the wrong JSON type is absent and leaves the others alone.
     void wrongTypesCountAsAbsent()
     {
         QList<std::pair<QString, QJsonValue>> rows{
@@ -139,8 +137,7 @@ private Q_SLOTS:
         }
     }
 
-    // Each named server becomes {name, config: its whole object as compact text}; absent
-    // when none is named or the member is not an array of objects.
+    // Each named server becomes {name, config: its whole object as compact text}.
     void xrayConfigsAreNormalised()
     {
         const QList<std::pair<const char *, const char *>> rows{
@@ -156,7 +153,6 @@ private Q_SLOTS:
         }
     }
 
-    // The corporate record: the "qor" member of an answer.
     // Warnings come at least a minute ahead; a member of the wrong kind keeps its default.
     void scalarMembers()
     {
@@ -224,8 +220,7 @@ private Q_SLOTS:
         QCOMPARE(parsed("{'policy':{'name':1}}").policy->name, std::nullopt);
     }
 
-    // The provider gets a resolver only when all three of its values are there (a partial
-    // one would leave it a DoH URL it cannot reach), and never the policy's name.
+    // A partial resolver would leave the provider a DoH URL it cannot reach; the policy's name is not for it.
     void dictionaryCarriesDohOnlyWhenComplete()
     {
         const QList<std::pair<const char *, bool>> rows{
@@ -248,8 +243,7 @@ private Q_SLOTS:
         }
     }
 
-    // Only the "qor" member is stored, on one line, and it reads back to an equal record;
-    // what is not such an object reads back as nothing.
+    // Only the "qor" member is stored, on one line, and it reads back to an equal record.
     void rawJsonParsesBackToAnEqualRecord()
     {
         for (const char *qor : {"{}", "{'session':{'until':'soon'}}", "{'company':'\\'Рога\\' & \\\\ Копыта\\n'}",

@@ -33,8 +33,7 @@ class TestSubscriptionCatalog : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // A malformed element anywhere voids the whole list; a configuration without an
-    // endpoint only drops that node.
+    // A malformed element voids the whole list; a configuration without an endpoint only its node.
     void parse()
     {
         const QString a = vless("198.51.100.1", 8443), b = vless("198.51.100.2", 443), A = "198.51.100.1:8443", B = "198.51.100.2:443";
@@ -115,8 +114,7 @@ private Q_SLOTS:
 
     void nodeDisplayLabel()
     {
-        // Expected numbers computed independently (FNV-1a 32 over code points, mod 9000 + 1000);
-        // as UTF-8 bytes the Cyrillic row would give 6585, the emoji 1675 (UTF-16 units: 9003).
+        // Computed independently (FNV-1a 32 over code points); UTF-8 bytes would give 6585 and 1675 instead.
         const QList<std::pair<QString, int>> rows{
             {"", 8261}, {"a", 4220}, {"1.2.3.4:8443", 1020}, {"[2001:db8::1]:443", 2066}, {"узел.example:8443", 6526}, {"😀.example:443", 4096},
             {QChar(0xD800) + QString("x"), 3520}, {QChar(0xDC00) + QString("x"), 3520}, {"x" + QString(QChar(0xD800)), 3350}};

@@ -1,0 +1,413 @@
+// What the account keeps across restarts: the defaults stores, the session in them, and
+// the secret stores. Runs on a private session bus without services (see the wrapper).
+#include "account/defaults_store.h"
+#include "account/secret_store.h"
+#include "account/secret_store_file.h"
+#include "account/secret_store_keychain.h"
+#include "account/secret_store_memory.h"
+#include "account/session.h"
+#include "manual_clock.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/stat.h>
+
+using namespace std::chrono_literals;
+using namespace qor;
+
+namespace {
+
+QByteArray readBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size());
+}
+
+QJsonObject valuesOnDisk(const QString &path) { return QJsonDocument::fromJson(readBytes(path)).object().value("values").toObject(); }
+std::optional<QString> text(const QString &file, const QString &key) { return DefaultsStore(file).textValue(key); }
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+const QDateTime kDate(QDate(2026, 1, 31), QTime(12, 34, 56, 789), Qt::UTC);
+
+const QString kCorporate = QStringLiteral(R"({"qor":{"access_until":"2026-02-01T18:00:00Z","reason":"schedule"}})");
+
+Session::Saved signIn()
+{
+    return {"ivan", "data:image/png;base64,iVBORw0KGgo=", "https://example.com/sub/abc",
+            R"([{"server":"Резерв 1","host":"192.0.2.10","conf":"[Interface]"}])", R"([{"name":"Qor AI Network","config":{}}])",
+            "tavrin-key", "token-1", kCorporate, {}};
+}
+
+const QByteArray kBinary("\x00\x01\xff\xfe secret \x00", 13);
+const QString kAccount = QStringLiteral("session.corporateJSON");
+
+} // namespace
+
+class TestAccountStorage : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<DefaultsStore> m_defaults;
+    std::unique_ptr<MemorySecretStore> m_secrets;
+    std::unique_ptr<ManualClock> m_clock;
+    std::unique_ptr<Session> m_session;
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QStringList entries(const QString &filter = "*") const
+    {
+        return QDir(m_dir->path()).entryList({filter}, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run through test_account_storage.wrapper.sh"); }
+
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>(qEnvironmentVariable("QOR_TEST_SCRATCH", QDir::tempPath()) + "/storage-XXXXXX");
+        QVERIFY(m_dir->isValid());
+        m_defaults = std::make_unique<DefaultsStore>();
+        m_secrets = std::make_unique<MemorySecretStore>();
+        m_clock = std::make_unique<ManualClock>();
+        m_session = std::make_unique<Session>(*m_defaults, *m_secrets, *m_clock);
+    }
+
+    // Each typed read answers only for its own kind ("true" as text is no boolean), in memory and from the file.
+    void kindsAreDistinct()
+    {
+        for (const QString &file : {QString(), path("kinds.json")}) {
+            auto store = std::make_unique<DefaultsStore>(file);
+            QVERIFY(store->isOpen() && store->filePath() == file);
+            store->setBool("b", false);
+            store->setText("t", "true");
+            store->setDate("d", kDate.toOffsetFromUtc(3 * 3600));
+            store->setText("k", "a");
+            store->setBool("k", true); // a new kind replaces the old one
+            store->setDate("gone", kDate);
+            store->setDate("gone", QDateTime());
+            if (!file.isEmpty()) {
+                store.reset(); // the destructor writes, a new store reads the file
+                store = std::make_unique<DefaultsStore>(file);
+            }
+            QVERIFY(store->boolValue("b") == false && store->textValue("t") == "true" && store->boolValue("k") == true);
+            QCOMPARE(store->dateValue("d"), kDate);
+            QCOMPARE(store->dateValue("d").value_or(QDateTime()).timeSpec(), Qt::UTC);
+            QVERIFY(!store->textValue("b") && !store->dateValue("b") && !store->boolValue("t") && !store->dateValue("t"));
+            QVERIFY(!store->boolValue("d") && !store->textValue("d") && !store->textValue("k") && !store->contains("gone"));
+        }
+    }
+
+    // A sign-in's nine keys make one write on the next loop turn, to a file that is private from its first byte
+    // whatever the umask, and replaced whole, so a reader of the old one never sees half of the new one.
+    void writesAreCoalescedPrivateAndAtomic()
+    {
+        const mode_t oldMask = ::umask(0);
+        const QString folder = path("a/b/qor-connect"), file = folder + "/store.json";
+        auto store = std::make_unique<DefaultsStore>(file);
+        for (int i = 0; i < 9; ++i)
+            store->setText(QStringLiteral("session.key%1").arg(i), QString::number(i));
+        QVERIFY(store->writeCount() == 0 && !QFile::exists(file));
+        QCoreApplication::processEvents();
+        QCOMPARE(store->writeCount(), 1);
+        QVERIFY(valuesOnDisk(file).size() == 9 && valuesOnDisk(file).value("session.key8")["value"] == "8");
+        QVERIFY(modeOf(folder) == 0700 && modeOf(file) == 0600);
+
+        // Assigning what is already stored writes nothing; a real change writes once more.
+        const QByteArray before = readBytes(file);
+        QFile reader(file);
+        QVERIFY(reader.open(QIODevice::ReadOnly));
+        store->setText("session.key3", "3");
+        QCoreApplication::processEvents();
+        QCOMPARE(store->writeCount(), 1);
+        store->remove("session.key3");
+        store->sync(); // at once, without the event loop
+        QVERIFY(store->writeCount() == 2 && !valuesOnDisk(file).contains("session.key3"));
+        QCOMPARE(reader.readAll(), before);
+        QCoreApplication::processEvents(); // the queued flush finds nothing left to write
+        QCOMPARE(store->writeCount(), 2);
+
+        QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::ReadGroup));
+        store->setText("session.sessionToken", "u");
+        store.reset(); // the destructor writes what is pending
+        ::umask(oldMask);
+        QVERIFY(modeOf(file) == 0600 && text(file, "session.sessionToken") == "u");
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"store.json"});
+    }
+
+    // Never destroy what the user had: an unreadable file is moved aside intact, each under its own name.
+    void invalidFilesAreSetAside()
+    {
+        const QByteArrayList invalid{"{\"values\": {\"settings.appearance\": ", QByteArray("\x00\xff\xfe garbage", 12),
+                                     "[{\"values\": {}}]", "{\"format\": 1}", "{\"format\": 1, \"values\": [true]}"};
+        const QString file = path(DefaultsStores::groupFileName());
+        for (const QByteArray &bytes : invalid) {
+            writeBytes(file, bytes);
+            DefaultsStore store(file);
+            QVERIFY2(store.isOpen() && !store.contains("settings.appearance") && !QFile::exists(file), bytes.constData());
+            store.setText("settings.appearance", "dark");
+            store.sync();
+            QCOMPARE(text(file, "settings.appearance"), "dark");
+        }
+        QByteArrayList aside;
+        for (const QString &name : entries(DefaultsStores::groupFileName() + ".corrupt-*")) {
+            QVERIFY2(QRegularExpression("\\.corrupt-\\d{8}T\\d{6}Z(-\\d)?$").match(name).hasMatch(), qPrintable(name));
+            aside.append(readBytes(path(name)));
+        }
+        QCOMPARE(QSet(aside.begin(), aside.end()), QSet(invalid.begin(), invalid.end()));
+    }
+
+    // Entries of another version, and keys another process (the command line) wrote meanwhile, survive a write.
+    void writeKeepsWhatItDidNotChange()
+    {
+        const QString file = path("shared.json");
+        const QJsonObject foreign = QJsonDocument::fromJson(R"({"blob": {"type": "data", "value": "AAE="}, "number": 42,
+            "mistyped": {"type": "boolean", "value": "yes"}, "settings.appearance": {"type": "text", "value": "x"}})").object();
+        writeBytes(file, QJsonDocument(QJsonObject{{"format", 1}, {"values", foreign}}).toJson());
+        DefaultsStore mine(file);
+        QVERIFY(mine.contains("blob") && !mine.textValue("blob") && !mine.boolValue("mistyped") && !mine.textValue("number"));
+        QVERIFY(mine.textValue("settings.appearance") == "x");
+        DefaultsStore(file).setText("settings.connectMode", "tavrin");
+        mine.setText("settings.appearance", "dark");
+        mine.sync();
+        QJsonObject expected = foreign;
+        expected.insert("settings.connectMode", QJsonObject{{"type", "text"}, {"value", "tavrin"}});
+        expected.insert("settings.appearance", QJsonObject{{"type", "text"}, {"value", "dark"}});
+        QCOMPARE(valuesOnDisk(file), expected);
+        QCOMPARE(mine.textValue("settings.connectMode"), "tavrin");
+    }
+
+    // A path that cannot hold the file is never touched; the store answers from memory. Works as root too.
+    void unusableFileIsNeverTouched()
+    {
+        const struct { const char *relative, *blocker; bool blockerIsFolder; } rows[] = {
+            {"store.json", "store.json", true}, {"config/store.json", "config", false}, {"config/qor-connect/store.json", "config", false}};
+        for (const auto &row : rows) {
+            init();
+            QVERIFY(!row.blockerIsFolder || QDir(m_dir->path()).mkdir(row.blocker));
+            if (!row.blockerIsFolder)
+                writeBytes(path(row.blocker), "keep me");
+            {
+                DefaultsStore store(path(row.relative));
+                QVERIFY2(!store.isOpen(), row.relative);
+                store.setBool("settings.liquidGlass", true);
+                QVERIFY(store.boolValue("settings.liquidGlass") == true);
+                store.sync();
+                QCOMPARE(store.writeCount(), 0);
+            }
+            QVERIFY2(QFileInfo(path(row.blocker)).isDir() == row.blockerIsFolder && entries() == QStringList{row.blocker}, row.relative);
+            QVERIFY2(readBytes(path(row.blocker)) == (row.blockerIsFolder ? "" : "keep me"), row.relative);
+        }
+    }
+
+    // The folder's mode and the group store's fallback: test_secret_files_private, test_storage_faults.
+    void storesUseTheirFileNames()
+    {
+        DefaultsStores stores(path("qor-connect"));
+        QCOMPARE(stores.shared().filePath(), path("qor-connect/Q7PZD2M4RT.group.com.qorvpn.connect.json"));
+        QCOMPARE(stores.standard().filePath(), path("qor-connect/com.qorvpn.connect.json"));
+    }
+
+    // The session.
+    // The subscription address alone marks a stored session, even an empty one.
+    void onlyTheSubscriptionUrlMarksASession()
+    {
+        QVERIFY(!m_session->load());
+        m_defaults->setText(Session::kUsername, "ivan");
+        m_defaults->setText(Session::kSessionToken, "token");
+        m_secrets->write(Session::kCorporateJSON, kCorporate.toUtf8());
+        QVERIFY(!m_session->load());
+        m_defaults->setText(Session::kSubscriptionURL, QString());
+        QVERIFY(m_session->load() && m_session->load()->subscriptionURL == "" && m_session->load()->username == "ivan");
+    }
+
+    // A record is stamped by the clock and kept as one item; without one, or one with no UTF-8 form, both go.
+    void saveFollowsTheValuesGiven()
+    {
+        Session::Saved values = signIn();
+        values.corporateSavedAt = QDateTime(QDate(2000, 1, 1), QTime(0, 0), Qt::UTC);
+        m_session->save(values);
+        Session::Saved expected = signIn();
+        expected.corporateSavedAt = m_clock->now();
+        QCOMPARE(m_session->load(), expected);
+        QCOMPARE(m_secrets->read(Session::kCorporateJSON), kCorporate.toUtf8());
+
+        for (const QString &corporate : {kCorporate, QStringLiteral(R"({"qor":{"reason":"changed"}})")}) {
+            m_clock->advance(90s);
+            values.corporateJSON = expected.corporateJSON = corporate;
+            expected.corporateSavedAt = m_clock->now();
+            m_session->save(values);
+            QCOMPARE(m_secrets->itemCount(), 1);
+            QCOMPARE(m_session->load(), expected);
+        }
+
+        for (std::optional<QString> *text : {&values.avatarDataURI, &values.awgConfigsJSON, &values.tavrinKey})
+            text->reset();
+        m_session->save(values);
+        for (const QString &key : {Session::kAvatarDataURI, Session::kAwgConfigsJSON, Session::kTavrinKey})
+            QVERIFY2(!m_defaults->contains(key), qPrintable(key));
+
+        const QString unencodable = "{\"qor\":\"" + QString(QChar(0xD800)) + "\"}";
+        for (const std::optional<QString> &corporate : {std::optional<QString>(), std::optional(unencodable)}) {
+            m_session->save(signIn());
+            values.corporateJSON = corporate;
+            m_session->save(values);
+            QVERIFY(m_secrets->itemCount() == 0 && !m_defaults->contains(Session::kCorporateSavedAt));
+            QVERIFY(!m_session->load()->corporateJSON && !m_session->load()->corporateSavedAt);
+        }
+    }
+
+    // An absent token leaves the stored one; any given token, even empty, replaces it.
+    void saveWithoutTokenKeepsStoredToken()
+    {
+        for (const auto &[given, stored] : QList<std::pair<std::optional<QString>, QString>>{
+                 {std::nullopt, "token-1"}, {"token-2", "token-2"}, {"", ""}}) {
+            m_session->save(signIn());
+            Session::Saved refresh = signIn();
+            refresh.sessionToken = given;
+            m_session->save(refresh);
+            QCOMPARE(m_session->load()->sessionToken, stored);
+        }
+    }
+
+    // Failures never surface: what cannot be read is absent, and the rest still loads.
+    void unreadableStoredValuesLoadAsAbsent()
+    {
+        const struct { const char *name; QByteArray secret; bool keyringAvailable, dateAsText; } rows[] = {
+            {"valid", kCorporate.toUtf8(), true, false}, {"invalid UTF-8", "{\"qor\":\"\xff\xfe\"}", true, false},
+            {"truncated UTF-8", "{\"reason\":\"\xd0", true, false}, {"keyring locked", kCorporate.toUtf8(), false, false},
+            {"date stored as text", kCorporate.toUtf8(), true, true}};
+        for (const auto &row : rows) {
+            init();
+            Session::Saved values = signIn();
+            values.corporateJSON.reset();
+            m_session->save(values);
+            m_secrets->write(Session::kCorporateJSON, row.secret);
+            if (row.dateAsText)
+                m_defaults->setText(Session::kCorporateSavedAt, m_clock->now().toString(Qt::ISODate));
+            else
+                m_defaults->setDate(Session::kCorporateSavedAt, m_clock->now());
+            m_secrets->setAvailable(row.keyringAvailable);
+            values.corporateJSON = row.keyringAvailable && row.secret == kCorporate.toUtf8() ? std::optional(kCorporate) : std::nullopt;
+            values.corporateSavedAt = row.dateAsText ? std::nullopt : std::optional(m_clock->now());
+            QVERIFY2(m_session->load() == values, row.name);
+        }
+    }
+
+    // Clear keeps settings and the selected node, even where the shared store is the standard one.
+    void clearKeepsSettingsAndSelectedNode()
+    {
+        m_defaults->setText("settings.connectMode", "tavrin");
+        m_defaults->setBool("settings.autoReconnectEnabled", false);
+        m_defaults->setText("session.selectedNodeEndpoint", "198.51.100.7:443");
+        m_session->save(signIn());
+        m_session->clear();
+        QVERIFY(!m_session->load());
+        for (const QString &key : {Session::kUsername, Session::kAvatarDataURI, Session::kSubscriptionURL, Session::kAwgConfigsJSON,
+                                   Session::kXrayConfigsJSON, Session::kTavrinKey, Session::kSessionToken, Session::kCorporateSavedAt})
+            QVERIFY2(!m_defaults->contains(key), qPrintable(key));
+        QCOMPARE(m_secrets->itemCount(), 0);
+        QCOMPARE(m_defaults->textValue("settings.connectMode"), "tavrin");
+        QCOMPARE(m_defaults->boolValue("settings.autoReconnectEnabled"), false);
+        QCOMPARE(m_defaults->textValue("session.selectedNodeEndpoint"), "198.51.100.7:443");
+    }
+
+    // The secret stores.
+    // Bytes of any kind survive a restart; damaged entries read as absent (modes: test_secret_files_private).
+    void fileStoreKeepsBytesAcrossRestarts()
+    {
+        const QString file = m_dir->filePath("data/qor-connect/secrets.json");
+        for (const QByteArray &data : {QByteArray(), kBinary, kCorporate.toUtf8()}) {
+            {
+                FileSecretStore store(file);
+                store.write(kAccount, "replaced");
+                store.write(kAccount, data);
+                store.write("other", "x");
+                QCOMPARE(store.read(kAccount), data);
+                QVERIFY(store.flush(1s));
+            }
+            QCOMPARE(FileSecretStore(file).read(kAccount), data);
+            FileSecretStore(file).remove(kAccount);
+            QVERIFY(!FileSecretStore(file).read(kAccount));
+            QCOMPARE(FileSecretStore(file).read("other"), "x");
+        }
+        DefaultsStore raw(file);
+        raw.setText("bad", "not base64 ***");
+        raw.setBool("kind", true);
+        raw.sync();
+        for (const char *account : {"bad", "kind", "missing"})
+            QVERIFY2(!FileSecretStore(file).read(account), account);
+    }
+
+    // No Secret Service: reads answer at once, writes queue without running the caller's event loop.
+    void keychainWithoutServiceIsQuiet()
+    {
+        KeychainSecretStore store(secretServiceName(), 5s);
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!store.read(kAccount));
+        QVERIFY2(timer.elapsed() < 4000, "a missing service must answer, not run into the limit");
+
+        bool posted = false;
+        QTimer::singleShot(0, this, [&] { posted = true; });
+        store.write(kAccount, kCorporate.toUtf8());
+        store.write(kAccount, kBinary);
+        QVERIFY2(!posted && !store.isIdle(), "write() ran the event loop");
+        QCOMPARE(store.read(kAccount), kBinary);
+        QVERIFY(store.flush(5s) && store.isIdle()); // the failing jobs finish quickly
+        QCOMPARE(store.read(kAccount), kBinary);
+        store.remove(kAccount);
+        QVERIFY(!store.read(kAccount));
+        QVERIFY(store.flush(5s));
+    }
+
+    // A keyring that never answers (hung daemon, unseen unlock prompt) holds nothing up past its limits.
+    void keychainSilentServiceDoesNotHang()
+    {
+        const QString tool = QStandardPaths::findExecutable("dbus-test-tool");
+        QVERIFY2(!tool.isEmpty(), "dbus-test-tool missing: run scripts/install-deps (package dbus-tests)");
+        QProcess blackHole;
+        blackHole.start(tool, {"black-hole", "--session", "--name=org.freedesktop.secrets"});
+        QVERIFY(blackHole.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.secrets").value(), 5000);
+
+        KeychainSecretStore store(secretServiceName(), 300ms);
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!store.read(kAccount));
+        QVERIFY(timer.elapsed() >= 250 && timer.elapsed() < 3000);
+
+        store.write(kAccount, kCorporate.toUtf8());
+        timer.restart();
+        QVERIFY(!store.flush(300ms) && timer.elapsed() < 3000);
+        QCOMPARE(store.read(kAccount), kCorporate.toUtf8());
+
+        blackHole.kill();
+        QVERIFY(blackHole.waitForFinished());
+        QTRY_VERIFY_WITH_TIMEOUT(store.isIdle(), 10000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAccountStorage)
+#include "test_account_storage.moc"
