@@ -21,9 +21,7 @@ std::optional<QUrl> urlFor(const QString &base, const QString &path = kPoll) { r
 class TestAccountBaseRule : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Plain HTTP only to this machine. Among the refused: addresses written to look like
-    // loopback while naming another host, or hiding one behind a loopback part (user info,
-    // fragments, mapped addresses).
+    // Plain HTTP only to this machine, and no other host dressed up as loopback.
     void baseAddressAcceptance()
     {
         for (const char *base : {"https://api.example.com/api/auth/", "https://api.example.com:8443/api/auth/",
@@ -43,8 +41,7 @@ private Q_SLOTS:
             QVERIFY2(!urlFor(base), base);
     }
 
-    // Other spellings of this machine may be accepted or not; whatever is accepted for
-    // plain HTTP is a loopback host, which is where the connection then goes.
+    // Other spellings of this machine may pass or not; whatever passes for plain HTTP is loopback.
     void acceptedPlainAddressesAreLoopback()
     {
         for (const char *base : {"http://[::ffff:127.0.0.1]:8080/api/auth/", "http://127.1:8080/api/auth/", "http://2130706433/api/auth/",

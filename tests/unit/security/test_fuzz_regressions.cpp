@@ -25,9 +25,8 @@ bool sameState(const ProviderState &a, const ProviderState &b)
 
 } // namespace
 
-// The inputs with which fuzzing once broke a reader (tests/fuzz/regressions/<target>/),
-// fed to that reader again with the property the target checks. In the sanitizer build a
-// relapse into undefined behaviour stops the test as well.
+// Inputs with which fuzzing once broke a reader (tests/fuzz/regressions/<target>/), checked for the
+// target's property again; in the sanitizer build undefined behaviour stops the test too.
 class TestFuzzRegressions : public QObject {
     Q_OBJECT
 private Q_SLOTS:

@@ -38,10 +38,8 @@ QString readAll(const QString &path)
 
 } // namespace
 
-// A whole signed-in run — messenger sign-in, a cascade connect that hands the Tavrin
-// key to its client, a session refresh, an e-mail sign-in and sign-outs — leaves no
-// token, key or code in any log line (all of the program's categories at debug level,
-// and Qt's network stack) or in any file of the trace folder.
+// A whole signed-in run (messenger and e-mail sign-ins, a cascade connect, a refresh, sign-outs) leaves no
+// token, key or code in any log line, debug level and Qt's network stack included, or trace file.
 class TestSecretsOutOfLogs : public QObject {
     Q_OBJECT
 private Q_SLOTS:
