@@ -1,0 +1,245 @@
+// Connections made off the tunnel on network threads, against loopback listeners that
+// answer, never answer (a full accept queue) or refuse: the latency probe (the best of its
+// attempts, each ended at its limit and timed off the main thread) and the Tavrin resolver
+// (the address each entry reaches, cached across look-ups, prefetched beside a pause).
+
+#include "../../unit/tunnel/task_outcome.h"
+#include "loopback_listeners.h"
+#include "tunnel/latency_probe.h"
+#include "tunnel/platform/tcp_connect.h"
+#include "tunnel/tavrin_resolver.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QTest>
+#include <QThread>
+
+using Millis = std::optional<quint64>;
+Q_DECLARE_METATYPE(Millis)
+
+using namespace qor;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The resolver's limit: short enough to wait out, long enough for a busy machine to answer a loopback connect.
+constexpr auto limit = 1500ms;
+
+// Runs a task to its end in real time; false when it did not end.
+template<typename T>
+bool finish(QCoro::Task<T> &&task, T &out)
+{
+    auto outcome = track(std::move(task));
+    if (!QTest::qWaitFor([&] { return outcome->done; }, 20000))
+        return false;
+    out = *outcome->value;
+    return true;
+}
+
+// A resolver of these entry hosts, each looked up on this port.
+std::unique_ptr<TavrinResolver> resolverOf(ManualClock &clock, quint16 port, const QStringList &hosts = {})
+{
+    QList<TavrinEntries::Entry> entries;
+    for (const QString &host : hosts)
+        entries.append({host, "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", "192.0.2.1"});
+    return std::make_unique<TavrinResolver>(clock, entries, TavrinResolver::Options{limit, port});
+}
+
+std::optional<QString> resolved(TavrinResolver &resolver, const QString &host)
+{
+    std::optional<QString> address = "unfinished";
+    (void)finish(resolver.resolveOffTunnel(host), address);
+    return address;
+}
+
+} // namespace
+
+class TestOffTunnelConnections : public QObject {
+    Q_OBJECT
+
+    ManualClock clock;
+
+private Q_SLOTS:
+    void wholeMillisecondsRoundDown()
+    {
+        for (const auto &[ns, ms] : QList<std::pair<qint64, quint64>>{{1999900, 1}, {900000, 0}, {2000000, 2}, {80500000, 80}, {-5, 0}})
+            QVERIFY2(LatencyProbe::wholeMilliseconds(std::chrono::nanoseconds(ns)) == ms, qPrintable(QString::number(ns)));
+    }
+
+    // The host is resolved once, even for no attempt; every attempt goes to the
+    // address found (the name as written when none is) and avoids the tunnel.
+    void bestOfScriptedAttempts_data()
+    {
+        QTest::addColumn<QList<Millis>>("answers");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<bool>("resolves");
+        QTest::addColumn<Millis>("best");
+        QTest::addColumn<QStringList>("asked");
+        const QStringList thrice(3, "192.0.2.10:443 off-tunnel");
+        QTest::newRow("80, 35, timeout") << QList<Millis>{80, 35, {}} << 443 << 3 << true << Millis(35) << thrice;
+        QTest::newRow("all fail") << QList<Millis>{} << 443 << 3 << true << Millis() << thrice;
+        QTest::newRow("zero attempts") << QList<Millis>{5} << 443 << 0 << true << Millis() << QStringList();
+        QTest::newRow("unresolved: tried as written") << QList<Millis>{12} << 8443 << 1 << false << Millis(12)
+                                                      << QStringList{"node.example.com:8443 off-tunnel"};
+        QTest::newRow("port zero: no attempt") << QList<Millis>{1, 2, 3} << 0 << 3 << true << Millis() << QStringList();
+    }
+
+    void bestOfScriptedAttempts()
+    {
+        QFETCH(QList<Millis>, answers);
+        QFETCH(int, port);
+        QFETCH(int, attempts);
+        QFETCH(bool, resolves);
+        QFETCH(Millis, best);
+        QFETCH(QStringList, asked);
+        struct Script {
+            QMutex lock;
+            QList<Millis> answers;
+            QStringList asked;
+            int resolutions = 0;
+        };
+        auto script = std::make_shared<Script>();
+        script->answers = answers;
+        LatencyProbe::Options o;
+        o.attempt = [script](const QString &host, quint16 port, bool avoid) -> Millis {
+            QMutexLocker locker(&script->lock);
+            script->asked.append(host + ":" + QString::number(port) + (avoid ? " off-tunnel" : ""));
+            return script->answers.isEmpty() ? std::nullopt : script->answers.takeFirst();
+        };
+        o.resolver = [script, resolves](const QString &) -> std::optional<QString> {
+            QMutexLocker locker(&script->lock);
+            ++script->resolutions;
+            return resolves ? std::optional<QString>("192.0.2.10") : std::nullopt;
+        };
+        Millis measured;
+        QVERIFY(finish(LatencyProbe(o).measureLatency("node.example.com", quint16(port), attempts), measured));
+        QCOMPARE(measured, best);
+        QCOMPARE(script->resolutions, 1);
+        QCOMPARE(script->asked, asked);
+    }
+
+    // Timed on the main thread an attempt would read 600 or more.
+    void aBusyMainThreadDoesNotInflateTheTime()
+    {
+        LoopbackListener listener("127.0.0.1", 0, LoopbackListener::Answering);
+        QVERIFY(listener.isOpen());
+        auto result = track(connectOnce("127.0.0.1", listener.port(), true));
+        QThread::msleep(600); // the main thread is busy while the attempt runs
+        QTRY_VERIFY_WITH_TIMEOUT(result->done, 20000);
+        QVERIFY2(*result->value && **result->value < 300, qPrintable(QString::number(result->value->value_or(0))));
+        std::optional<QString> address;
+        QVERIFY(finish(LatencyProbe().resolveHost("localhost"), address));
+        QVERIFY2(address == "127.0.0.1" || address == "::1", qPrintable(address.value_or("absent")));
+    }
+
+    // Refused attempts end at once; silent ones each at the limit, one after the other.
+    void failedAttemptsEndInTime()
+    {
+        LoopbackListener silent("127.0.0.1", 0, LoopbackListener::Silent);
+        QVERIFY(silent.isOpen());
+        LatencyProbe::Options o;
+        o.limit = 300ms;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        Millis time = 1;
+        QVERIFY(finish(measureLatency("127.0.0.1", closedLoopbackPort(), 3), time));
+        QCOMPARE(time, Millis());
+        QVERIFY2(elapsed.restart() < 3000, "refused");
+        time = 1;
+        QVERIFY(finish(LatencyProbe(o).measureLatency("127.0.0.1", silent.port(), 3), time));
+        QCOMPARE(time, Millis());
+        QVERIFY2(elapsed.elapsed() >= 3 * 290 && elapsed.elapsed() < 3 * 300 + 5000, qPrintable(QString::number(elapsed.elapsed())));
+    }
+
+    // A name goes through the system resolver; the answer is the address reached.
+    void resolverFindsTheAddressReached()
+    {
+        LoopbackListener listener("127.0.0.1", 0, LoopbackListener::Answering);
+        QVERIFY(listener.isOpen());
+        const auto resolver = resolverOf(clock, listener.port());
+        QCOMPARE(resolved(*resolver, "127.0.0.1"), "127.0.0.1");
+        QCOMPARE(resolved(*resolver, "localhost"), "127.0.0.1");
+    }
+
+    // A refusal ends at once, silence at the limit.
+    void resolverFailuresGiveNoAddress_data()
+    {
+        QTest::addColumn<bool>("silent");
+        QTest::newRow("refused") << false;
+        QTest::newRow("never answers") << true;
+    }
+
+    void resolverFailuresGiveNoAddress()
+    {
+        QFETCH(bool, silent);
+        LoopbackListener quiet("127.0.0.1", 0, LoopbackListener::Silent);
+        QVERIFY2(!silent || quiet.isOpen(), "could not make a silent listener");
+        const auto resolver = resolverOf(clock, silent ? quiet.port() : closedLoopbackPort());
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QCOMPARE(resolved(*resolver, "127.0.0.1"), std::nullopt);
+        QVERIFY2(silent == (elapsed.elapsed() >= limit.count() - 50), qPrintable(QString::number(elapsed.elapsed())));
+    }
+
+    void resolveAllKeepsEarlierAddresses()
+    {
+        LoopbackListener first("127.0.0.1", 0, LoopbackListener::Answering);
+        QVERIFY(first.isOpen());
+        auto third = std::make_unique<LoopbackListener>("127.0.0.3", first.port(), LoopbackListener::Answering);
+        LoopbackListener silent("127.0.0.2", first.port(), LoopbackListener::Silent);
+        if (!third->isOpen() || !silent.isOpen())
+            QSKIP("loopback addresses beyond 127.0.0.1 are not usable here");
+        const auto resolver = resolverOf(clock, first.port(), {"127.0.0.1", "127.0.0.2", "127.0.0.3"});
+        auto pass = track(resolver->resolveAll());
+        QTRY_VERIFY_WITH_TIMEOUT(pass->done, 10000);
+        QCOMPARE(resolver->cache(), (QHash<QString, QString>{{"127.0.0.1", "127.0.0.1"}, {"127.0.0.3", "127.0.0.3"}}));
+        QCOMPARE(resolver->serverList().addresses, (QStringList{"127.0.0.1", "192.0.2.1", "127.0.0.3"}));
+
+        // The third entry stops answering: its cached address stays.
+        third.reset();
+        auto again = track(resolver->resolveAll());
+        QTRY_VERIFY_WITH_TIMEOUT(again->done, 10000);
+        QCOMPARE(resolver->cache().value("127.0.0.3"), "127.0.0.3");
+    }
+
+    // The pause of a prefetch ends with its look-ups, or after its length; the look-ups
+    // always run to their own end. Without a slow look-up no virtual time passes (the
+    // look-ups may even finish on their threads before the pause has begun).
+    void prefetchEndsWithItsLookups_data()
+    {
+        QTest::addColumn<bool>("slow");
+        QTest::newRow("look-ups end first") << false;
+        QTest::newRow("a look-up outlasts the pause") << true;
+    }
+
+    void prefetchEndsWithItsLookups()
+    {
+        QFETCH(bool, slow);
+        LoopbackListener listener("127.0.0.1", 0, slow ? LoopbackListener::Silent : LoopbackListener::Answering);
+        QVERIFY(listener.isOpen());
+        const auto resolver = resolverOf(clock, listener.port(), {"127.0.0.1", "localhost"});
+        const int sleepsBefore = clock.pendingSleeps();
+        QElapsedTimer elapsed;
+        elapsed.start();
+        auto prefetch = track(resolver->prefetch(slow ? 0.5 : 2.5));
+        if (slow) {
+            clock.advance(500ms); // the pause is over
+            QVERIFY(!prefetch->done);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(prefetch->done, 10000);
+        QCOMPARE(clock.pendingSleeps(), sleepsBefore);
+        QCOMPARE(resolver->cache().value("127.0.0.1"), slow ? QString() : "127.0.0.1");
+        QVERIFY(!slow || elapsed.elapsed() >= limit.count() - 50);
+    }
+
+    void scopeSuffixIsDropped()
+    {
+        for (const auto &[address, bare] : QList<std::pair<QString, QString>>{{"fe80::1%eth0", "fe80::1"}, {"fe80::1%2%x", "fe80::1"},
+                                                                              {"192.0.2.7", "192.0.2.7"}})
+            QCOMPARE(net::withoutScope(address), bare);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOffTunnelConnections)
+#include "test_off_tunnel_connections.moc"
