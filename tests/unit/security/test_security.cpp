@@ -1,0 +1,247 @@
+// Security properties: where account requests may go and what names a sign-in, the inputs
+// with which fuzzing once broke a reader, and no secret in any log or trace.
+#include "app_fixture.h"
+
+#include "account/account_transport.h"
+#include "account/email_login_service.h"
+#include "account/telegram_login_service.h"
+#include "tunnel/platform/provider_state.h"
+#include "tunnel/platform/vpn_profile.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QMutex>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTest>
+#include <QUrlQuery>
+#include <QUuid>
+
+using namespace qor;
+using namespace qor::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kPoll = QStringLiteral("poll/0123456789abcdef0123456789abcdef");
+std::optional<QUrl> urlFor(const QString &base, const QString &path = kPoll) { return AccountTransport({base}).url(path); }
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// What a provider writes from a state must read back as that state.
+bool sameState(const ProviderState &a, const ProviderState &b)
+{
+    return std::tie(a.profileId, a.providerIdentifier, a.pid, a.startTime, a.status, a.interfaceName)
+        == std::tie(b.profileId, b.providerIdentifier, b.pid, b.startTime, b.status, b.interfaceName);
+}
+
+QMutex logMutex;
+QStringList logLines;
+
+void capture(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    QMutexLocker lock(&logMutex);
+    logLines.append(QString::fromUtf8(context.category ? context.category : "default") + u' ' + message);
+}
+
+// Distinct enough that no time stamp, process id or count can contain them by chance.
+const QString messengerSession = QStringLiteral("sessTOKEN-messenger-7f3a9c");
+const QString refreshedSession = QStringLiteral("sessTOKEN-refreshed-1b8e4d");
+const QString emailSession = QStringLiteral("sessTOKEN-email-5c2f7a");
+const QString tavrinKey = QStringLiteral("tavrinKEY-0d6b93e1");
+const QString emailCode = QStringLiteral("CODE-Q4Z7W1");
+
+} // namespace
+
+class TestSecurity : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // Plain HTTP only to this machine, and no other host dressed up as loopback (the refused send and
+    // the redirects: test_account_transport; the deep link: test_cli_account).
+    void baseAddressAcceptance()
+    {
+        for (const char *base : {"https://api.example.com/api/auth/", "https://api.example.com:8443/api/auth/",
+                                 "http://127.0.0.1:8080/api/auth/", "http://127.3.4.5/api/auth/", "http://[::1]:8080/api/auth/",
+                                 "http://localhost:8080/api/auth/", "http://LocalHost/api/auth/"})
+            QVERIFY2(urlFor(base) == QUrl(base + kPoll), base);
+        for (const char *base : {
+                 "http://api.example.com/api/auth/", "http://192.0.2.10/api/auth/", "http://10.0.0.1/api/auth/",
+                 "http://0.0.0.0/api/auth/", "http://127.0.0.1.example.com/api/auth/", "http://localhost.example.com/api/auth/",
+                 "ftp://127.0.0.1/api/auth/", "https:///api/auth/", "/api/auth/", "api auth", "https://:443/api/auth/",
+                 "http://127.0.0.1@api.example.com/api/auth/", "http://localhost:80@192.0.2.1/api/auth/",
+                 "http://api.example.com#@127.0.0.1/api/auth/", "http://api.example.com\\@127.0.0.1/api/auth/",
+                 "http://api.example.com?@127.0.0.1/api/auth/", "http://localhost.example.com./api/auth/",
+                 "http://[::ffff:192.0.2.1]/api/auth/", "http://[::192.0.2.1]/api/auth/", "http://[::]/api/auth/",
+                 "http://127.0.0.1./api/auth/", "http://localhost%2Eexample.com/api/auth/", "http://127.0.0.1 .example.com/api/auth/",
+                 "ws://127.0.0.1/api/auth/", "//127.0.0.1/api/auth/"})
+            QVERIFY2(!urlFor(base), base);
+    }
+
+    // Other spellings of this machine may pass or not; whatever passes for plain HTTP is loopback.
+    void acceptedPlainAddressesAreLoopback()
+    {
+        for (const char *base : {"http://[::ffff:127.0.0.1]:8080/api/auth/", "http://127.1:8080/api/auth/", "http://2130706433/api/auth/",
+                                 "http://0x7f.0.0.1/api/auth/", "http://0177.0.0.1/api/auth/", "HTTP://LOCALHOST/api/auth/",
+                                 "http://[0:0:0:0:0:0:0:1]/api/auth/", "http://[::1%25lo]/api/auth/", "http://ｌｏｃａｌｈｏｓｔ/api/auth/",
+                                 "http://127.0.0.1.:8080/api/auth/", "http://8.8.8.8/api/auth/", "http://[::ffff:8.8.8.8]/api/auth/"}) {
+            const auto url = urlFor(base);
+            QHostAddress host;
+            const bool loopback = url && url->scheme() == u"http"
+                && (url->host() == u"localhost" || (host.setAddress(url->host()) && host.isLoopback()));
+            QVERIFY2(!url || loopback, base);
+        }
+    }
+
+    // Paths are appended as written: escapes stay, what would need escaping is refused.
+    void pathsAreAppendedUnescaped()
+    {
+        const QString base = "https://api.example.com/api/auth/";
+        for (const char *path : {"refresh/abcDEF-123_~.", "refresh/a%2Fb"})
+            QVERIFY2(urlFor(base, path).value_or(QUrl()).toString(QUrl::FullyEncoded) == base + path, path);
+        for (const char *path : {"refresh/a b", "refresh/a%zz", "refresh/a\nb"})
+            QVERIFY2(!urlFor(base, path), path);
+    }
+
+    // Random version 4 UUIDs, written as 32 lower-case hex digits.
+    void loginTokensAreRandomVersion4Uuids()
+    {
+        static const QRegularExpression shape("\\A[0-9a-f]{32}\\z");
+        QSet<QString> seen;
+        for (int i = 0; i < 2000; ++i) {
+            const QString token = TelegramLoginService::makeLoginToken();
+            const QUuid uuid(QStringList{token.left(8), token.mid(8, 4), token.mid(12, 4), token.mid(16, 4), token.mid(20)}.join('-'));
+            QVERIFY2(shape.match(token).hasMatch() && uuid.version() == QUuid::Random && uuid.variant() == QUuid::DCE, qPrintable(token));
+            seen.insert(token);
+        }
+        QCOMPARE(seen.size(), 2000);
+    }
+
+    // Inputs with which fuzzing once broke a reader (tests/fuzz/regressions/<target>/), checked for the
+    // target's property again; in the sanitizer build undefined behaviour stops the test too.
+    void fuzzRegressions_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QByteArray>("input");
+        const QDir root(QStringLiteral(QOR_SOURCE_DIR "/tests/fuzz/regressions"));
+        int rows = 0;
+        for (const QString &target : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            for (const QString &name : QDir(root.filePath(target)).entryList(QDir::Files)) {
+                QTest::addRow("%s/%s", qPrintable(target), qPrintable(name)) << target << readAll(root.filePath(target + '/' + name));
+                ++rows;
+            }
+        }
+        QVERIFY2(rows >= 2, "tests/fuzz/regressions not found");
+    }
+
+    void fuzzRegressions()
+    {
+        QFETCH(QString, target);
+        QFETCH(QByteArray, input);
+        const QJsonObject object = QJsonDocument::fromJson(input).object();
+
+        if (target == u"fuzz_provider_state") {
+            // Only a status of the six known values is read, and a state read back reads as itself.
+            const auto state = ProviderState::parse(input);
+            const double status = object.value("status").toDouble(-1);
+            const bool statusIsOneOfSix = status >= 0 && status <= 5 && status == double(int(status));
+            const auto again = state ? ProviderState::parse(state->toJson()) : std::nullopt;
+            QVERIFY(statusIsOneOfSix ? !state || (again && sameState(*again, *state)) : !state);
+        } else if (target == u"fuzz_vpn_profile") {
+            // An accepted profile survives a save and a load unchanged.
+            const auto profile = VpnProfile::fromJson(object);
+            const auto again = profile ? VpnProfile::fromJson(QJsonDocument::fromJson(QJsonDocument(profile->toJson()).toJson()).object())
+                                       : std::nullopt;
+            QCOMPARE(again, profile);
+        } else {
+            QFAIL(qPrintable(QStringLiteral("no reader for ") + target));
+        }
+    }
+
+    // A whole signed-in run (messenger and e-mail sign-ins, a cascade connect, a refresh, sign-outs) leaves no
+    // token, key or code in any log line, debug level and Qt's network stack included, or trace file.
+    void signedInRunLeavesNoSecret()
+    {
+        QLoggingCategory::setFilterRules("com.qorvpn.*=true\nqt.network.*=true");
+        const QtMessageHandler previous = qInstallMessageHandler(capture);
+        QStringList secrets;
+        QHash<QString, QString> traceFiles; // name -> content
+        {
+            AppFixture f;
+            const QJsonObject corporate{{"company", "ACME"}, {"policy", QJsonObject{{"block_torrent", true}}}};
+            for (const auto &[path, token] : {std::pair{"poll/", messengerSession}, {"refresh/", refreshedSession}})
+                f.server.setDefault(path, ScriptedAnswer::json(okAnswer({{"session_token", token}, {"tavrin_key", tavrinKey}, {"qor", corporate}})));
+            f.server.setDefault("email/verify", ScriptedAnswer::json(okAnswer({{"session_token", emailSession}})));
+            f.profiles.setStatusOnStart(VpnStatus::Connected);
+            f.probeAnswers.assign(20, true);
+
+            AppState &app = f.start();
+            QVERIFY(f.startupDone());
+            app.startTelegramLogin();
+            QCOMPARE(f.openedAddresses.size(), 1);
+            const QString start = QUrlQuery(f.openedAddresses.at(0)).queryItemValue("start");
+            QVERIFY2(start.startsWith("login_"), qPrintable(start));
+            const QString loginToken = start.mid(6);
+            QVERIFY(f.settle([&] { return app.authStage() == AuthStage::LoggedIn; }));
+            QCOMPARE(app.sessionToken, std::optional<QString>(messengerSession));
+
+            app.selectMode(ConnectMode::Tavrin);
+            app.tapGlobe();
+            QVERIFY(f.settle([&] { return app.connectionState() == ConnectionState::Connected && !app.switchingChannels; }, 60s));
+            QCOMPARE(f.launcher.launches.size(), 1); // the key went to the client
+
+            std::optional<bool> refreshed;
+            collect(app.refreshSession(), refreshed);
+            QVERIFY(f.settle([&] { return refreshed.has_value(); }));
+            QCOMPARE(refreshed, std::optional<bool>(true));
+            QCOMPARE(app.sessionToken, std::optional<QString>(messengerSession)); // a refresh keeps the token it was sent with
+
+            app.signOutAndStop();
+            QVERIFY(f.settle([&] { return app.authStage() != AuthStage::LoggedIn; }));
+
+            EmailLoginService email(AccountTransport({f.server.baseUrl().toString()}));
+            std::optional<VerifyCodeResult> verified;
+            collect(email.verifyCode("user@example.com", emailCode), verified);
+            QVERIFY(f.waitFor([&] { return verified.has_value(); }));
+            QCOMPARE(verified->kind, VerifyCodeResult::Kind::Ok);
+            app.applyLoginResult(*verified->login);
+            QVERIFY(f.settle([&] { return app.authStage() == AuthStage::LoggedIn; }));
+            QCOMPARE(app.sessionToken, std::optional<QString>(emailSession));
+            app.signOutAndStop();
+            QVERIFY(f.settle([&] { return app.authStage() != AuthStage::LoggedIn; }));
+
+            f.trace->waitForWrites();
+            QDirIterator files(f.trace->directory(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+            while (files.hasNext()) {
+                const QString path = files.next();
+                traceFiles.insert(QDir(f.trace->directory()).relativeFilePath(path), QString::fromUtf8(readAll(path)));
+            }
+            secrets = {loginToken, messengerSession, refreshedSession, emailSession, tavrinKey, emailCode};
+        }
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(QString());
+        QCOMPARE(secrets.size(), 6);
+
+        QMutexLocker lock(&logMutex);
+        // The run did log and trace, so an empty capture cannot pass for a clean one.
+        QVERIFY2(logLines.filter("com.qorvpn.connect.").size() >= 10, qPrintable(logLines.join(u'\n')));
+        QVERIFY(traceFiles.value("state-trace.txt").contains("connect -> "));
+
+        for (const QString &secret : std::as_const(secrets)) {
+            const QStringList leaks = logLines.filter(secret);
+            QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(u'\n')));
+            for (auto it = traceFiles.cbegin(); it != traceFiles.cend(); ++it)
+                QVERIFY2(!it.value().contains(secret), qPrintable(it.key() + " holds " + secret));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSecurity)
+#include "test_security.moc"
