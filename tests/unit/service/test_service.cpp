@@ -78,7 +78,8 @@ Authorizer::Outcome checkNow(const Authorizer &authorizer, uint uid, bool intera
 const EnginePaths paths{"/sbin/ip", "/sbin/nft", {}, {}, {}, {}, {}};
 const QString testLink = QStringLiteral("qor-test");
 
-const capture_plan::Settings captureSettings{52345, 51889, 51889, {QHostAddress("192.0.2.2"), QHostAddress("2001:db8::2")}, {QHostAddress("198.51.100.7")}};
+const capture_plan::Settings captureSettings{52345, 51889, 51889, {QHostAddress("192.0.2.2"), QHostAddress("2001:db8::2")},
+                                             {QHostAddress("198.51.100.7")}};
 
 QList<IpPrefix> prefixes(const QStringList &texts)
 {
@@ -275,7 +276,8 @@ private Q_SLOTS:
         for (const auto &[text, reason] : rows) {
             const auto parsed = WgQuickConfig::parse(text);
             const QString error = errorOf(parsed);
-            QVERIFY2(reason.isEmpty() ? error.isEmpty() && std::get<WgQuickConfig>(parsed).amnezia.isNeutral() : error.contains(reason), qPrintable(reason + ": " + error));
+            const bool expected = reason.isEmpty() ? error.isEmpty() && std::get<WgQuickConfig>(parsed).amnezia.isNeutral() : error.contains(reason);
+            QVERIFY2(expected, qPrintable(reason + ": " + error));
             QVERIFY2(!error.contains(QRegularExpression("[A-Za-z0-9+/]{30,}")), qPrintable(error));
         }
     }
@@ -283,7 +285,8 @@ private Q_SLOTS:
     // Endpoints as resolved (a v4-mapped one as IPv4); the AmneziaWG keys only for an engine that knows them.
     void setRequestText()
     {
-        const QString text = replaced("Address", "Jc = 3\nJmin = 10\nJmax = 50\nAddress") + "AllowedIPs = 10.1.2.3/8\nPresharedKey = " + abKey + "\n";
+        const QString text =
+            replaced("Address", "Jc = 3\nJmin = 10\nJmax = 50\nAddress") + "AllowedIPs = 10.1.2.3/8\nPresharedKey = " + abKey + "\n";
         const auto config = std::get<WgQuickConfig>(WgQuickConfig::parse(text));
         const QByteArray ff = QByteArray("ff").repeated(32);
         const struct { const char *endpoint; bool withAmnezia; quint32 fwmark; QByteArray device, peerEndpoint; } rows[] = {
