@@ -1,12 +1,10 @@
-// Security properties: where account requests may go and what names a sign-in, the inputs
-// with which fuzzing once broke a reader, and no secret in any log or trace.
+// Security properties: where account requests may go, what names a sign-in, and no secret
+// in any log or trace (the fuzz regressions: test_fuzz_regressions).
 #include "app_fixture.h"
 
 #include "account/account_transport.h"
 #include "account/email_login_service.h"
 #include "account/telegram_login_service.h"
-#include "tunnel/platform/provider_state.h"
-#include "tunnel/platform/vpn_profile.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -36,12 +34,6 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// What a provider writes from a state must read back as that state.
-bool sameState(const ProviderState &a, const ProviderState &b)
-{
-    return std::tie(a.profileId, a.providerIdentifier, a.pid, a.startTime, a.status, a.interfaceName)
-        == std::tie(b.profileId, b.providerIdentifier, b.pid, b.startTime, b.status, b.interfaceName);
-}
 
 QMutex logMutex;
 QStringList logLines;
@@ -122,47 +114,6 @@ private Q_SLOTS:
             seen.insert(token);
         }
         QCOMPARE(seen.size(), 2000);
-    }
-
-    // Inputs with which fuzzing once broke a reader (tests/fuzz/regressions/<target>/), checked for the
-    // target's property again; in the sanitizer build undefined behaviour stops the test too.
-    void fuzzRegressions_data()
-    {
-        QTest::addColumn<QString>("target");
-        QTest::addColumn<QByteArray>("input");
-        const QDir root(QStringLiteral(QOR_SOURCE_DIR "/tests/fuzz/regressions"));
-        int rows = 0;
-        for (const QString &target : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            for (const QString &name : QDir(root.filePath(target)).entryList(QDir::Files)) {
-                QTest::addRow("%s/%s", qPrintable(target), qPrintable(name)) << target << readAll(root.filePath(target + '/' + name));
-                ++rows;
-            }
-        }
-        QVERIFY2(rows >= 2, "tests/fuzz/regressions not found");
-    }
-
-    void fuzzRegressions()
-    {
-        QFETCH(QString, target);
-        QFETCH(QByteArray, input);
-        const QJsonObject object = QJsonDocument::fromJson(input).object();
-
-        if (target == u"fuzz_provider_state") {
-            // Only a status of the six known values is read, and a state read back reads as itself.
-            const auto state = ProviderState::parse(input);
-            const double status = object.value("status").toDouble(-1);
-            const bool statusIsOneOfSix = status >= 0 && status <= 5 && status == double(int(status));
-            const auto again = state ? ProviderState::parse(state->toJson()) : std::nullopt;
-            QVERIFY(statusIsOneOfSix ? !state || (again && sameState(*again, *state)) : !state);
-        } else if (target == u"fuzz_vpn_profile") {
-            // An accepted profile survives a save and a load unchanged.
-            const auto profile = VpnProfile::fromJson(object);
-            const auto again = profile ? VpnProfile::fromJson(QJsonDocument::fromJson(QJsonDocument(profile->toJson()).toJson()).object())
-                                       : std::nullopt;
-            QCOMPARE(again, profile);
-        } else {
-            QFAIL(qPrintable(QStringLiteral("no reader for ") + target));
-        }
     }
 
     // A whole signed-in run (messenger and e-mail sign-ins, a cascade connect, a refresh, sign-outs) leaves no

@@ -59,7 +59,7 @@ QJsonObject entry(const QJsonValue &name, const QJsonValue &config)
 
 // The account server's login answer, the corporate record it may carry, and the server
 // lists of the session (the subscription catalog).
-class TestAccountAnswers : public QObject {
+class TestLoginResponse : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     // Anything but one of three exact statuses means "not confirmed yet" during a login.
@@ -393,5 +393,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestAccountAnswers)
-#include "test_account_answers.moc"
+QTEST_GUILESS_MAIN(TestLoginResponse)
+#include "test_login_response.moc"
