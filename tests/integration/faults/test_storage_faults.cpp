@@ -141,6 +141,16 @@ class TestStorageFaults : public QObject {
 
     QString scratch(const QString &name) const { return fault("QOR_TEST_SCRATCH", "/" + name); }
 
+    // A session "tok-A" stored by an earlier run, and whatever else it wrote.
+    void seed(const QString &config, const QString &secretsPath, const std::function<void(DefaultsStores &)> &more)
+    {
+        DefaultsStores stores(config);
+        FileSecretStore secrets(secretsPath);
+        Session(stores.shared(), secrets, m_clock).save(savedSession("tok-A", corporateA));
+        more(stores);
+        ManualClock::drainEvents();
+    }
+
     // The session stored in these stores, as the next process finds it.
     std::optional<Session::Saved> storedSession(const QString &config, const QString &secretsPath)
     {
@@ -264,13 +274,7 @@ private Q_SLOTS:
         REQUIRE_MOUNTS();
         const QString config = m_full + "/config/qor-connect", secretsPath = m_full + "/data/qor-connect/secrets.json";
         const QStringList files{config + "/" + DefaultsStores::groupFileName(), config + "/" + DefaultsStores::standardFileName(), secretsPath};
-        {
-            DefaultsStores stores(config);
-            FileSecretStore secrets(secretsPath);
-            Session(stores.shared(), secrets, m_clock).save(savedSession("tok-A", corporateA));
-            stores.standard().setBool("qor.minimizeToMenuBar", false);
-            ManualClock::drainEvents();
-        }
+        seed(config, secretsPath, [](DefaultsStores &stores) { stores.standard().setBool("qor.minimizeToMenuBar", false); });
         QList<QByteArray> before;
         for (const QString &path : files)
             before << readBytes(path);
@@ -350,12 +354,7 @@ private Q_SLOTS:
         const QString config = home.filePath("config"), secretsPath = home.filePath("data/secrets.json");
         const QString blocked = target == "secrets" ? secretsPath
                                                     : config + "/" + (target == "group" ? DefaultsStores::groupFileName() : DefaultsStores::standardFileName());
-        {
-            DefaultsStores stores(config);
-            FileSecretStore secrets(secretsPath);
-            Session(stores.shared(), secrets, m_clock).save(savedSession("tok-A", corporateA));
-            stores.standard().setBool("qor.minimizeToMenuBar", true);
-        }
+        seed(config, secretsPath, [](DefaultsStores &stores) { stores.standard().setBool("qor.minimizeToMenuBar", true); });
         QVERIFY(QFile::remove(blocked));
         QVERIFY(fifo ? ::mkfifo(QFile::encodeName(blocked).constData(), 0600) == 0 : QDir().mkdir(blocked));
 
@@ -391,12 +390,7 @@ private Q_SLOTS:
         REQUIRE_MOUNTS();
         const QString source = fault("QOR_FAULT_READONLY_SOURCE", "/stores"), view = fault("QOR_FAULT_READONLY", "/stores");
         QDir(source).removeRecursively();
-        {
-            DefaultsStores stores(source + "/config");
-            FileSecretStore secrets(source + "/data/secrets.json");
-            Session(stores.shared(), secrets, m_clock).save(savedSession("tok-A", corporateA));
-            stores.shared().setText("settings.connectMode", "tavrin");
-        }
+        seed(source + "/config", source + "/data/secrets.json", [](DefaultsStores &stores) { stores.shared().setText("settings.connectMode", "tavrin"); });
         const QByteArray groupBefore = readBytes(source + "/config/" + DefaultsStores::groupFileName());
 
         DefaultsStores stores(view + "/config");
