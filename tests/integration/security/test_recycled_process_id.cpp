@@ -1,6 +1,5 @@
 // The tunnel provider is only ever signalled while its process id still names the process
-// that was started. test_profile_service covers state documents whose start time matches
-// no live process; here a process id is really given to a new process (in a private
+// that was started: a process id is really given to a new process here (in a private
 // process-id namespace, see the wrapper), and the checks are made at every level: the
 // process handle, terminateProcess and the profile service.
 

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# Runs the real-tunnel test in network and mount namespaces of its own (as root): the
-# tunnel service, qorctl and the account server live there, the far side in a second
-# network namespace the test makes. Name look-ups go to a resolver address on loopback
-# where nothing answers, so a name meant to be unresolvable fails here instead of reaching
-# a real resolver. WireGuard's control sockets get a folder of their own: a concurrent
-# service would remove a stale socket of the reserve link, and wireguard-go ends when its
-# socket is removed. Elsewhere the test skips with its reason.
+# As root, runs the real-tunnel test in network and mount namespaces of its own (the far
+# side is a second network namespace the test makes); elsewhere the test skips. Name
+# look-ups go to a loopback resolver address where nothing answers, so a name meant to be
+# unresolvable fails here instead of reaching a real resolver. WireGuard's control sockets
+# get a folder of their own: a concurrent service would remove a stale socket of the
+# reserve link, and wireguard-go ends when its socket is removed.
 set -euo pipefail
 if [ "$(id -u)" -eq 0 ] && unshare -n -m true 2>/dev/null; then
   resolv="$(mktemp)"
