@@ -1,18 +1,18 @@
 #pragma once
 
-// Hosts QML snippets of Qor.Ui in offscreen windows on the software renderer, with
-// a Theme the test controls, and records every warning the process logs.
+// Hosts QML documents in offscreen windows on the software renderer, with a Theme
+// the test controls, and records every warning the process logs.
 
 #include "ui/theme.h"
 #include "ui/ui_module.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QMutex>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QtGui/qtestsupport_gui.h>
 
 #include <functional>
 #include <memory>
@@ -85,11 +85,7 @@ inline HostedItem showIn(QQmlEngine &engine, const QString &qml, QSize size, con
     hosted.root->setParent(hosted.window.get());
     hosted.window->resize(size);
     hosted.window->show();
-    QElapsedTimer waited;
-    waited.start();
-    while (!hosted.window->isExposed() && waited.elapsed() < 5000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    if (!hosted.window->isExposed())
+    if (!QTest::qWaitForWindowExposed(hosted.window.get()))
         hosted.errors.append(QStringLiteral("window not exposed"));
     QCoreApplication::processEvents();
     return hosted;

@@ -2,7 +2,8 @@
 
 // Hosts the screens of Qor.Screens over an AppState built by the test fixture
 // (virtual time, loopback account server, in-memory tunnels), in offscreen windows
-// on the software renderer, with a Theme bound to the state as the application binds it.
+// on the software renderer, with a Theme bound to the state as the application binds it;
+// finds, reads and clicks their items.
 
 #include "app_fixture.h"
 #include "qml_host.h"
@@ -10,6 +11,7 @@
 #include "account/email_login_service.h"
 #include "ui/screens/screens_module.h"
 
+#include <QBuffer>
 #include <QQmlPropertyMap>
 #include <QTest>
 
@@ -21,6 +23,15 @@ inline QStringList sampleEndpoints()
 {
     return {u"198.51.100.11:443"_s, u"198.51.100.12:443"_s, u"203.0.113.21:8443"_s,
             u"203.0.113.22:443"_s,  u"192.0.2.31:443"_s,    u"192.0.2.32:443"_s};
+}
+
+inline QString dataUri(const QImage &image)
+{
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return u"data:image/png;base64,"_s + QString::fromLatin1(png.toBase64());
 }
 
 class ScreenHost {
@@ -38,7 +49,7 @@ public:
     }
     ~ScreenHost()
     {
-        engine.reset();
+        m_engine.reset();
         provideScreenServices(nullptr, nullptr);
         Theme::provideInstance(nullptr);
     }
@@ -48,7 +59,9 @@ public:
     {
         AppState &app = fixture.start();
         fixture.startupDone();
-        return useState(app);
+        provideScreenServices(&app, email.get());
+        bindThemeToState(theme, app);
+        return app;
     }
     // A stored session with `endpoints` as its nodes; the start-up refresh answers ok
     // with `extra` members.
@@ -60,29 +73,22 @@ public:
         fixture.server.setDefault(u"refresh/"_s, ScriptedAnswer::json(test::okAnswer(extra)));
         return startSignedOut();
     }
-    // Hands a state built by the test to the screens.
-    AppState &useState(AppState &app)
+
+    QQmlEngine &engine()
     {
-        provideScreenServices(&app, email.get());
-        bindThemeToState(theme, app);
-        return app;
+        if (!m_engine) {
+            m_engine = std::make_unique<QQmlEngine>();
+            registerScreensModule(*m_engine);
+        }
+        return *m_engine;
     }
 
     // The main window's content.
     HostedItem showRoot(QSize size = QSize(380, 660))
     {
-        return show(u"import QtQuick\nimport Qor.Screens\nRootView { width: %1; height: %2 }\n"_s.arg(size.width()).arg(size.height()), size);
-    }
-
-    HostedItem show(const QString &qml, QSize size)
-    {
-        if (!engine) {
-            engine = std::make_unique<QQmlEngine>();
-            registerScreensModule(*engine);
-        }
-        return showIn(*engine, qml, size, theme.background(), [this](QObject *root) {
-            if (root->metaObject()->indexOfProperty("preferences") >= 0)
-                root->setProperty("preferences", QVariant::fromValue<QObject *>(&preferences));
+        const QString qml = u"import QtQuick\nimport Qor.Screens\nRootView { width: %1; height: %2 }\n"_s.arg(size.width()).arg(size.height());
+        return showIn(engine(), qml, size, theme.background(), [this](QObject *root) {
+            root->setProperty("preferences", QVariant::fromValue<QObject *>(&preferences));
         });
     }
 
@@ -90,7 +96,9 @@ public:
     std::unique_ptr<EmailLoginService> email;
     Theme theme{nullptr};
     QQmlPropertyMap preferences; // stands in for the desktop preferences object
-    std::unique_ptr<QQmlEngine> engine;
+
+private:
+    std::unique_ptr<QQmlEngine> m_engine;
 };
 
 // The first item in the visual tree under `root` with that object name that is
@@ -122,10 +130,11 @@ inline QString textOf(QQuickItem *item)
     return item ? item->property("text").toString() : QString();
 }
 
-// The shown item of the hosted screen with that object name, or null.
-inline QQuickItem *need(const HostedItem &hosted, const char *name)
+// The shown item of the hosted screen with that object name (inside the shown item
+// `within` when given), or null.
+inline QQuickItem *need(const HostedItem &hosted, const char *name, const char *within = nullptr)
 {
-    return findShown(hosted.root, QString::fromLatin1(name));
+    return findShown(within ? findShown(hosted.root, QString::fromLatin1(within)) : hosted.root, QString::fromLatin1(name));
 }
 
 // A property of the shown item with that name (invalid when there is none).
@@ -143,9 +152,9 @@ inline void click(const HostedItem &hosted, const char *name)
     clickItem(hosted.window.get(), item);
 }
 
-inline QString text(const HostedItem &hosted, const char *name)
+inline QString text(const HostedItem &hosted, const char *name, const char *within = nullptr)
 {
-    return textOf(need(hosted, name));
+    return textOf(need(hosted, name, within));
 }
 
 } // namespace qor::testing

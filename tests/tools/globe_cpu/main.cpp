@@ -11,6 +11,7 @@
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 

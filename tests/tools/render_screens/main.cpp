@@ -66,10 +66,8 @@ int main(int argc, char **argv)
         ScreenHost host;
         states::connected(host, ConnectMode::Auto, ConnectionTarget::balancer());
         host.fixture.app().setAppearance(dark ? AppAppearance::Dark : AppAppearance::Light);
-        host.engine = std::make_unique<QQmlEngine>();
-        registerScreensModule(*host.engine);
         MacPreferences preferences(host.fixture.standardDefaults, AutostartEntry(host.fixture.scratch.filePath("a.desktop")));
-        MainWindow window(*host.engine, &preferences, true);
+        MainWindow window(host.engine(), &preferences, true);
         if (!window.create()) {
             ++failures;
             continue;

@@ -14,7 +14,6 @@
 #include <QApplication>
 #include <QMenu>
 #include <QSignalSpy>
-#include <QTest>
 
 using namespace qor;
 using namespace qor::testing;
@@ -46,16 +45,13 @@ struct Desktop {
     QQuickWindow *createWindow(bool frameless)
     {
         host.startSignedIn();
-        host.engine = std::make_unique<QQmlEngine>();
-        registerScreensModule(*host.engine);
-        window = std::make_unique<MainWindow>(*host.engine, &preferences, frameless);
+        window = std::make_unique<MainWindow>(host.engine(), &preferences, frameless);
         QObject::connect(window.get(), &MainWindow::closed, &menuBar, &MenuBarController::lastWindowClosed);
         return window->create() ? window->window() : nullptr;
     }
     // The menu's items from the top; separators as "—", disabled items in brackets.
     QStringList titles()
     {
-        QMenu menu;
         menuBar.buildMenu(menu);
         QStringList list;
         for (QAction *action : menu.actions())
@@ -64,7 +60,6 @@ struct Desktop {
     }
     void trigger(const QString &title)
     {
-        QMenu menu;
         menuBar.buildMenu(menu);
         for (QAction *action : menu.actions()) {
             if (action->text() == title)
@@ -79,6 +74,7 @@ struct Desktop {
     UpdateController updates;
     MenuBarController menuBar;
     std::unique_ptr<MainWindow> window;
+    QMenu menu;
     int terminated = 0;
     int windowsOpened = 0;
 };
@@ -91,72 +87,58 @@ private Q_SLOTS:
     void initTestCase() { WarningLog::install(); }
     void cleanup() { QOR_VERIFY_NO_WARNINGS(); }
 
-    void menuWithoutState()
+    void menuFollowsTheState_data()
     {
-        Desktop d;
-        QCOMPARE(d.titles(), (QStringList{"[Отключено]", "[Время: 00:00:00]", "[Скорость: ↓ 0 КБ/с   ↑ 0 КБ/с]", "[Трафик: ↓ 0 КБ   ↑ 0 КБ]", "—",
-                                          "Подключить", "Активировать резервный канал", "—", "Открыть", "Проверить обновления…", "Выход"}));
-        d.trigger(u"Открыть"_s);
-        QCOMPARE(d.windowsOpened, 1);
-        d.trigger(u"Выход"_s);
-        QCOMPARE(d.terminated, 1);
-        // Updates are checked only over a secure feed.
-        QCOMPARE(Desktop(QUrl(u"http://updates.example.com/appcast.xml"_s)).titles().at(9), u"[Проверить обновления…]"_s);
-    }
-
-    void itemsFollowTheState_data()
-    {
-        QTest::addColumn<ConnectionState>("state");
+        QTest::addColumn<int>("state"); // -1: no state attached
         QTest::addColumn<bool>("reserve");
-        QTest::addColumn<QStringList>("items"); // header, time, connection item, reserve item
+        QTest::addColumn<QStringList>("items"); // header, time, speeds, connection item, reserve item
         QTest::addColumn<QString>("icon");
-        QTest::newRow("disconnected") << ConnectionState::Disconnected << false
-                                      << QStringList{"[Отключено]", "[Время: 00:00:00]", "Подключить", "Активировать резервный канал"} << "globe";
-        QTest::newRow("connecting") << ConnectionState::Connecting << false
-                                    << QStringList{"[Подключение…]", "[Время: 00:00:00]", "[Подключение…]", "[Активировать резервный канал]"}
+        // Speeds read 0 unless connected or connecting.
+        const QString still = u"[Скорость: ↓ 0 КБ/с   ↑ 0 КБ/с]"_s, moving = u"[Скорость: ↓ 1.5 МБ/с   ↑ 2 КБ/с]"_s;
+        const QStringList idle{"[Отключено]", "[Время: 00:00:00]", still, "Подключить", "Активировать резервный канал"};
+        QTest::newRow("no state") << -1 << false << idle << "globe";
+        QTest::newRow("disconnected") << int(ConnectionState::Disconnected) << false << idle << "globe";
+        QTest::newRow("connecting") << int(ConnectionState::Connecting) << false
+                                    << QStringList{"[Подключение…]", "[Время: 00:00:00]", moving, "[Подключение…]", "[Активировать резервный канал]"}
                                     << "globe.badge.chevron.backward";
-        QTest::newRow("connected") << ConnectionState::Connected << false
-                                   << QStringList{"[Подключено · Основной]", "[Время: 01:02:05]", "Отключить", "Активировать резервный канал"}
+        QTest::newRow("connected") << int(ConnectionState::Connected) << false
+                                   << QStringList{"[Подключено · Основной]", "[Время: 01:02:05]", moving, "Отключить", "Активировать резервный канал"}
                                    << "globe.americas.fill";
-        QTest::newRow("reserve connected") << ConnectionState::Connected << true
-                                           << QStringList{"[Подключено · Резерв]", "[Время: 01:02:05]", "Отключить", "Выключить резервный канал"}
+        QTest::newRow("reserve connected") << int(ConnectionState::Connected) << true
+                                           << QStringList{"[Подключено · Резерв]", "[Время: 01:02:05]", moving, "Отключить", "Выключить резервный канал"}
                                            << "exclamationmark.shield.fill";
     }
-    void itemsFollowTheState()
+    void menuFollowsTheState()
     {
-        QFETCH(ConnectionState, state);
+        QFETCH(int, state);
         QFETCH(bool, reserve);
         QFETCH(QStringList, items);
         QFETCH(QString, icon);
         Desktop d;
-        AppState &app = d.attached();
         QSignalSpy iconChanges(&d.menuBar, &MenuBarController::iconChanged);
-        if (reserve) {
-            app.setConnectMode(ConnectMode::Reserve);
-            app.setTarget(ConnectionTarget::reserve());
-        } else {
-            app.selectMode(ConnectMode::Main);
+        if (state >= 0) {
+            AppState &app = d.attached();
+            if (reserve) {
+                app.setConnectMode(ConnectMode::Reserve);
+                app.setTarget(ConnectionTarget::reserve());
+            } else {
+                app.selectMode(ConnectMode::Main);
+            }
+            app.setConnectionState(ConnectionState(state), d.f.clock.now().addSecs(-3725));
         }
-        app.setConnectionState(state, d.f.clock.now().addSecs(-3725));
-        QCOMPARE(d.menuBar.iconName(), icon);
-        QCOMPARE(iconChanges.isEmpty(), icon == u"globe"_s);
-        const QStringList titles = d.titles();
-        QCOMPARE((QStringList{titles.at(0), titles.at(1), titles.at(5), titles.at(6)}), items);
-        // The mode's icon only while connected.
-        QMenu menu;
-        d.menuBar.buildMenu(menu);
-        QCOMPARE(!menu.actions().first()->icon().isNull(), state == ConnectionState::Connected);
-    }
-
-    void speedsReadZeroUnlessConnected()
-    {
-        Desktop d;
-        AppState &app = d.attached();
         d.f.traffic->setDownloadBytesPerSecond(1536 * 1024);
         d.f.traffic->setUploadBytesPerSecond(2048);
-        QCOMPARE(d.titles().at(2), u"[Скорость: ↓ 0 КБ/с   ↑ 0 КБ/с]"_s);
-        app.setConnectionState(ConnectionState::Connected, d.f.clock.now());
-        QCOMPARE(d.titles().at(2), u"[Скорость: ↓ 1.5 МБ/с   ↑ 2 КБ/с]"_s);
+        QCOMPARE(d.menuBar.iconName(), icon);
+        QCOMPARE(iconChanges.isEmpty(), icon == u"globe"_s);
+        const QStringList traffic{"[Трафик: ↓ 0 КБ   ↑ 0 КБ]", "—"}, tail{"—", "Открыть", "Проверить обновления…", "Выход"};
+        QCOMPARE(d.titles(), items.mid(0, 3) + traffic + items.mid(3) + tail);
+        // The mode's icon only while connected.
+        QCOMPARE(!d.menu.actions().first()->icon().isNull(), state == int(ConnectionState::Connected));
+        if (state < 0) {
+            d.trigger(u"Открыть"_s);
+            d.trigger(u"Выход"_s);
+            QVERIFY(d.windowsOpened == 1 && d.terminated == 1);
+        }
     }
 
     void connectionAndReserveItems()
@@ -176,6 +158,8 @@ private Q_SLOTS:
         // ...and "Выключить" taps the globe, which stops it.
         d.trigger(u"Выключить резервный канал"_s);
         QVERIFY(app.connectionState() != ConnectionState::Connected);
+        // Updates are checked only over a secure feed.
+        QCOMPARE(Desktop(QUrl(u"http://updates.example.com/appcast.xml"_s)).titles().at(9), u"[Проверить обновления…]"_s);
     }
 
     void quitWaitsForTheTunnelsAtMostThreeSeconds_data()
@@ -204,48 +188,19 @@ private Q_SLOTS:
         QVERIFY2(tunnelStops ? waited < 1000 : waited >= 3000 && waited <= 3200, qPrintable(QString::number(waited)));
     }
 
-    void windowGlassFromTheStoredSetting()
-    {
-        Desktop d;
-        AppState &app = d.host.startSignedIn();
-        QList<bool> applied;
-        d.menuBar.applyWindowGlass = [&applied](bool glass) { applied.append(glass); };
-        d.menuBar.windowBecameKey();
-        app.setLiquidGlassEnabled(true);
-        d.menuBar.windowBecameKey();
-        QCOMPARE(applied, (QList<bool>{false, true}));
-    }
-
-    void windowSizedToItsContent_data()
-    {
-        QTest::addColumn<bool>("frameless");
-        QTest::newRow("window manager's frame") << false;
-        QTest::newRow("own title strip") << true;
-    }
-    void windowSizedToItsContent()
-    {
-        QFETCH(bool, frameless);
-        Desktop d;
-        QQuickWindow *window = d.createWindow(frameless);
-        QVERIFY(window);
-        QCOMPARE(window->title(), u"Qor Connect"_s);
-        QCOMPARE(window->objectName(), u"main"_s);
-        QVERIFY(window->property(window_glass::mainWindowProperty).toBool());
-        QCOMPARE(window->minimumSize(), window->maximumSize());
-        QCOMPARE(window->size(), QSize(380, frameless ? 660 + 28 : 660));
-        QCOMPARE(bool(window->flags() & Qt::FramelessWindowHint), frameless);
-        QSignalSpy firstFrame(d.window.get(), &MainWindow::firstFrame);
-        d.window->show();
-        QVERIFY(firstFrame.wait(5000));
-        QVERIFY(findShown(window->contentItem(), u"connectView"_s));
-        QCOMPARE(findShown(window->contentItem(), u"windowClose"_s) != nullptr, frameless);
-    }
-
-    void glassModeOnMainWindowsOnly()
+    void glassModeFromTheSettingOnMainWindowsOnly()
     {
         Desktop d;
         QQuickWindow *window = d.createWindow(false);
         QVERIFY(window);
+        // The stored setting is applied each time a window becomes key.
+        QList<bool> applied;
+        d.menuBar.applyWindowGlass = [&applied](bool glass) { applied.append(glass); };
+        d.menuBar.windowBecameKey();
+        d.f.app().setLiquidGlassEnabled(true);
+        d.menuBar.windowBecameKey();
+        QCOMPARE(applied, (QList<bool>{false, true}));
+
         QQuickWindow other; // a dialog, a menu: not a main window
         other.setColor(Qt::green);
         const QColor background(238, 241, 245);
@@ -260,15 +215,35 @@ private Q_SLOTS:
         QCOMPARE(window->color(), background);
     }
 
-    void closingKeepsOrQuitsByThePreference()
+    void mainWindow_data()
     {
+        QTest::addColumn<bool>("frameless");
+        QTest::newRow("window manager's frame") << false;
+        QTest::newRow("own title strip") << true;
+    }
+    // Sized to its content; with its own strip, closing keeps or quits by the preference.
+    void mainWindow()
+    {
+        QFETCH(bool, frameless);
         Desktop d;
-        QQuickWindow *window = d.createWindow(true);
+        QQuickWindow *window = d.createWindow(frameless);
         QVERIFY(window);
+        QCOMPARE(window->title(), u"Qor Connect"_s);
+        QCOMPARE(window->objectName(), u"main"_s);
+        QVERIFY(window->property(window_glass::mainWindowProperty).toBool());
+        QCOMPARE(window->minimumSize(), window->maximumSize());
+        QCOMPARE(window->size(), QSize(380, frameless ? 660 + 28 : 660));
+        QCOMPARE(bool(window->flags() & Qt::FramelessWindowHint), frameless);
+        QSignalSpy firstFrame(d.window.get(), &MainWindow::firstFrame);
         d.window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window));
-        // The network panel's switch sets the real preference.
+        QVERIFY(firstFrame.wait(5000));
         QQuickItem *root = window->contentItem();
+        QVERIFY(findShown(root, u"connectView"_s));
+        QCOMPARE(findShown(root, u"windowClose"_s) != nullptr, frameless);
+        if (!frameless)
+            return;
+
+        // The network panel's switch sets the real preference.
         findShown(root, u"connectView"_s)->setProperty("showNetwork", true);
         QQuickItem *minimize = findShown(root, u"minimizeSwitch"_s);
         QVERIFY(minimize);
@@ -278,17 +253,13 @@ private Q_SLOTS:
         findShown(root, u"connectView"_s)->setProperty("showNetwork", false);
         QTRY_VERIFY(!findShown(root, u"networkPanel"_s));
         QSignalSpy closed(d.window.get(), &MainWindow::closed);
-
         // The strip's close button closes; the process stays, "Открыть" brings it back.
-        QQuickItem *closeButton = findShown(root, u"windowClose"_s);
-        QVERIFY(closeButton);
-        clickItem(window, closeButton);
+        clickItem(window, findShown(root, u"windowClose"_s));
         QTRY_COMPARE(closed.size(), 1);
         QVERIFY(!window->isVisible());
         QCOMPARE(d.terminated, 0);
         d.trigger(u"Открыть"_s);
         QVERIFY(window->isVisible());
-
         d.preferences.setMinimizeToMenuBar(false);
         window->close();
         QTRY_COMPARE(closed.size(), 2);
@@ -304,10 +275,7 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(QFileInfo(path).absolutePath()).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeOther),
                  QFile::Permissions());
         QSignalSpy asked(&first, &SingleInstance::activationRequested);
-        {
-            SingleInstance second(path);
-            QVERIFY(!second.claim() && !second.isListening());
-        }
+        QVERIFY(!SingleInstance(path).claim());
         QVERIFY(asked.wait(3000));
         QCOMPARE(asked.size(), 1);
 
