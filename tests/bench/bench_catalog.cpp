@@ -36,131 +36,47 @@ QString uuid(int seed)
     return h.mid(0, 8) + u'-' + h.mid(8, 4) + u'-' + h.mid(12, 4) + u'-' + h.mid(16, 4) + u'-' + h.mid(20, 12);
 }
 
-QJsonObject proxyOutbound(int i)
+// One proxy outbound of four kinds in turn: VLESS over REALITY, VMess over WebSocket
+// with TLS, Trojan with TLS, Shadowsocks.
+QString proxyOutbound(int i)
 {
     const QString address = QStringLiteral("198.51.100.%1").arg(i % 250 + 1);
+    const QString host = QStringLiteral("node%1.example.net").arg(i);
     const int port = 443 + i % 7;
     switch (i % 4) {
-    case 0: // VLESS over REALITY
-        return QJsonObject{
-            {QStringLiteral("tag"), QStringLiteral("proxy")},
-            {QStringLiteral("protocol"), QStringLiteral("vless")},
-            {QStringLiteral("settings"),
-             QJsonObject{{QStringLiteral("vnext"),
-                          QJsonArray{QJsonObject{{QStringLiteral("address"), address},
-                                                 {QStringLiteral("port"), port},
-                                                 {QStringLiteral("users"),
-                                                  QJsonArray{QJsonObject{{QStringLiteral("id"), uuid(i)},
-                                                                         {QStringLiteral("encryption"), QStringLiteral("none")},
-                                                                         {QStringLiteral("flow"), QStringLiteral("xtls-rprx-vision")}}}}}}}}},
-            {QStringLiteral("streamSettings"),
-             QJsonObject{{QStringLiteral("network"), QStringLiteral("tcp")},
-                         {QStringLiteral("security"), QStringLiteral("reality")},
-                         {QStringLiteral("realitySettings"),
-                          QJsonObject{{QStringLiteral("serverName"), QStringLiteral("www.example.com")},
-                                      {QStringLiteral("fingerprint"), QStringLiteral("chrome")},
-                                      {QStringLiteral("publicKey"), hex(i + 1, 43)},
-                                      {QStringLiteral("shortId"), hex(i + 2, 8)},
-                                      {QStringLiteral("spiderX"), QStringLiteral("/")}}}}}};
-    case 1: // VMess over WebSocket with TLS
-        return QJsonObject{
-            {QStringLiteral("tag"), QStringLiteral("proxy")},
-            {QStringLiteral("protocol"), QStringLiteral("vmess")},
-            {QStringLiteral("settings"),
-             QJsonObject{{QStringLiteral("vnext"),
-                          QJsonArray{QJsonObject{{QStringLiteral("address"), QStringLiteral("node%1.example.net").arg(i)},
-                                                 {QStringLiteral("port"), port},
-                                                 {QStringLiteral("users"),
-                                                  QJsonArray{QJsonObject{{QStringLiteral("id"), uuid(i)},
-                                                                         {QStringLiteral("alterId"), 0},
-                                                                         {QStringLiteral("security"), QStringLiteral("auto")}}}}}}}}},
-            {QStringLiteral("streamSettings"),
-             QJsonObject{{QStringLiteral("network"), QStringLiteral("ws")},
-                         {QStringLiteral("security"), QStringLiteral("tls")},
-                         {QStringLiteral("tlsSettings"),
-                          QJsonObject{{QStringLiteral("serverName"), QStringLiteral("node%1.example.net").arg(i)},
-                                      {QStringLiteral("allowInsecure"), false},
-                                      {QStringLiteral("alpn"), QJsonArray{QStringLiteral("h2"), QStringLiteral("http/1.1")}}}},
-                         {QStringLiteral("wsSettings"),
-                          QJsonObject{{QStringLiteral("path"), QStringLiteral("/") + hex(i, 12)},
-                                      {QStringLiteral("headers"),
-                                       QJsonObject{{QStringLiteral("Host"), QStringLiteral("node%1.example.net").arg(i)}}}}}}}};
-    case 2: // Trojan with TLS
-        return QJsonObject{
-            {QStringLiteral("tag"), QStringLiteral("proxy")},
-            {QStringLiteral("protocol"), QStringLiteral("trojan")},
-            {QStringLiteral("settings"),
-             QJsonObject{{QStringLiteral("servers"),
-                          QJsonArray{QJsonObject{{QStringLiteral("address"), address},
-                                                 {QStringLiteral("port"), port},
-                                                 {QStringLiteral("password"), hex(i, 24)},
-                                                 {QStringLiteral("level"), 0}}}}}},
-            {QStringLiteral("streamSettings"),
-             QJsonObject{{QStringLiteral("network"), QStringLiteral("tcp")},
-                         {QStringLiteral("security"), QStringLiteral("tls")},
-                         {QStringLiteral("tlsSettings"),
-                          QJsonObject{{QStringLiteral("serverName"), QStringLiteral("trojan%1.example.org").arg(i)},
-                                      {QStringLiteral("fingerprint"), QStringLiteral("firefox")}}}}}};
-    default: // Shadowsocks
-        return QJsonObject{
-            {QStringLiteral("tag"), QStringLiteral("proxy")},
-            {QStringLiteral("protocol"), QStringLiteral("shadowsocks")},
-            {QStringLiteral("settings"),
-             QJsonObject{{QStringLiteral("servers"),
-                          QJsonArray{QJsonObject{{QStringLiteral("address"), address},
-                                                 {QStringLiteral("port"), 8388 + i % 5},
-                                                 {QStringLiteral("method"), QStringLiteral("chacha20-ietf-poly1305")},
-                                                 {QStringLiteral("password"), hex(i, 32)},
-                                                 {QStringLiteral("uot"), true}}}}}},
-            {QStringLiteral("streamSettings"), QJsonObject{{QStringLiteral("network"), QStringLiteral("tcp")}}}};
+    case 0:
+        return QStringLiteral(R"({"tag":"proxy","protocol":"vless","settings":{"vnext":[{"address":"%1","port":%2,"users":[{"id":"%3","encryption":"none","flow":"xtls-rprx-vision"}]}]},)"
+                              R"("streamSettings":{"network":"tcp","security":"reality","realitySettings":{"serverName":"www.example.com","fingerprint":"chrome","publicKey":"%4","shortId":"%5","spiderX":"/"}}})")
+            .arg(address).arg(port).arg(uuid(i), hex(i + 1, 43), hex(i + 2, 8));
+    case 1:
+        return QStringLiteral(R"({"tag":"proxy","protocol":"vmess","settings":{"vnext":[{"address":"%1","port":%2,"users":[{"id":"%3","alterId":0,"security":"auto"}]}]},)"
+                              R"("streamSettings":{"network":"ws","security":"tls","tlsSettings":{"serverName":"%1","allowInsecure":false,"alpn":["h2","http/1.1"]},)"
+                              R"("wsSettings":{"path":"/%4","headers":{"Host":"%1"}}}})")
+            .arg(host).arg(port).arg(uuid(i), hex(i, 12));
+    case 2:
+        return QStringLiteral(R"({"tag":"proxy","protocol":"trojan","settings":{"servers":[{"address":"%1","port":%2,"password":"%3","level":0}]},)"
+                              R"("streamSettings":{"network":"tcp","security":"tls","tlsSettings":{"serverName":"trojan%4.example.org","fingerprint":"firefox"}}})")
+            .arg(address).arg(port).arg(hex(i, 24)).arg(i);
+    default:
+        return QStringLiteral(R"({"tag":"proxy","protocol":"shadowsocks","settings":{"servers":[{"address":"%1","port":%2,"method":"chacha20-ietf-poly1305","password":"%3","uot":true}]},)"
+                              R"("streamSettings":{"network":"tcp"}})")
+            .arg(address).arg(8388 + i % 5).arg(hex(i, 32));
     }
 }
 
 QString configText(int i)
 {
-    const QJsonObject config{
-        {QStringLiteral("log"), QJsonObject{{QStringLiteral("loglevel"), QStringLiteral("warning")}}},
-        {QStringLiteral("dns"),
-         QJsonObject{{QStringLiteral("servers"), QJsonArray{QStringLiteral("1.1.1.1"), QStringLiteral("8.8.8.8"),
-                                                            QStringLiteral("localhost")}}}},
-        {QStringLiteral("inbounds"),
-         QJsonArray{QJsonObject{{QStringLiteral("tag"), QStringLiteral("socks-in")},
-                                {QStringLiteral("port"), 10808},
-                                {QStringLiteral("listen"), QStringLiteral("127.0.0.1")},
-                                {QStringLiteral("protocol"), QStringLiteral("socks")},
-                                {QStringLiteral("settings"), QJsonObject{{QStringLiteral("udp"), true}}},
-                                {QStringLiteral("sniffing"),
-                                 QJsonObject{{QStringLiteral("enabled"), true},
-                                             {QStringLiteral("destOverride"),
-                                              QJsonArray{QStringLiteral("http"), QStringLiteral("tls"), QStringLiteral("quic")}}}}}}},
-        {QStringLiteral("outbounds"),
-         QJsonArray{proxyOutbound(i),
-                    QJsonObject{{QStringLiteral("tag"), QStringLiteral("direct")}, {QStringLiteral("protocol"), QStringLiteral("freedom")}},
-                    QJsonObject{{QStringLiteral("tag"), QStringLiteral("block")}, {QStringLiteral("protocol"), QStringLiteral("blackhole")}}}},
-        {QStringLiteral("routing"),
-         QJsonObject{{QStringLiteral("domainStrategy"), QStringLiteral("IPIfNonMatch")},
-                     {QStringLiteral("rules"),
-                      QJsonArray{QJsonObject{{QStringLiteral("type"), QStringLiteral("field")},
-                                             {QStringLiteral("ip"), QJsonArray{QStringLiteral("geoip:private")}},
-                                             {QStringLiteral("outboundTag"), QStringLiteral("direct")}},
-                                 QJsonObject{{QStringLiteral("type"), QStringLiteral("field")},
-                                             {QStringLiteral("domain"), QJsonArray{QStringLiteral("geosite:category-ads-all")}},
-                                             {QStringLiteral("outboundTag"), QStringLiteral("block")}},
-                                 QJsonObject{{QStringLiteral("type"), QStringLiteral("field")},
-                                             {QStringLiteral("domain"),
-                                              QJsonArray{QStringLiteral("domain:example.ru"), QStringLiteral("domain:example.su"),
-                                                         QStringLiteral("regexp:.*\\.example\\.рф$"), QStringLiteral("geosite:private")}},
-                                             {QStringLiteral("outboundTag"), QStringLiteral("direct")}}}}}},
-        {QStringLiteral("policy"),
-         QJsonObject{{QStringLiteral("levels"),
-                      QJsonObject{{QStringLiteral("0"), QJsonObject{{QStringLiteral("handshake"), 4},
-                                                                    {QStringLiteral("connIdle"), 300},
-                                                                    {QStringLiteral("uplinkOnly"), 1},
-                                                                    {QStringLiteral("downlinkOnly"), 1}}}}},
-                     {QStringLiteral("system"), QJsonObject{{QStringLiteral("statsOutboundUplink"), true},
-                                                            {QStringLiteral("statsOutboundDownlink"), true}}}}},
-        {QStringLiteral("remarks"), QStringLiteral("Узел %1").arg(i)}};
-    return QString::fromUtf8(QJsonDocument(config).toJson(QJsonDocument::Compact));
+    return QStringLiteral(R"({"log":{"loglevel":"warning"},"dns":{"servers":["1.1.1.1","8.8.8.8","localhost"]},)"
+                          R"("inbounds":[{"tag":"socks-in","port":10808,"listen":"127.0.0.1","protocol":"socks","settings":{"udp":true},)"
+                          R"("sniffing":{"enabled":true,"destOverride":["http","tls","quic"]}}],)"
+                          R"("outbounds":[%1,{"tag":"direct","protocol":"freedom"},{"tag":"block","protocol":"blackhole"}],)"
+                          R"("routing":{"domainStrategy":"IPIfNonMatch","rules":[{"type":"field","ip":["geoip:private"],"outboundTag":"direct"},)"
+                          R"({"type":"field","domain":["geosite:category-ads-all"],"outboundTag":"block"},)"
+                          R"({"type":"field","domain":["domain:example.ru","domain:example.su","regexp:.*\\.example\\.рф$","geosite:private"],"outboundTag":"direct"}]},)"
+                          R"("policy":{"levels":{"0":{"handshake":4,"connIdle":300,"uplinkOnly":1,"downlinkOnly":1}},)"
+                          R"("system":{"statsOutboundUplink":true,"statsOutboundDownlink":true}},"remarks":"Узел %2"})")
+        .arg(proxyOutbound(i))
+        .arg(i);
 }
 
 struct Fixture {
