@@ -14,24 +14,15 @@
 #include <QTest>
 #include <QTimer>
 
-#include <functional>
-#include <memory>
-#include <optional>
-
 namespace qor::testing {
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
 
-// JSON written with single quotes for legibility (moc cannot read raw string literals).
-inline QByteArray j(const char *text)
-{
-    return QByteArray(text).replace('\'', '"');
-}
-
+// An answer with this JSON, written with single quotes (moc cannot read raw strings).
 inline ScriptedAnswer body(const char *json, int httpStatus = 200)
 {
-    return ScriptedAnswer::raw(j(json), httpStatus, "application/json");
+    return ScriptedAnswer::raw(QByteArray(json).replace('\'', '"'), httpStatus, "application/json");
 }
 
 inline ScriptedAnswer status(const char *text, int httpStatus = 200)
@@ -92,19 +83,15 @@ std::optional<T> finish(QCoro::Task<T> task, int limitMs = 5000)
 // Runs a poll loop in virtual time. Each HTTP exchange is real, so before moving the
 // clock this waits (in real time, briefly) until the loop is asleep again. Returns
 // whether `done` came true within the virtual limit.
-inline bool runPollLoop(ManualClock &clock, const std::function<bool()> &done, std::chrono::seconds virtualLimit,
-                        std::chrono::seconds step = 2s)
+inline bool runPollLoop(ManualClock &clock, const std::function<bool()> &done, std::chrono::seconds virtualLimit)
 {
     const QDateTime start = clock.now();
-    for (;;) {
-        if (!waitUntil([&] { return done() || clock.pendingSleeps() > 0; }))
-            return false;
-        if (done())
-            return true;
+    while (waitUntil([&] { return done() || clock.pendingSleeps() > 0; }) && !done()) {
         if (start.secsTo(clock.now()) >= virtualLimit.count())
             return false;
-        clock.advance(step);
+        clock.advance(2s);
     }
+    return done();
 }
 
 } // namespace qor::testing

@@ -1,25 +1,22 @@
 #!/usr/bin/env bash
-# Runs the test against a real GNOME Keyring on a private session bus. HOME and the XDG
-# folders point into the test's scratch folder, so the user's own keyring is never
-# touched; the keyring daemon ends with the bus. Works as root and without a display.
+# Runs the test against a real GNOME Keyring (login keyring "test", unlocked) on a
+# private session bus, with HOME and the XDG folders in the scratch folder: the user's
+# own keyring is never touched, nothing leads QtKeychain to another back end or a
+# prompt to a real screen, and the daemon ends with the bus.
 set -euo pipefail
-test_exe="$1"
-shift
 scratch="${QOR_TEST_SCRATCH:-$(mktemp -d)}/keyring"
 rm -rf "$scratch"
 mkdir -p "$scratch/home" "$scratch/data" "$scratch/config" "$scratch/runtime"
 chmod 700 "$scratch/runtime"
 export HOME="$scratch/home" XDG_DATA_HOME="$scratch/data" XDG_CONFIG_HOME="$scratch/config" \
        XDG_RUNTIME_DIR="$scratch/runtime" QOR_KEYRING_SANDBOX="$scratch"
-# Nothing may lead QtKeychain to another back end, or a prompt to a real screen.
 unset XDG_CURRENT_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION KDE_SESSION_VERSION GNOME_DESKTOP_SESSION_ID \
       GNOME_KEYRING_CONTROL SSH_AUTH_SOCK DISPLAY WAYLAND_DISPLAY
 exec dbus-run-session -- bash -c '
-  # Creates the login keyring with this password and unlocks it.
   echo -n test | gnome-keyring-daemon --unlock --components=secrets >/dev/null
   for _ in $(seq 50); do
     dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
       org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q "boolean true" && break
     sleep 0.1
   done
-  exec "$@"' keyring-session "$test_exe" "$@"
+  exec "$@"' keyring-session "$@"

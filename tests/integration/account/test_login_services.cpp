@@ -88,13 +88,9 @@ private Q_SLOTS:
         QTest::newRow("no_subscription") << status("no_subscription") << Kind::NoSubscription << 0;
         QTest::newRow("invalid_session with HTTP 401") << status("invalid_session", 401) << Kind::SessionRevoked << 0;
         QTest::newRow("pending") << status("pending") << Kind::Ok << 2;
-        QTest::newRow("OK in capitals") << status("OK") << Kind::Ok << 2;
         QTest::newRow("html error page") << ScriptedAnswer::raw("<html>502 Bad Gateway</html>", 502, "text/html") << Kind::Ok << 2;
-        QTest::newRow("404 not found") << ScriptedAnswer::raw("not found", 404) << Kind::Ok << 2;
         QTest::newRow("connection dropped") << ScriptedAnswer::dropped() << Kind::Ok << 2;
         QTest::newRow("never answers") << ScriptedAnswer::never() << Kind::Ok << 2;
-        QTest::newRow("body breaks off") << ScriptedAnswer::raw(j("{'status':'ok'")).withHeader("Content-Length", "64") << Kind::Ok << 2;
-        QTest::newRow("body over 16 MiB") << ScriptedAnswer::streamed(17 * 1024 * 1024) << Kind::Ok << 2;
     }
     void firstPollAnswer()
     {
@@ -135,19 +131,6 @@ private Q_SLOTS:
         quietAfterwards();
         QCOMPARE(reports->results.size(), 1);
         QCOMPARE(server->requestCount(u"poll/"_s), 90);
-    }
-
-    // A silent server costs each poll its whole time limit, but in real time only: the
-    // deadline is virtual and still ends the loop.
-    void silentServerStillEndsInTimedOut()
-    {
-        server->setDefault(u"poll/"_s, ScriptedAnswer::never());
-        useTransport(transportFor(*server, 30ms));
-        const auto reports = login();
-        QVERIFY(runPollLoop(*clock, [&] { return !reports->results.isEmpty(); }, 200s, 20s));
-        QCOMPARE(reports->results.size(), 1);
-        QCOMPARE(reports->results.first().kind, Kind::TimedOut);
-        QVERIFY(server->requestCount(u"poll/"_s) >= 9); // once per 20-second step, give or take
     }
 
     // Cancelling the login or destroying the service ends its loop without a result,
@@ -224,7 +207,8 @@ private Q_SLOTS:
     }
 
     // The one-shot exchanges: what each operation makes of an answer (the HTTP status
-    // decides only for a deletion), and the request it sent.
+    // decides only for a deletion), and the request it sent. A failed exchange is no
+    // answer to each of them: test_account_faults runs every operation into every fault.
     void oneShot_data()
     {
         QTest::addColumn<QString>("operation");
@@ -238,32 +222,19 @@ private Q_SLOTS:
         row("refresh", "invalid_session", status("invalid_session", 401), "SessionRevoked");
         row("refresh", "no_subscription", status("no_subscription"), "NoSubscription");
         row("refresh", "unknown status", status("maintenance"), "none");
-        row("refresh", "not json", ScriptedAnswer::raw("Service Unavailable", 503), "none");
-        row("refresh", "dropped", ScriptedAnswer::dropped(), "none");
-        row("refresh", "never answers", ScriptedAnswer::never(), "none");
         row("delete", "200 ok", status("ok"), "deleted");
         row("delete", "200 error", status("error"), "kept");
         row("delete", "200 OK in capitals", status("OK"), "kept");
         row("delete", "500 ok", status("ok", 500), "kept");
         row("delete", "201 ok", status("ok", 201), "kept");
-        row("delete", "200 status a bool", body("{'status':true}"), "kept");
         row("delete", "200 no status", body("{}"), "kept");
         row("delete", "200 not json", ScriptedAnswer::raw("ok", 200), "kept");
-        row("delete", "200 array", body("[{'status':'ok'}]"), "kept");
-        row("delete", "dropped", ScriptedAnswer::dropped(), "kept");
-        row("delete", "never answers", ScriptedAnswer::never(), "kept");
         row("code request", "sent", status("sent"), "Sent");
         row("code request", "sent with HTTP 500", status("sent", 500), "Sent");
         row("code request", "invalid_email", status("invalid_email", 422), "InvalidEmail");
         row("code request", "no status", body("{'message':'sent'}"), "Failed");
-        row("code request", "status a number", body("{'status':1}"), "Failed");
         row("code request", "other status", status("rate_limited", 429), "Failed");
         row("code request", "SENT in capitals", status("SENT"), "Failed");
-        row("code request", "json array", body("[{'status':'sent'}]"), "Failed");
-        row("code request", "not json", ScriptedAnswer::raw("sent", 200), "Failed");
-        row("code request", "dropped", ScriptedAnswer::dropped(), "Failed");
-        row("code request", "never answers", ScriptedAnswer::never(), "Failed");
-        row("code request", "body over 16 MiB", ScriptedAnswer::streamed(17 * 1024 * 1024), "Failed");
         row("verification", "ok", body("{'status':'ok','session_token':'s1','username':'u'}"), "Ok Ok");
         row("verification", "ok with HTTP 500, members of the wrong type",
             body("{'status':'ok','session_token':'s1','username':5,'subscription_status':'ACTIVE','xray_configs':'[]',"
@@ -276,11 +247,6 @@ private Q_SLOTS:
         row("verification", "unknown success status", body("{'status':'verified','session_token':'s1'}"), "NetworkError");
         row("verification", "no status, full session",
             body("{'session_token':'s1','username':'u','subscription_status':'active'}"), "NetworkError");
-        row("verification", "status a number", body("{'status':0,'session_token':'s1'}"), "NetworkError");
-        row("verification", "json array", body("[{'status':'ok'}]"), "NetworkError");
-        row("verification", "not json", ScriptedAnswer::raw("<html>oops</html>", 502, "text/html"), "NetworkError");
-        row("verification", "dropped", ScriptedAnswer::dropped(), "NetworkError");
-        row("verification", "never answers", ScriptedAnswer::never(), "NetworkError");
     }
     void oneShot()
     {
