@@ -1,10 +1,10 @@
 #pragma once
 
-// An AppState over the real Linux tunnel platform: the profile service that launches
-// the simulated providers of the build's bundle, the bundle's extension activator,
-// the stand-in Tavrin client, the account server and the connectivity endpoints on
-// loopback. Only time is virtual: the connection logic's sleeps move with the manual
-// clock, while the providers and the servers run in real time (see drive()).
+// An AppState over the real Linux tunnel platform: the simulated providers and the
+// extension activator of the build's bundle, the stand-in Tavrin client, and the
+// account server, the Tavrin entries and the connectivity endpoints on loopback. Only
+// time is virtual: the connection logic's sleeps move with the manual clock, while the
+// providers and the servers run in real time (see drive()).
 
 #include "../tunnel/loopback_listeners.h"
 
@@ -32,7 +32,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTcpServer> // for the tests that hold a port
@@ -57,8 +56,7 @@ inline QString kvbRecordPath()
     return scratch(QStringLiteral("kvb-record.json"));
 }
 
-// Points the process at the build's bundle and fixes what the texts depend on. Call
-// once, from initTestCase.
+// The build's bundle, and what the texts depend on. Call once, from initTestCase.
 inline void prepareEnvironment()
 {
     qputenv("QOR_BUNDLE_DIR", (qEnvironmentVariable("QOR_BUILD_DIR") + QStringLiteral("/bundle")).toUtf8());
@@ -70,12 +68,12 @@ inline void prepareEnvironment()
 
 inline QString compact(const QJsonValue &value)
 {
-    return QString::fromUtf8(value.isArray() ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
-                                             : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
+    const QJsonDocument document = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
+    return QString::fromUtf8(document.toJson(QJsonDocument::Compact));
 }
 
 // A main-channel configuration as the server sends it; `demo` tells the simulated
-// provider how to behave when it runs this configuration.
+// provider how to behave when it runs it.
 inline QJsonObject mainConfig(const QString &remarks, const QString &address, int port, const QJsonObject &demo = {})
 {
     const QJsonObject server{{"address", address}, {"port", port}};
@@ -86,8 +84,8 @@ inline QJsonObject mainConfig(const QString &remarks, const QString &address, in
     return config;
 }
 
-// An "ok" answer of the account server with the balancer (behaving as `demo` says)
-// and one direct node, and the given extra members.
+// An "ok" answer of the account server: the balancer (behaving as `demo` says), one
+// direct node, and the extra members.
 inline QJsonObject okAnswer(const QJsonObject &extra = {}, const QJsonObject &demo = {})
 {
     QJsonObject answer{{"status", "ok"}, {"username", "user"}, {"subscription_url", "https://sub.example.com/u"},
@@ -109,13 +107,12 @@ inline QString awgConfigs(const QStringList &confs)
 }
 
 struct LiveApp {
-    // How the Tavrin entries answer the look-ups made before the cascade starts:
-    // the first two entries are found on loopback and the other three are refused,
-    // or every look-up waits on a silent listener until its limit.
+    // The look-ups made before the cascade starts: the first two Tavrin entries are
+    // found on loopback and the other three refused, or every look-up waits on a
+    // silent listener until its limit.
     enum class Entries { TwoFound, Silent };
 
-    // Clears what an earlier case left in the private folders of this test, before
-    // the trace and the tunnel managers look at them.
+    // Clears what an earlier case left, before the trace and the managers look.
     static bool clearPlatformState()
     {
         for (const QString &dir : {tunnel_paths::profilesDirectory(), tunnel_paths::stateDirectory(),
@@ -135,7 +132,6 @@ struct LiveApp {
         endpoints.listen();
         setProbeStatus(204);
         setProbeTimeout(8s);
-
         // Each entry host is its own loopback address, all on one port.
         entryList = TavrinEntries::all();
         const bool found = entries == Entries::TwoFound;
@@ -187,13 +183,12 @@ struct LiveApp {
         probe = std::make_unique<ConnectivityProbe>(urls, timeout);
     }
     int probeRequests() const { return endpoints.requestCount(QStringLiteral("probe/")); }
-
-    // A session stored by an earlier run and refreshed with `answer` at start.
-    AppState &signIn(const QJsonObject &answer = okAnswer())
+    static QCoro::Task<bool> trackedProbe(LiveApp *self)
     {
-        session.save(saved(answer));
-        server.setDefault(QStringLiteral("refresh/"), ScriptedAnswer::json(answer));
-        return start();
+        ++self->probesInFlight;
+        const bool answered = co_await self->probe->probe();
+        --self->probesInFlight;
+        co_return answered;
     }
 
     // The session a previous run stored for this answer.
@@ -211,6 +206,14 @@ struct LiveApp {
         return saved;
     }
 
+    // Starts with a session stored by an earlier run and refreshed with `answer`.
+    AppState &signIn(const QJsonObject &answer = okAnswer())
+    {
+        session.save(saved(answer));
+        server.setDefault(QStringLiteral("refresh/"), ScriptedAnswer::json(answer));
+        return start();
+    }
+
     AppState &start(std::optional<AppServices> s = std::nullopt)
     {
         state = std::make_unique<AppState>(s ? *s : services());
@@ -219,19 +222,10 @@ struct LiveApp {
         return *state;
     }
 
-    static QCoro::Task<bool> trackedProbe(LiveApp *self)
-    {
-        ++self->probesInFlight;
-        const bool answered = co_await self->probe->probe();
-        --self->probesInFlight;
-        co_return answered;
-    }
-
-    // Moves virtual time until `done` holds, and lets the real processes and servers
-    // run meanwhile. A started tunnel waits for its provider's first report, a probe
-    // for the endpoints: then only real time passes. While a connect switches
-    // channels, time moves in small steps paced by real time (the old provider needs
-    // real time to stop); otherwise time moves freely.
+    // Moves virtual time until `done` holds while the real processes and servers run.
+    // A started tunnel waits for its provider's first report, a probe for the
+    // endpoints: then only real time passes. While a connect switches channels, time
+    // moves in small steps paced by real time (the old provider needs it to stop).
     bool drive(const std::function<bool()> &done, std::chrono::milliseconds virtualLimit = 180s, int realLimitMs = 60000)
     {
         QElapsedTimer real;
@@ -269,6 +263,9 @@ struct LiveApp {
         return QTest::qWaitFor(done, milliseconds);
     }
 
+    bool connected() const { return state->connectionState() == ConnectionState::Connected && !state->switchingChannels; }
+    bool settled() const { return state->connectionState() == ConnectionState::Disconnected && !state->switchingChannels; }
+
     std::optional<VpnStatus> providerStatus(TunnelSource source) const
     {
         const auto handle = source == TunnelSource::Main ? tunnel.profile() : reserveTunnel.profile();
@@ -276,8 +273,7 @@ struct LiveApp {
         return published ? std::optional<VpnStatus>(published->status) : std::nullopt;
     }
 
-    // True while a provider process serves the channel's tunnel: it is alive and has
-    // not yet published that its tunnel is down.
+    // A provider process serves the channel's tunnel: alive, and not published as down.
     bool tunnelRunning(TunnelSource source) const
     {
         const auto handle = source == TunnelSource::Main ? tunnel.profile() : reserveTunnel.profile();
@@ -286,19 +282,30 @@ struct LiveApp {
         return status >= 2 && status <= 5 && process_identity::isSame(published->pid, published->startTime);
     }
 
-    // The profile of a channel as stored on disk.
+    // Where things stand in one line: the connection, its error, and the channels
+    // whose provider runs, e.g. "connected - main".
+    QString summary() const
+    {
+        QStringList running;
+        for (const TunnelSource source : {TunnelSource::Main, TunnelSource::Reserve}) {
+            if (tunnelRunning(source))
+                running.append(rawText(source));
+        }
+        return caseName(state->connectionState()) + QLatin1Char(' ') + state->connectionError().value_or(QStringLiteral("-"))
+            + QLatin1Char(' ') + running.join(QLatin1Char(','));
+    }
+
+    // The profile of a channel as stored on disk, and its provider's configuration.
     QJsonObject storedProfile(TunnelSource source) const
     {
         const auto handle = source == TunnelSource::Main ? tunnel.profile() : reserveTunnel.profile();
         QFile file(handle ? profiles.profilePath(handle->id) : QString());
         return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
     }
-
     QJsonObject providerConfiguration(TunnelSource source) const
     {
         return storedProfile(source).value("protocol").toObject().value("providerConfiguration").toObject();
     }
-
     int storedProfileCount() const
     {
         return int(QDir(tunnel_paths::profilesDirectory()).entryList({QStringLiteral("*.json")}, QDir::Files).size());
@@ -323,11 +330,18 @@ struct LiveApp {
         }
         return lines;
     }
-
     int traceCount(const QString &prefix)
     {
         const QStringList lines = traceLines();
         return int(std::count_if(lines.begin(), lines.end(), [&](const QString &line) { return line.startsWith(prefix); }));
+    }
+    // How many trace lines begin with each prefix, e.g. "1 0".
+    QString traceCounts(const QStringList &prefixes)
+    {
+        QStringList counts;
+        for (const QString &prefix : prefixes)
+            counts.append(QString::number(traceCount(prefix)));
+        return counts.join(QLatin1Char(' '));
     }
 
     // Stops both channels and waits until no provider runs any more.
