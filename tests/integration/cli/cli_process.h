@@ -133,6 +133,26 @@ public:
         return waitForOutput(process, channel, QRegularExpression(QRegularExpression::escape(text)), seen, limitMs);
     }
 
+    // One command and what it must give: its exit code and text (CliResult::said), or
+    // with `fields` the values at those paths of its JSON; "~" before a regular expression.
+    struct Step {
+        QStringList arguments;
+        QString expected;
+        QStringList fields = {};
+    };
+    // Runs the steps in order (each after `prefix`); the ones that differ, or nothing.
+    QString play(const QList<Step> &steps, const QStringList &prefix = {}) const
+    {
+        QString differences;
+        for (const Step &step : steps) {
+            const CliResult result = run(prefix + step.arguments);
+            const QString seen = step.fields.isEmpty() ? result.said() : pick(result.json(), step.fields);
+            if (step.expected.startsWith(u'~') ? !QRegularExpression(step.expected.mid(1)).match(seen).hasMatch() : seen != step.expected)
+                differences += step.arguments.join(u' ') + QStringLiteral(" gave: ") + seen + u'\n';
+        }
+        return differences;
+    }
+
 private:
     QString m_home;
     QProcessEnvironment m_env;
