@@ -34,48 +34,36 @@ class TestPrivateFiles : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void filesArePrivateFromTheStart()
+    // Written private from the start whatever the umask, replaced without a temporary
+    // left behind; read only when a plain file (links never followed) and small enough.
+    void privateFilesWrittenAndRead()
     {
-        const QString dir = scratch("modes");
-        const mode_t previous = ::umask(0); // a generous umask must not widen anything
+        const QString dir = scratch("files");
+        const mode_t previous = ::umask(0);
         writePrivateFile(dir + "/a/b/secret", "one");
         ::umask(previous);
         QCOMPARE(mode(dir + "/a/b/secret"), 0600);
         QCOMPARE(mode(dir + "/a/b"), 0700);
         QCOMPARE(mode(dir + "/a"), 0700);
-        // Replacing keeps the mode and leaves no temporary file behind.
         writePrivateFile(dir + "/a/b/secret", "two");
-        QCOMPARE(readOwnedFile(dir + "/a/b/secret", 100), QByteArray("two"));
+        QCOMPARE(readOwnedFile(dir + "/a/b/secret", 3), QByteArray("two"));
         QCOMPARE(QDir(dir + "/a/b").entryList(QDir::Files | QDir::Hidden), QStringList{"secret"});
         QCOMPARE(mode(dir + "/a/b/secret"), 0600);
-    }
-
-    void writingWhereNoFolderCanBeFails()
-    {
-        const QString dir = scratch("blocked");
-        writePrivateFile(dir + "/file", "x");
+        QVERIFY(readOwnedFile(dir + "/a/b/secret", 2).isNull());
+        QVERIFY(readOwnedFile(dir + "/missing", 100).isNull());
+        QVERIFY(QFile::link(dir + "/a/b/secret", dir + "/link"));
+        QVERIFY(readOwnedFile(dir + "/link", 100).isNull());
+        QVERIFY(readOwnedFile(dir, 100).isNull());
+        writePrivateFile(dir + "/empty", "");
+        const QByteArray empty = readOwnedFile(dir + "/empty", 100);
+        QVERIFY(!empty.isNull() && empty.isEmpty());
         try {
-            writePrivateFile(dir + "/file/inside", "y");
+            writePrivateFile(dir + "/empty/inside", "y");
             QFAIL("written below a file");
         } catch (const PlatformError &error) {
             QCOMPARE(error.domain(), QStringLiteral("POSIX"));
             QVERIFY(error.code() == EEXIST || error.code() == ENOTDIR);
         }
-    }
-
-    void onlyPlainOwnedSmallFilesAreRead()
-    {
-        const QString dir = scratch("reading");
-        writePrivateFile(dir + "/small", "12345");
-        QCOMPARE(readOwnedFile(dir + "/small", 5), QByteArray("12345"));
-        QVERIFY(readOwnedFile(dir + "/small", 4).isNull()); // too large
-        QVERIFY(readOwnedFile(dir + "/missing", 100).isNull());
-        QVERIFY(QFile::link(dir + "/small", dir + "/link"));
-        QVERIFY(readOwnedFile(dir + "/link", 100).isNull()); // never followed
-        QVERIFY(readOwnedFile(dir, 100).isNull());           // not a file
-        writePrivateFile(dir + "/empty", "");
-        const QByteArray empty = readOwnedFile(dir + "/empty", 100);
-        QVERIFY(!empty.isNull() && empty.isEmpty());
     }
 
     void providerStateRoundTripAndRejections()
@@ -84,14 +72,9 @@ private Q_SLOTS:
         const auto with = [&base](const char *from, const char *to) { return QByteArray(base).replace(from, to) + "}"; };
         for (const QByteArray &json : {base + "}", base + R"(,"interface":"utun3"})"}) {
             const auto state = ProviderState::parse(json);
-            QVERIFY2(state, json.constData());
-            QCOMPARE(state->pid, 42);
-            QCOMPARE(state->startTime, 123u);
-            QCOMPARE(state->status, VpnStatus::Connected);
+            QVERIFY2(state && state->pid == 42 && state->startTime == 123u && state->status == VpnStatus::Connected, json.constData());
             const auto again = ProviderState::parse(state->toJson());
-            QVERIFY(again);
-            QCOMPARE(again->interfaceName, state->interfaceName);
-            QCOMPARE(again->profileId, QStringLiteral("p"));
+            QVERIFY(again && again->interfaceName == state->interfaceName && again->profileId == QStringLiteral("p"));
         }
         const QByteArray rejected[] = {with("\"status\":3", "\"status\":6"), with("\"status\":3", "\"status\":2.5"),
                                        with("\"pid\":42", "\"pid\":0"),      with("\"pid\":42", "\"pid\":\"42\""),
@@ -104,13 +87,9 @@ private Q_SLOTS:
 
     void profileDocumentsRejectWrongTypes()
     {
-        VpnProfile p;
-        p.id = QStringLiteral("7e575294-552b-40b7-8b8f-5e3f2df37161");
-        p.localizedDescription = QStringLiteral("Qor Connect");
-        p.enabled = true;
-        p.protocol = TunnelProviderProtocol{"com.qorvpn.connect.mac.tunnel", "Qor Network", {{"configContent", "{}"}}};
-        p.onDemandEnabled = true;
-        p.onDemandRules = {OnDemandRule{}};
+        const VpnProfile p{.id = "7e575294-552b-40b7-8b8f-5e3f2df37161", .localizedDescription = "Qor Connect", .enabled = true,
+                           .protocol = TunnelProviderProtocol{"com.qorvpn.connect.mac.tunnel", "Qor Network", {{"configContent", "{}"}}},
+                           .onDemandEnabled = true, .onDemandRules = {OnDemandRule{}}};
         const QJsonObject good = p.toJson();
         QCOMPARE(VpnProfile::fromJson(good), std::optional<VpnProfile>(p));
 

@@ -27,13 +27,23 @@ class TestTrafficMonitor : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void samplesOnceASecondFromStart()
+    // Once a second from start(); outside a session speeds stay 0 and nothing is added;
+    // a session counts only its own traffic, and its end zeroes the speeds, keeping the totals.
+    void samplesOnceASecondWithinSessions()
     {
         Bed b;
         b.counters.set("utun3", 1000, 500);
-        b.monitor.beginSession();
         b.monitor.start();
         b.monitor.start(); // a second start changes nothing
+        b.counters.add("utun3", 9000, 9000);
+        b.clock.advance(1s);
+        QCOMPARE(b.speeds(), Pair(0, 0));
+        QCOMPARE(b.totals(), Pair(0, 0));
+
+        b.counters.add("utun3", 7777, 0);
+        QSignalSpy active(&b.monitor, &TrafficMonitor::isSessionActiveChanged);
+        b.monitor.beginSession();
+        QVERIFY(active.count() == 1 && b.monitor.isSessionActive());
         QSignalSpy download(&b.monitor, &TrafficMonitor::downloadBytesPerSecondChanged);
         b.counters.add("utun3", 4096, 1024);
         b.clock.advance(999ms);
@@ -46,93 +56,51 @@ private Q_SLOTS:
         QCOMPARE(download.count(), 3);
         QCOMPARE(b.monitor.downloadBytesPerSecond(), 0u); // nothing moved in the last second
         QCOMPARE(b.totals(), Pair(4106, 1044));
+
+        b.monitor.endSession();
+        QVERIFY(!b.monitor.isSessionActive());
+        QCOMPARE(b.speeds(), Pair(0, 0));
+        b.counters.add("utun3", 5000, 5000);
+        b.clock.advance(1s);
+        QCOMPARE(b.totals(), Pair(4106, 1044));
+        b.monitor.beginSession(); // a new session starts from zero
+        QCOMPARE(b.totals(), Pair(0, 0));
     }
 
-    void onlyTheBusiestTunnelCounts()
+    // Only the busiest tunnel (both directions summed) counts; a new interface adds
+    // nothing in its first sample, counters that went backwards (recreated) give 0, and
+    // 64-bit counters lose nothing past 2^32 or with more than 4 GiB in one second.
+    void tickCountsTheBusiestInterface()
     {
         Bed b;
         b.counters.set("utun0", 0, 0);
         b.counters.set("utun1", 0, 0);
         b.monitor.beginSession();
-        b.counters.add("utun0", 100, 150); // sum 250
-        b.counters.add("utun1", 240, 0);   // sum 240
-        b.monitor.tick();
-        QCOMPARE(b.speeds(), Pair(100, 150));
+        const auto tick = [&b](const char *name, quint64 received, quint64 sent) {
+            b.counters.add(name, received, sent);
+            b.monitor.tick();
+            return b.speeds();
+        };
+        b.counters.add("utun1", 240, 0);
+        QCOMPARE(tick("utun0", 100, 150), Pair(100, 150));
         b.counters.add("utun0", 1, 0);
-        b.counters.add("utun1", 300, 5);
-        b.monitor.tick();
-        QCOMPARE(b.speeds(), Pair(300, 5));
+        QCOMPARE(tick("utun1", 300, 5), Pair(300, 5));
         QCOMPARE(b.totals(), Pair(400, 155)); // the other interface's traffic is never added
-    }
 
-    void newAndRecreatedInterfaces()
-    {
-        Bed b;
-        b.counters.set("utun0", 5000, 5000);
-        b.monitor.beginSession();
-        // A new interface contributes nothing in its first sample.
         b.counters.set("utun9", 70000, 70000);
-        b.monitor.tick();
-        QCOMPARE(b.monitor.downloadBytesPerSecond(), 0u);
-        b.counters.add("utun9", 10, 0);
-        b.monitor.tick();
-        QCOMPARE(b.monitor.downloadBytesPerSecond(), 10u);
-        // Counters that went backwards (the interface was recreated) give 0.
+        QCOMPARE(tick("utun0", 0, 0), Pair(0, 0));
+        QCOMPARE(tick("utun9", 10, 0), Pair(10, 0));
         b.counters.set("utun9", 3, 0);
-        b.counters.add("utun0", 0, 7);
-        b.monitor.tick();
-        QCOMPARE(b.speeds(), Pair(0, 7));
+        QCOMPARE(tick("utun0", 0, 7), Pair(0, 7));
         b.counters.clear();
         b.monitor.tick();
-        QCOMPARE(b.monitor.uploadBytesPerSecond(), 0u);
-    }
+        QCOMPARE(b.speeds(), Pair(0, 0));
 
-    void countersBeyondFourGibibytes()
-    {
-        // 64-bit counters: crossing 2^32 loses nothing, and more than 4 GiB in one second counts in full.
-        Bed b;
         b.counters.set("utun0", 4294967000ull, 10);
-        b.monitor.beginSession();
-        b.counters.set("utun0", 4294967000ull + 1000, 10);
         b.monitor.tick();
-        QCOMPARE(b.monitor.downloadBytesPerSecond(), 1000u);
-        b.counters.add("utun0", 5ull << 30, 0);
-        b.monitor.tick();
-        QCOMPARE(b.monitor.downloadBytesPerSecond(), quint64(5ull << 30));
-        QCOMPARE(b.monitor.sessionDownloadBytes(), quint64((5ull << 30) + 1000));
-    }
-
-    void sessionsFrameTheTotals()
-    {
-        Bed b;
-        b.counters.set("utun0", 0, 0);
-        b.monitor.start();
-        // No session: speeds stay 0, totals untouched, the counters kept current.
-        b.counters.add("utun0", 9000, 9000);
-        b.clock.advance(1s);
-        QCOMPARE(b.speeds(), Pair(0, 0));
-        QCOMPARE(b.totals(), Pair(0, 0));
-
-        // Traffic before the session never counts.
-        b.counters.add("utun0", 7777, 0);
-        QSignalSpy active(&b.monitor, &TrafficMonitor::isSessionActiveChanged);
-        b.monitor.beginSession();
-        QCOMPARE(active.count(), 1);
-        QVERIFY(b.monitor.isSessionActive());
-        b.counters.add("utun0", 2048, 1024);
-        b.clock.advance(1s);
-        QCOMPARE(b.totals(), Pair(2048, 1024));
-
-        // The end zeroes the speeds and keeps the totals.
-        b.monitor.endSession();
-        QVERIFY(!b.monitor.isSessionActive());
-        QCOMPARE(b.speeds(), Pair(0, 0));
-        b.counters.add("utun0", 5000, 5000);
-        b.clock.advance(1s);
-        QCOMPARE(b.totals(), Pair(2048, 1024));
-
-        b.monitor.beginSession(); // a new session starts from zero
-        QCOMPARE(b.totals(), Pair(0, 0));
+        QCOMPARE(tick("utun0", 1000, 0), Pair(1000, 0));
+        QCOMPARE(tick("utun0", 5ull << 30, 0), Pair(5ull << 30, 0));
+        QCOMPARE(b.totals(), Pair((5ull << 30) + 1410, 162));
     }
 
     void procNetDevIsParsed()

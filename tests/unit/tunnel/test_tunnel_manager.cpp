@@ -27,11 +27,6 @@ namespace {
 const QString mainId = u"com.qorvpn.connect.mac.tunnel"_s;
 const QString reserveId = u"com.qorvpn.connect.mac.reserve"_s;
 
-PlatformError refusal(int code = 5)
-{
-    return PlatformError(u"com.qorvpn.connect.profiles"_s, code, u"Отказано"_s);
-}
-
 VpnProfile profile(const QString &provider, const QString &description, QVariantMap configuration = {{u"k"_s, u"v"_s}},
                    const QString &server = u"elsewhere"_s, bool onDemand = false)
 {
@@ -82,61 +77,60 @@ private Q_SLOTS:
         qputenv("QOR_BUNDLE_DIR", empty.toUtf8());
     }
 
-    void placeholderDocumentIsPinned()
-    {
-        // Its layout is part of what the provider receives (320 bytes).
-        QCOMPARE(TunnelManager::placeholderConfiguration(),
-                 u"{\n  \"log\": { \"level\": \"info\" },\n  \"inbounds\": [\n    {\n      \"type\": \"tun\",\n"
-                 "      \"interface_name\": \"utun-qor\",\n      \"address\": [\"172.19.0.1/30\"],\n      \"mtu\": 9000,\n"
-                 "      \"auto_route\": true,\n      \"strict_route\": false,\n      \"stack\": \"system\"\n    }\n  ],\n"
-                 "  \"outbounds\": [\n    { \"type\": \"direct\", \"tag\": \"direct\" }\n  ]\n}"_s);
-    }
-
-    // Written twice: first with the placeholder and no on-demand rule, then for real.
-    void firstStartCreatesProfileAndWritesItTwice()
+    // The main profile is written twice: first with the placeholder document (its layout
+    // is part of what the provider receives) and no on-demand rule, then for real. The
+    // reserve's first save already carries its configuration.
+    void firstStartWritesTheProfileTwice()
     {
         Bed b;
         QCOMPARE(b.manager.connectionStatus(), std::optional<int>());
         auto outcome = settled(b.manager.start(u"{\"doc\":1}"_s));
         QVERIFY(outcome->done && !outcome->failed());
-        QCOMPARE(b.service.stored().size(), 1);
-        const VpnProfile saved = b.service.stored().first();
-        const QString id = saved.id;
-        QCOMPARE(b.service.calls(), (QStringList{"loadAll", "save new", "reload " + id, "save " + id, "start " + id}));
-        QCOMPARE(saved, written(saved, false, content(u"{\"doc\":1}"_s)));
-        QCOMPARE(b.service.saveHistory().first(), written(saved, false, content(TunnelManager::placeholderConfiguration()), false));
+        const VpnProfile saved = b.service.stored().value(0);
+        QCOMPARE(b.service.stored(), QList<VpnProfile>{written(saved, false, content(u"{\"doc\":1}"_s))});
+        QCOMPARE(b.service.calls(), (QStringList{"loadAll", "save new", "reload " + saved.id, "save " + saved.id, "start " + saved.id}));
+        const QString placeholder =
+            u"{\n  \"log\": { \"level\": \"info\" },\n  \"inbounds\": [\n    {\n      \"type\": \"tun\",\n"
+            "      \"interface_name\": \"utun-qor\",\n      \"address\": [\"172.19.0.1/30\"],\n      \"mtu\": 9000,\n"
+            "      \"auto_route\": true,\n      \"strict_route\": false,\n      \"stack\": \"system\"\n    }\n  ],\n"
+            "  \"outbounds\": [\n    { \"type\": \"direct\", \"tag\": \"direct\" }\n  ]\n}"_s;
+        QCOMPARE(b.service.saveHistory().first(), written(saved, false, content(placeholder), false));
         QCOMPARE(b.manager.connectionStatus(), std::optional<int>(1));
 
-        // A second start rewrites the same profile, keeping nothing of the first's entries.
-        settled(b.manager.start(u"B"_s));
-        QCOMPARE(b.service.stored(), QList<VpnProfile>{written(saved, false, content(u"B"_s))});
+        Bed<ReserveTunnelManager> r;
+        const QStringList configs{"[Interface]\nPrivateKey = a\n", "[Interface]\nPrivateKey = b\n"};
+        QVERIFY(!settled(r.manager.start(configs))->failed());
+        const QVariantMap configuration{{u"wgQuickConfigs"_s, configs}};
+        const VpnProfile reserve = r.service.stored().value(0);
+        QCOMPARE(r.service.saveHistory(), (QList<VpnProfile>{written(reserve, true, configuration, false), written(reserve, true, configuration)}));
+        QVERIFY(r.service.calls().last().startsWith("start "));
     }
 
-    // "bypassIPs", "policy" and "tavrinKey" only when given; without a document only the placeholder.
+    // "bypassIPs", "policy" and "tavrinKey" only when given; without a document only the
+    // placeholder. Each start rewrites the one profile, keeping nothing of the last one's entries.
     void providerConfigurationEntries()
     {
         const QVariantMap policy{{u"block_torrent"_s, true}, {u"block_domains"_s, QStringList{"example.org"}}};
         const QStringList bypass{"192.0.2.1", "198.51.100.7"};
         const struct {
-            const char *row;
             std::optional<QString> document;
             QStringList bypass;
             std::optional<QString> key;
             std::optional<QVariantMap> policy;
             QVariantMap expected;
         } rows[] = {
-            {"bare", u"DOC"_s, {}, {}, {}, content(u"DOC"_s)},
-            {"policy, empty key", u"DOC"_s, {}, QString(), policy, {{u"configContent"_s, u"DOC"_s}, {u"policy"_s, policy}}},
-            {"all", u"DOC"_s, bypass, u"k3y"_s, policy,
+            {u"DOC"_s, bypass, u"k3y"_s, policy,
              {{u"configContent"_s, u"DOC"_s}, {u"bypassIPs"_s, bypass}, {u"policy"_s, policy}, {u"tavrinKey"_s, u"k3y"_s}}},
-            {"no document", {}, bypass, u"k3y"_s, policy, content(TunnelManager::placeholderConfiguration())},
+            {u"DOC"_s, {}, QString(), policy, {{u"configContent"_s, u"DOC"_s}, {u"policy"_s, policy}}},
+            {u"DOC"_s, {}, {}, {}, content(u"DOC"_s)},
+            {{}, bypass, u"k3y"_s, policy, content(TunnelManager::placeholderConfiguration())},
         };
+        Bed b;
         for (const auto &row : rows) {
-            Bed b;
             auto outcome = settled(b.manager.start(row.document, row.bypass, row.key, row.policy));
-            QVERIFY2(outcome->done && !outcome->failed(), row.row);
-            const VpnProfile saved = b.service.stored().first();
-            QCOMPARE(saved, written(saved, false, row.expected));
+            QVERIFY(outcome->done && !outcome->failed());
+            const VpnProfile saved = b.service.stored().value(0);
+            QCOMPARE(b.service.stored(), QList<VpnProfile>{written(saved, false, row.expected)});
         }
     }
 
@@ -202,58 +196,38 @@ private Q_SLOTS:
         }
     }
 
-    void reserveStartWritesTheConfigurationOnce()
-    {
-        Bed<ReserveTunnelManager> b;
-        const QStringList configs{"[Interface]\nPrivateKey = a\n", "[Interface]\nPrivateKey = b\n"};
-        QVERIFY(!settled(b.manager.start(configs))->failed());
-        const VpnProfile saved = b.service.stored().first();
-        const QVariantMap configuration{{u"wgQuickConfigs"_s, configs}};
-        QCOMPARE(saved, written(saved, true, configuration));
-        // Already in the first save; the second only adds on-demand.
-        QCOMPARE(b.service.saveHistory().first(), written(saved, true, configuration, false));
-        QVERIFY(b.service.calls().last().startsWith("start "));
-    }
-
-    void loadExistingAdoptsAndReportsOnce()
+    // A refused listing or only another channel's profile: nothing adopted, nothing
+    // reported. Then the channel's profile is adopted once, its status reported at once
+    // and every later change of it (not of other profiles) forwarded.
+    void loadExistingAdoptsOnceAndReports()
     {
         Bed b;
+        QList<int> reports;
+        b.manager.onStatusChange = [&reports](int status) { reports.append(status); };
+        b.service.failOn(Call::LoadAll, PlatformError(u"com.qorvpn.connect.profiles"_s, 5, u"Отказано"_s), 1);
+        auto failed = settled(b.manager.loadExisting());
+        QVERIFY(failed->done && !failed->failed());
+        const QString other = b.service.addStored(profile(reserveId, "only reserve"));
+        QVERIFY(settled(b.manager.loadExisting())->done);
+        QCOMPARE(b.manager.connectionStatus(), std::optional<int>());
+        QVERIFY(reports.isEmpty());
+
         const QString id = b.service.addStored(profile(mainId, "kept"));
         b.service.setStatus(id, VpnStatus::Connected);
         ManualClock::drainEvents();
-        QList<int> reports;
-        b.manager.onStatusChange = [&reports](int status) { reports.append(status); };
-        QVERIFY(settled(b.manager.loadExisting())->done);
+        b.service.clearCalls();
+        settled(b.manager.loadExisting());
         QCOMPARE(reports, QList<int>{3});
         QCOMPARE(b.manager.connectionStatus(), std::optional<int>(3));
-        QCOMPARE(b.service.stored().first().localizedDescription, u"kept"_s); // not rewritten
-        // A second call does nothing.
-        settled(b.manager.loadExisting());
+        QCOMPARE(b.service.stored().at(1).localizedDescription, u"kept"_s); // not rewritten
+        settled(b.manager.loadExisting()); // a second call does nothing
         QCOMPARE(b.service.calls(), QStringList{"loadAll"});
-        QCOMPARE(reports, QList<int>{3});
-        // Every later change is forwarded; changes of other profiles are not.
-        const QString other = b.service.addStored(profile(reserveId, "r"));
         b.service.setStatus(other, VpnStatus::Connecting);
         b.service.setStatus(id, VpnStatus::Reasserting);
         ManualClock::drainEvents();
         b.service.setStatus(id, VpnStatus::Disconnecting);
         ManualClock::drainEvents();
         QCOMPARE(reports, (QList<int>{3, 4, 5}));
-    }
-
-    void loadExistingSwallowsFailureAndFindsNothing()
-    {
-        Bed b;
-        int reports = 0;
-        b.manager.onStatusChange = [&reports](int) { ++reports; };
-        b.service.failOn(Call::LoadAll, refusal(), 1);
-        auto failed = settled(b.manager.loadExisting());
-        QVERIFY(failed->done && !failed->failed());
-        QCOMPARE(b.manager.connectionStatus(), std::optional<int>());
-        b.service.addStored(profile(reserveId, "only reserve"));
-        QVERIFY(settled(b.manager.loadExisting())->done);
-        QCOMPARE(b.manager.connectionStatus(), std::optional<int>());
-        QCOMPARE(reports, 0);
     }
 
     void statusReportsStopWithTheManager()
@@ -273,20 +247,19 @@ private Q_SLOTS:
         QCOMPARE(*reports, QList<int>{1});
     }
 
-    void stopAndWaitWithoutProfileReturnsAtOnce()
+    // Without a profile it returns at once; otherwise it polls about every 150 ms until
+    // the tunnel is down or the deadline has passed.
+    void stopAndWaitEndsWhenDownOrAtTheDeadline()
     {
         Bed b;
         const QDateTime before = b.clock.now();
         QVERIFY(settled(b.manager.stopAndWait(10.0))->done);
         QCOMPARE(b.clock.now(), before);
         QCOMPARE(b.service.calls(), QStringList{"loadAll"});
-    }
 
-    void stopAndWaitGivesUpAtTheDeadline()
-    {
-        Bed b;
         b.service.setStatusOnStop(std::nullopt); // a tunnel that never goes down
-        b.service.setStatus(b.start(), VpnStatus::Disconnecting);
+        const QString id = b.start();
+        b.service.setStatus(id, VpnStatus::Disconnecting);
         ManualClock::drainEvents();
         const QDateTime begin = b.clock.now();
         const int readsBefore = b.service.statusReads();
@@ -294,17 +267,10 @@ private Q_SLOTS:
         QVERIFY(b.clock.advanceUntil([&] { return outcome->done; }, 5s, 10ms));
         const qint64 waited = begin.msecsTo(b.clock.now());
         QVERIFY2(waited >= 2000 && waited < 2150, qPrintable(QString::number(waited)));
-        // Polled about every 150 ms: once at the start and after each of 14 pauses.
-        QCOMPARE(b.service.statusReads() - readsBefore, 15);
-    }
+        QCOMPARE(b.service.statusReads() - readsBefore, 15); // at the start and after each of 14 pauses
 
-    void stopAndWaitEndsWhenTheTunnelGoesDown()
-    {
-        Bed b;
-        b.service.setStatusOnStop(std::nullopt);
-        const QString id = b.start();
         b.service.setStatus(id, VpnStatus::Connected);
-        auto outcome = track(b.manager.stopAndWait(10.0));
+        outcome = track(b.manager.stopAndWait(10.0));
         b.clock.advance(400ms);
         QVERIFY(!outcome->done);
         b.service.setStatus(id, VpnStatus::Disconnected);
@@ -320,7 +286,7 @@ private Q_SLOTS:
         Bed own;
         const QString id = own.start();
         own.service.clearCalls();
-        own.service.failOn(Call::Save, refusal());
+        own.service.failOn(Call::Save, PlatformError(u"com.qorvpn.connect.profiles"_s, 5, u"Отказано"_s));
         own.manager.stop();
         QVERIFY(own.service.calls().isEmpty());
         ManualClock::drainEvents();
