@@ -14,57 +14,43 @@ class TestTheme : public QObject {
 private Q_SLOTS:
     void init() { qunsetenv("QOR_REDUCE_MOTION"); }
 
-    void paletteByAppearance()
-    {
-        Theme theme(nullptr);
-        theme.setAppearance(1);
-        QCOMPARE(theme.ink(), QColor(22, 35, 58));
-        QCOMPARE(theme.background(), QColor(238, 241, 245));
-        // Hairline and outline are the ink with some opacity.
-        QCOMPARE(theme.hairline().rgb(), theme.ink().rgb());
-        QCOMPARE(qRound(theme.hairline().alphaF() * 100), 12);
-        QCOMPARE(qRound(theme.outline().alphaF() * 100), 28);
-        const QColor lightPanel = theme.color(PaletteRole::Panel);
-        theme.setAppearance(2);
-        QCOMPARE(theme.ink(), QColor(233, 236, 242));
-        QCOMPARE(theme.background(), QColor(10, 18, 29));
-        QCOMPARE(theme.hairline().rgb(), theme.ink().rgb());
-        QCOMPARE(qRound(theme.hairline().alphaF() * 100), 14);
-        QCOMPARE(qRound(theme.outline().alphaF() * 100), 30);
-        QVERIFY(theme.color(PaletteRole::Panel) != lightPanel);
-        // QML asks by number: every role answers, numbers outside the roles and modes do not.
-        for (int role = int(PaletteRole::Ink); role <= int(PaletteRole::SystemRed); ++role)
-            QVERIFY2(theme.roleColor(role).isValid() && theme.roleColor(role) == theme.color(PaletteRole(role)), qPrintable(QString::number(role)));
-        QVERIFY(!theme.roleColor(-1).isValid());
-        QVERIFY(!theme.modeColor(4).isValid());
-        theme.setAppearance(1);
-        QCOMPARE(theme.modeColor(0), QColor(224, 138, 30));
-        QCOMPARE(theme.modeColor(1), QColor(46, 158, 87));
-        QCOMPARE(theme.modeColor(2), QColor(42, 111, 208));
-        QCOMPARE(theme.modeColor(3), QColor(210, 68, 55));
-        QCOMPARE(theme.pt(13.5), 10.125); // layout pixels to points
-        QVERIFY(!theme.monoFamily().isEmpty());
-    }
-
-    void appearanceSwitchesTheColours()
+    // System by default, and with no desktop to ask that is light; values outside
+    // system/light/dark mean system. QML asks colours by number: every role and mode
+    // answers, numbers outside them get no colour.
+    void appearanceAndPalette()
     {
         Theme theme(nullptr);
         QSignalSpy dark(&theme, &Theme::darkChanged);
         QSignalSpy appearance(&theme, &Theme::appearanceChanged);
-        QCOMPARE(theme.appearance(), 0);
-        QVERIFY(!theme.dark()); // system, and no desktop to ask: light
+        QVERIFY(theme.appearance() == 0 && !theme.dark());
+        const QColor lightPanel = theme.color(PaletteRole::Panel);
         theme.setAppearance(2);
-        QVERIFY(theme.dark());
+        QVERIFY(theme.dark() && theme.color(PaletteRole::Panel) != lightPanel);
+        QCOMPARE(theme.ink(), QColor(233, 236, 242));
+        QCOMPARE(theme.background(), QColor(10, 18, 29));
+        // Hairline and outline are the ink with some opacity.
+        QCOMPARE(theme.hairline().rgb(), theme.ink().rgb());
+        QCOMPARE(qRound(theme.hairline().alphaF() * 100), 14);
+        QCOMPARE(qRound(theme.outline().alphaF() * 100), 30);
+        for (int role = int(PaletteRole::Ink); role <= int(PaletteRole::SystemRed); ++role)
+            QVERIFY2(theme.roleColor(role).isValid() && theme.roleColor(role) == theme.color(PaletteRole(role)), qPrintable(QString::number(role)));
+        QVERIFY(!theme.roleColor(-1).isValid() && !theme.roleColor(int(PaletteRole::SystemRed) + 1).isValid());
+        QVERIFY(!theme.modeColor(-1).isValid() && !theme.modeColor(4).isValid());
+        theme.setAppearance(1);
         theme.setAppearance(1);
         QVERIFY(!theme.dark());
-        theme.setAppearance(1);
-        QCOMPARE(appearance.size(), 2);
-        QCOMPARE(dark.size(), 2);
-        // Values outside system/light/dark mean system.
+        QVERIFY(appearance.size() == 2 && dark.size() == 2);
+        QCOMPARE(theme.ink(), QColor(22, 35, 58));
+        QCOMPARE(theme.background(), QColor(238, 241, 245));
+        QCOMPARE(qRound(theme.hairline().alphaF() * 100), 12);
+        QCOMPARE(qRound(theme.outline().alphaF() * 100), 28);
+        QCOMPARE((QList<QColor>{theme.modeColor(0), theme.modeColor(1), theme.modeColor(2), theme.modeColor(3)}),
+                 (QList<QColor>{theme.autoAmber(), theme.mainGreen(), theme.tavrinBlue(), theme.reserveRed()}));
         theme.setAppearance(2);
         theme.setAppearance(7);
-        QCOMPARE(theme.appearance(), 0);
-        QVERIFY(!theme.dark());
+        QVERIFY(theme.appearance() == 0 && !theme.dark());
+        QCOMPARE(theme.pt(13.5), 10.125); // layout pixels to points
+        QVERIFY(!theme.monoFamily().isEmpty());
     }
 
     void glassChangesSurfacesNotColours()
