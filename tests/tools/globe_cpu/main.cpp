@@ -10,9 +10,9 @@
 #include "ui/globe_canvas.h"
 
 #include <QCommandLineParser>
-#include <QGuiApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QGuiApplication>
 #include <QTimer>
 
 #include <cstdio>
@@ -47,8 +47,7 @@ int main(int argc, char **argv)
         clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
         return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
     };
-
-    // Not the application's quit: it would close the window.
+    // Runs the event loop for a while (not the application's quit: it would close the window).
     const auto run = [](int milliseconds) {
         QEventLoop loop;
         QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);

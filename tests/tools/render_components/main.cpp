@@ -19,28 +19,19 @@ int main(int argc, char **argv)
     const auto out = render::outputFolder(args, "render_components OUT_DIR [NAME...]");
     if (!out)
         return 2;
-    const QStringList only = args.mid(1);
-
+    const QList<samples::Sample> all = samples::all();
+    QStringList names;
+    for (const samples::Sample &sample : all)
+        names.append(sample.name);
     testing::QmlHost host;
     int failures = 0;
-    for (const render::Variant &variant : render::variants()) {
+    render::renderAll(*out, names, args.mid(1), 2, failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
         host.theme.setAppearance(variant.dark ? 2 : 1);
         host.theme.setGlass(variant.glass);
-        QList<QPair<QString, QImage>> shots;
-        for (const samples::Sample &sample : samples::all()) {
-            if (!only.isEmpty() && !only.contains(sample.name))
-                continue;
-            testing::HostedItem hosted = host.show(sample.qml, sample.size, variant.behind);
-            if (!hosted.root) {
-                std::fprintf(stderr, "%s: %s\n", qPrintable(sample.name), qPrintable(hosted.errors.join('\n')));
-                ++failures;
-                continue;
-            }
-            shots.append({sample.name, hosted.window->grabWindow()});
-            render::save(shots.last().second, out->filePath(sample.name + '-' + variant.name + ".png"), failures);
-        }
-        if (!shots.isEmpty())
-            render::saveSheet(shots, 2, variant.dark, out->filePath("sheet-" + variant.name + ".png"), failures);
-    }
+        testing::HostedItem hosted = host.show(all.at(i).qml, all.at(i).size, variant.behind);
+        if (!hosted.root)
+            std::fprintf(stderr, "%s: %s\n", qPrintable(all.at(i).name), qPrintable(hosted.errors.join('\n')));
+        return hosted.root ? std::optional(hosted.window->grabWindow()) : std::nullopt;
+    });
     return render::finish(*out, failures);
 }

@@ -30,33 +30,28 @@ int main(int argc, char **argv)
     if (!out)
         return 2;
     const QStringList only = args.mid(1);
+    const QList<ScreenState> states = allScreenStates();
+    QStringList names;
+    for (const ScreenState &state : states)
+        names.append(state.name);
 
     int failures = 0;
-    for (const render::Variant &variant : render::variants()) {
-        QList<QPair<QString, QImage>> shots;
-        for (const ScreenState &state : allScreenStates()) {
-            if (!only.isEmpty() && !only.contains(state.name))
-                continue;
-            ScreenHost host;
-            state.prepare(host);
-            host.fixture.app().setAppearance(variant.dark ? AppAppearance::Dark : AppAppearance::Light);
-            host.fixture.app().setLiquidGlassEnabled(variant.glass);
-            HostedItem hosted = host.showRoot();
-            if (!hosted.root) {
-                std::fprintf(stderr, "%s: %s\n", qPrintable(state.name), qPrintable(hosted.errors.join('\n')));
-                ++failures;
-                continue;
-            }
-            if (variant.behind.isValid())
-                hosted.window->setColor(variant.behind);
-            state.open(host, hosted);
-            QTest::qWait(400); // the panels' and alerts' fades
-            shots.append({state.name, hosted.window->grabWindow()});
-            render::save(shots.last().second, out->filePath(state.name + '-' + variant.name + ".png"), failures);
+    render::renderAll(*out, names, only, 5, failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
+        ScreenHost host;
+        states.at(i).prepare(host);
+        host.fixture.app().setAppearance(variant.dark ? AppAppearance::Dark : AppAppearance::Light);
+        host.fixture.app().setLiquidGlassEnabled(variant.glass);
+        HostedItem hosted = host.showRoot();
+        if (!hosted.root) {
+            std::fprintf(stderr, "%s: %s\n", qPrintable(names.at(i)), qPrintable(hosted.errors.join('\n')));
+            return std::nullopt;
         }
-        if (!shots.isEmpty())
-            render::saveSheet(shots, 5, variant.dark, out->filePath("sheet-" + variant.name + ".png"), failures);
-    }
+        if (variant.behind.isValid())
+            hosted.window->setColor(variant.behind);
+        states.at(i).open(host, hosted);
+        QTest::qWait(400); // the panels' and alerts' fades
+        return hosted.window->grabWindow();
+    });
     if (!only.isEmpty() && !only.contains(QStringLiteral("desktop")))
         return render::finish(*out, failures);
 
@@ -74,8 +69,7 @@ int main(int argc, char **argv)
         }
         window.window()->setColor(host.theme.background());
         window.show();
-        if (!QTest::qWaitForWindowExposed(window.window()))
-            ++failures;
+        failures += !QTest::qWaitForWindowExposed(window.window());
         QTest::qWait(300);
         render::save(window.window()->grabWindow(), out->filePath("main-window-" + variant + ".png"), failures);
         MenuBarController menuBar({host.fixture.clock, host.fixture.sharedDefaults, preferences, *host.fixture.traffic,
