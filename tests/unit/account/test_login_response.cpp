@@ -8,6 +8,9 @@
 #include <QJsonObject>
 #include <QTest>
 
+// Expected records name only the members that differ from their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 using namespace qor;
 using Kind = TelegramLoginResult::Kind;
 using Session = TelegramLoginResult::Session;
@@ -17,7 +20,7 @@ namespace {
 // JSON written with single quotes for legibility.
 QByteArray j(QByteArray text) { return text.replace('\'', '"'); }
 QString js(QString text) { return text.replace(u'\'', u'"'); }
-QJsonObject object(const char *text) { return QJsonDocument::fromJson(j(text)).object(); }
+QJsonObject object(const QByteArray &text) { return QJsonDocument::fromJson(j(text)).object(); }
 
 Session sessionOf(const QJsonObject &answer)
 {
@@ -67,10 +70,8 @@ private Q_SLOTS:
     {
         const QList<std::pair<QByteArray, std::optional<Kind>>> rows{
             {j("{'status':'ok'}"), Kind::Ok}, {j("{'status':'no_subscription'}"), Kind::NoSubscription},
-            {j("{'status':'invalid_session'}"), Kind::SessionRevoked}, {j("{'status':'pending'}"), {}}, {j("{'status':'OK'}"), {}},
-            {j("{'status':1}"), {}}, {j("{'status':null}"), {}}, {j("{'session_token':'t','username':'u'}"), {}},
-            {j("[{'status':'ok'}]"), {}}, {j("'ok'"), {}}, {"<html><body>502 Bad Gateway</body></html>", {}},
-            {"{\"status\":\"ok\",\"username\":\"a", {}}, {{}, {}}, {j("{'status':'ok'} x"), {}}};
+            {j("{'status':'invalid_session'}"), Kind::SessionRevoked}, {j("{'status':'OK'}"), {}}, {j("{'status':1}"), {}},
+            {j("{'session_token':'t'}"), {}}, {j("[{'status':'ok'}]"), {}}, {"<html>502 Bad Gateway</html>", {}}, {j("{'status':'ok'} x"), {}}};
         for (const auto &[body, kind] : rows) {
             const auto result = TelegramLoginService::parseLoginResponse(body);
             QVERIFY2(result.has_value() == kind.has_value() && (!result || result->kind == *kind), body.constData());
@@ -93,70 +94,49 @@ private Q_SLOTS:
         QCOMPARE(sessionOf(object("{'status':'ok'}")), Session{}); // no token: the caller keeps its stored one
     }
 
-    // A member of the wrong JSON type is absent and leaves the others alone.
+    // A member of the wrong JSON type is absent and leaves the others alone; only an object is corporate.
     void wrongTypesCountAsAbsent()
     {
-        QList<std::pair<QString, QJsonValue>> rows{
-            {"xray_configs", QString(j("[{'remarks':'a'}]"))}, {"xray_configs", QJsonObject{{"remarks", "a"}}}, {"qor", "{}"},
-            {"qor", QJsonArray{QJsonObject{{"company", "x"}}}}, {"qor", QJsonValue::Null}, {"qor", true}}; // only an object is corporate
-        for (const char *member : {"username", "avatar_data_uri", "subscription_url", "awg_conf", "tavrin_key", "session_token",
-                                   "subscription_status", "expires_at"}) {
-            for (const QJsonValue &value : {QJsonValue(42), QJsonValue(true), QJsonValue(QJsonValue::Null), QJsonValue(QJsonArray{"x"}),
-                                            QJsonValue(QJsonObject{{"a", 1}})})
-                rows.append({member, value});
-        }
-        for (const char *member : {"traffic_used_bytes", "traffic_limit_bytes"}) {
-            for (const QJsonValue &value : {QJsonValue("1024"), QJsonValue(true), QJsonValue(1.5), QJsonValue(1e19)})
-                rows.append({member, value});
-        }
-        for (const auto &[member, value] : rows) {
-            QJsonObject answer{{"status", "ok"}, {"username", "kept"}};
-            answer.insert(member, value);
-            Session expected;
-            expected.username = member == "username" ? std::nullopt : std::optional<QString>("kept");
-            QVERIFY2(sessionOf(answer) == expected, qPrintable(member + ": " + QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact)));
+        const QJsonArray notText{42, true, QJsonValue::Null, QJsonArray{"x"}, QJsonObject{{"a", 1}}};
+        const std::pair<QStringList, QJsonArray> rows[] = {
+            {{"username", "avatar_data_uri", "subscription_url", "awg_conf", "tavrin_key", "session_token", "subscription_status", "expires_at"},
+             notText},
+            {{"traffic_used_bytes", "traffic_limit_bytes"}, {"1024", true, 1.5, 1e19}},
+            {{"xray_configs"}, {QString(j("[{'remarks':'a'}]")), QJsonObject{{"remarks", "a"}}}},
+            {{"qor"}, {"{}", QJsonArray{QJsonObject{{"company", "x"}}}, QJsonValue::Null, true}}};
+        for (const auto &[members, values] : rows) {
+            for (const QString &member : members) {
+                for (const QJsonValue &value : values) {
+                    QJsonObject answer{{"status", "ok"}, {"username", "kept"}};
+                    answer.insert(member, value);
+                    const Session expected{member == "username" ? std::nullopt : std::optional<QString>("kept")};
+                    const QByteArray shown = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+                    QVERIFY2(sessionOf(answer) == expected, qPrintable(member + ": " + shown));
+                }
+            }
         }
     }
 
-    // Active only for "active" in any letter case, exactly.
-    void subscriptionStatus()
+    // Active only for "active" in any letter case; expiry needs fractional seconds and a zone;
+    // byte counts are exact 64-bit integers however the number is written.
+    void subscriptionFigures()
     {
-        const QList<std::pair<const char *, std::optional<bool>>> rows{
-            {"{'subscription_status':'ACTIVE'}", true}, {"{'subscription_status':'aCtIvE'}", true},
-            {"{'subscription_status':'expired'}", false}, {"{'subscription_status':''}", false},
-            {"{'subscription_status':' active'}", false}, {"{'subscription_status':'inactive'}", false}, {"{}", {}},
-            {"{'subscription_status':true}", {}}};
-        for (const auto &[answer, active] : rows)
-            QVERIFY2(parseSubscriptionInfo(object(answer)).isActive == active, answer);
+        const QDateTime may1 = utc(2026, 5, 1, 0, 0, 0);
+        const std::pair<const char *, SubscriptionInfo> rows[] = {
+            {"'subscription_status':'aCtIvE'", {.isActive = true}}, {"'subscription_status':' active'", {.isActive = false}},
+            {"'subscription_status':true", {}}, {"'expires_at':'2026-05-01T00:00:00.000Z'", {.expiresAt = may1}},
+            {"'expires_at':'2026-05-01T00:00:00.5Z'", {.expiresAt = may1.addMSecs(500)}},
+            {"'expires_at':'2026-05-01T00:00:00.123999Z'", {.expiresAt = may1.addMSecs(123)}},
+            {"'expires_at':'2026-05-01T03:00:00.000+03:00'", {.expiresAt = may1}},
+            {"'expires_at':'2026-04-30T19:30:00.000-04:30'", {.expiresAt = may1}}, {"'expires_at':'2026-05-01T00:00:00Z'", {}},
+            {"'expires_at':'2026-05-01T00:00:00.000'", {}}, {"'expires_at':'2026-02-30T00:00:00.000Z'", {}},
+            {"'expires_at':'2026-05-01T24:00:00.000Z'", {}}, {"'expires_at':'2026-05-01T00:00:00.000+03:60'", {}},
+            {"'traffic_used_bytes':0", {.trafficUsedBytes = 0}}, {"'traffic_used_bytes':9007199254740993", {.trafficUsedBytes = 9007199254740993LL}},
+            {"'traffic_used_bytes':-1,'traffic_limit_bytes':1e3", {.trafficUsedBytes = -1, .trafficLimitBytes = 1000}}};
+        for (const auto &[members, expected] : rows)
+            QVERIFY2(parseSubscriptionInfo(object(QByteArray("{") + members + '}')) == expected, members);
     }
 
-    // Expiry needs fractional seconds and a zone; anything else is absent.
-    void expiresAtNeedsFractionalSeconds()
-    {
-        const QList<std::pair<const char *, QDateTime>> rows{
-            {"2026-05-01T00:00:00.000Z", utc(2026, 5, 1, 0, 0, 0)}, {"2026-05-01T00:00:00.5Z", utc(2026, 5, 1, 0, 0, 0, 500)},
-            {"2026-05-01T00:00:00.123999Z", utc(2026, 5, 1, 0, 0, 0, 123)}, {"2026-05-01T03:00:00.000+03:00", utc(2026, 5, 1, 0, 0, 0)},
-            {"2026-04-30T19:30:00.000-04:30", utc(2026, 5, 1, 0, 0, 0)}, {"2026-05-01T00:00:00Z", {}}, {"2026-05-01T00:00:00.000", {}},
-            {"2026-05-01 00:00:00.000Z", {}}, {"2026-05-01", {}}, {"2026-02-30T00:00:00.000Z", {}}, {"2026-05-01T24:00:00.000Z", {}},
-            {"2026-05-01T00:00:00.Z", {}}, {"2026-05-01T00:00:00.000+03:60", {}}, {"1777593600", {}}};
-        for (const auto &[text, expected] : rows) {
-            const auto expiresAt = parseSubscriptionInfo({{"expires_at", text}}).expiresAt;
-            QVERIFY2(expiresAt == (expected.isValid() ? std::optional(expected) : std::nullopt), text);
-        }
-    }
-
-    // Byte counts are exact 64-bit integers, however the number is written.
-    void trafficFigures()
-    {
-        const QList<std::pair<const char *, std::optional<qint64>>> rows{
-            {"0", 0}, {"9007199254740993", 9007199254740993LL}, {"-1", -1}, {"1e3", 1000}, {"10.5", {}}, {"'10'", {}}};
-        for (const auto &[number, used] : rows) {
-            const QJsonObject answer = QJsonDocument::fromJson(j("{'traffic_used_bytes':") + j(number) + '}').object();
-            QVERIFY2(parseSubscriptionInfo(answer).trafficUsedBytes == used, number);
-        }
-    }
-
-    // Each named server becomes {name, config: its whole object as compact text}.
     void xrayConfigsAreNormalised()
     {
         const QList<std::pair<const char *, const char *>> rows{
@@ -164,49 +144,38 @@ private Q_SLOTS:
              "[{'config':'{\\'outbounds\\':[],\\'remarks\\':\\'Qor AI Network\\'}','name':'Qor AI Network'},"
              "{'config':'{\\'port\\':443,\\'remarks\\':\\'Узел 2\\'}','name':'Узел 2'}]"},
             {"[{'port':1},{'remarks':'b'},{'remarks':7}]", "[{'config':'{\\'remarks\\':\\'b\\'}','name':'b'}]"},
-            {"[{'port':1},{'tag':'x'}]", nullptr}, {"[]", nullptr}, {"[{'remarks':'a'},'b']", nullptr},
-            {"'[{\\'remarks\\':\\'a\\'}]'", nullptr}, {"{'remarks':'a'}", nullptr}};
+            {"[{'port':1},{'tag':'x'}]", nullptr}, {"[{'remarks':'a'},'b']", nullptr}, {"{'remarks':'a'}", nullptr}};
         for (const auto &[xray, expected] : rows) {
             const auto normalised = normalizeXrayConfigs(QJsonDocument::fromJson(j("[") + j(xray) + "]").array().first());
             QVERIFY2(normalised == (expected ? std::optional<QString>(j(expected)) : std::nullopt), xray);
         }
     }
 
-    // Warnings come at least a minute ahead; a member of the wrong kind keeps its default.
-    void scalarMembers()
+    // Each member in accepted and refused forms; one of the wrong kind keeps its default. Warnings come at least
+    // a minute ahead; fractions beyond milliseconds are cut, so every form of an end names the same instant.
+    void corporateMembers()
     {
-        const struct { const char *qor, *company; bool reserve; int warn; } rows[] = {
-            {"{}", nullptr, true, 10}, {"{'warn_minutes':0}", nullptr, true, 1}, {"{'warn_minutes':-5}", nullptr, true, 1},
-            {"{'warn_minutes':1}", nullptr, true, 1}, {"{'warn_minutes':2}", nullptr, true, 2}, {"{'warn_minutes':45}", nullptr, true, 45},
-            {"{'warn_minutes':'5'}", nullptr, true, 10}, {"{'warn_minutes':2.5}", nullptr, true, 10},
-            {"{'warn_minutes':1e12}", nullptr, true, 10}, {"{'warn_minutes':true}", nullptr, true, 10},
-            {"{'warn_minutes':null}", nullptr, true, 10}, {"{'reserve':false}", nullptr, false, 10}, {"{'reserve':true}", nullptr, true, 10},
-            {"{'reserve':'false'}", nullptr, true, 10}, {"{'reserve':0}", nullptr, true, 10},
-            {"{'company':'ООО Ромашка'}", "ООО Ромашка", true, 10}, {"{'company':12}", nullptr, true, 10}};
-        for (const auto &row : rows) {
-            const CorporateAccess access = parsed(row.qor);
-            QVERIFY2(access.company == (row.company ? std::optional<QString>(row.company) : std::nullopt), row.qor);
-            QVERIFY2(access.reserveAllowed == row.reserve && access.warnMinutes == row.warn, row.qor);
-        }
-        const CorporateAccess empty = parsed("{}");
-        QVERIFY(!empty.sessionUntil && !empty.sessionReason && !empty.policy);
-    }
-
-    // Fractions beyond milliseconds are cut, so every form names the same instant.
-    void sessionWindow()
-    {
-        const struct { const char *session; int ms; const char *reason; } rows[] = { // ms < 0: no end
-            {"{'until':'2026-02-01T18:00:00.123Z','reason':'hours'}", 123, "hours"},
-            {"{'until':'2026-02-01T18:00:00.123456Z','reason':'hours'}", 123, "hours"},
-            {"{'until':'2026-02-01T18:00:00.123999999Z'}", 123, nullptr}, {"{'until':'2026-02-01T18:00:00Z','reason':'window'}", 0, "window"},
-            {"{'until':'2026-02-01T18:00:00.1Z'}", 100, nullptr}, {"{'until':'2026-02-01T21:00:00.123456+03:00'}", 123, nullptr},
-            {"{'until':'2026-02-01T18:00:00.123+24:00'}", -1, nullptr}, {"{'until':'2026-02-01T18:00:00'}", -1, nullptr},
-            {"{'until':'2026-02-01'}", -1, nullptr}, {"{'until':'tomorrow','reason':'hours'}", -1, "hours"},
-            {"{'until':1769968800,'reason':5}", -1, nullptr}, {"{}", -1, nullptr}, {"'2026-02-01T18:00:00Z'", -1, nullptr}};
-        for (const auto &row : rows) {
-            const CorporateAccess access = parsed(QByteArray("{'session':") + row.session + "}");
-            QVERIFY2(access.sessionUntil == (row.ms < 0 ? std::nullopt : std::optional(at18(row.ms))), row.session);
-            QVERIFY2(access.sessionReason == (row.reason ? std::optional<QString>(row.reason) : std::nullopt), row.session);
+        const std::pair<const char *, CorporateAccess> rows[] = {
+            {"{}", {}}, {"{'company':'ООО Ромашка'}", {.company = "ООО Ромашка"}}, {"{'company':12}", {}},
+            {"{'reserve':false}", {.reserveAllowed = false}}, {"{'reserve':'false'}", {}}, {"{'warn_minutes':0}", {.warnMinutes = 1}},
+            {"{'warn_minutes':2}", {.warnMinutes = 2}}, {"{'warn_minutes':'5'}", {}}, {"{'warn_minutes':2.5}", {}},
+            {"{'warn_minutes':1e12}", {}},
+            {"{'session':{'until':'2026-02-01T18:00:00.123Z','reason':'hours'}}", {.sessionUntil = at18(123), .sessionReason = "hours"}},
+            {"{'session':{'until':'2026-02-01T18:00:00.123999999Z'}}", {.sessionUntil = at18(123)}},
+            {"{'session':{'until':'2026-02-01T18:00:00Z','reason':'window'}}", {.sessionUntil = at18(0), .sessionReason = "window"}},
+            {"{'session':{'until':'2026-02-01T18:00:00.1Z'}}", {.sessionUntil = at18(100)}},
+            {"{'session':{'until':'2026-02-01T21:00:00.123456+03:00'}}", {.sessionUntil = at18(123)}},
+            {"{'session':{'until':'2026-02-01T18:00:00.123+24:00'}}", {}}, {"{'session':{'until':'2026-02-01T18:00:00'}}", {}},
+            {"{'session':{'until':'tomorrow','reason':'hours'}}", {.sessionReason = "hours"}},
+            {"{'session':{'until':1769968800,'reason':5}}", {}}, {"{'session':{}}", {}}, {"{'session':'2026-02-01T18:00:00Z'}", {}},
+            {"{'policy':'strict'}", {}}, {"{'policy':{}}", {.policy = CorporatePolicy{}}},
+            {"{'policy':{'name':'Офис','block_torrent':true}}", {.policy = CorporatePolicy{.name = "Офис", .blockTorrent = true}}},
+            {"{'policy':{'name':1,'block_torrent':'true'}}", {.policy = CorporatePolicy{}}},
+            {"{'policy':{'block_torrent':1}}", {.policy = CorporatePolicy{}}}};
+        for (const auto &[qor, expected] : rows) {
+            CorporateAccess access = parsed(qor);
+            access.rawJSON.reset();
+            QVERIFY2(access == expected, qor);
         }
     }
 
@@ -214,8 +183,8 @@ private Q_SLOTS:
     void policyLists()
     {
         const QList<std::pair<const char *, QStringList>> rows{
-            {"['b.example','a.example']", {"b.example", "a.example"}}, {"['x.example','',5,'y.example',null,true]", {"x.example", "y.example"}},
-            {"['','']", {}}, {"'x.example'", {}}, {"{'0':'x.example'}", {}}, {"[['x.example']]", {}}};
+            {"['b.example','a.example']", {"b.example", "a.example"}}, {"['x.example','',5,'y.example',null,['z']]", {"x.example", "y.example"}},
+            {"'x.example'", {}}};
         for (const auto &[list, expected] : rows) {
             for (const QString member : {"block_geosite", "block_domains", "allow_domains"}) {
                 const CorporatePolicy policy = *parsed("{'policy':{'" + member.toUtf8() + "':" + list + "}}").policy;
@@ -225,18 +194,6 @@ private Q_SLOTS:
                 QVERIFY2(got == expected && policy.dictionary().value(member).toStringList() == expected, qPrintable(member + ' ' + list));
             }
         }
-    }
-
-    void policyPresenceAndFlags()
-    {
-        QCOMPARE(parsed("{'policy':'strict'}").policy, std::nullopt);
-        QCOMPARE(parsed("{'policy':null}").policy, std::nullopt);
-        QCOMPARE(*parsed("{'policy':{}}").policy, CorporatePolicy{});
-        QCOMPARE(parsed("{'policy':{'block_torrent':true}}").policy->blockTorrent, true);
-        QCOMPARE(parsed("{'policy':{'block_torrent':'true'}}").policy->blockTorrent, false);
-        QCOMPARE(parsed("{'policy':{'block_torrent':1}}").policy->blockTorrent, false);
-        QCOMPARE(parsed("{'policy':{'name':'Офис'}}").policy->name, "Офис");
-        QCOMPARE(parsed("{'policy':{'name':1}}").policy->name, std::nullopt);
     }
 
     // A partial resolver would leave the provider a DoH URL it cannot reach; the policy's name is not for it.
@@ -256,9 +213,6 @@ private Q_SLOTS:
             if (hasDoh)
                 expected.insert({{"doh", "https://dns.example/dns-query"}, {"doh_host", "dns.example"}, {"doh_ip", "192.0.2.53"}});
             QVERIFY2(dictionary == expected, dns);
-            // The provider configuration is JSON: the form must survive the conversion.
-            const QJsonObject asJson = QJsonObject::fromVariantMap(dictionary);
-            QVERIFY(asJson.value("block_geosite").isArray() && asJson.value("block_torrent").isBool());
         }
     }
 
@@ -284,8 +238,7 @@ private Q_SLOTS:
     void storedRecordAge()
     {
         const QDateTime now = at18(0);
-        for (const auto &[age, expired] : QList<std::pair<qint64, bool>>{
-                 {0, false}, {6 * 86400, false}, {604800, false}, {604801, true}, {8 * 86400, true}, {-8 * 86400, false}})
+        for (const auto &[age, expired] : QList<std::pair<qint64, bool>>{{0, false}, {604800, false}, {604801, true}, {-8 * 86400, false}})
             QVERIFY2(CorporateAccess::storedRecordExpired(now.addSecs(-age), now) == expired, qPrintable(QString::number(age)));
         QVERIFY(!CorporateAccess::storedRecordExpired(QDateTime(), now.addYears(4)));
     }
@@ -298,15 +251,14 @@ private Q_SLOTS:
         QJsonObject extra = entry("NL", a);
         extra.insert("remarks", 5); // ignored
         const struct { const char *name; QString json, balancer; QStringList endpoints; } rows[] = {
-            {"empty text", {}, {}, {}}, {"not JSON", "[{\"name\":", {}, {}}, {"an object", js("{'name':'n','config':'{}'}"), {}, {}},
+            {"not JSON", "[{\"name\":", {}, {}}, {"an object", js("{'name':'n','config':'{}'}"), {}, {}},
             {"balancer is no node, last one wins, order and duplicates kept",
              list({extra, entry(bal, balA), entry("DE", b), entry(bal, balB), entry("NL again", a)}), balB, {A, B, A}},
             {"balancer name is case-sensitive", list({entry("qor ai network", a)}), {}, {A}},
             {"configurations without endpoint skipped",
              list({entry("direct", outbounds({js("{'protocol':'freedom'}")})), entry("broken", "{not json"), entry("DE", b)}), {}, {B}},
             {"missing config", list({entry(bal, balA), entry("NL", a), entry("DE", QJsonValue::Undefined)}), {}, {}},
-            {"config as object", list({entry("NL", QJsonObject{})}), {}, {}}, {"numeric name", list({entry("NL", a), entry(7, b)}), {}, {}},
-            {"null name", list({entry(QJsonValue::Null, a)}), {}, {}}, {"non-object element", list({entry(bal, balA), "NL"}), {}, {}}};
+            {"numeric name", list({entry("NL", a), entry(7, b)}), {}, {}}, {"non-object element", list({entry(bal, balA), "NL"}), {}, {}}};
         for (const auto &row : rows) {
             const SubscriptionCatalog::Parsed parsed = SubscriptionCatalog::parse(row.json);
             QStringList got;
@@ -315,22 +267,16 @@ private Q_SLOTS:
             QVERIFY2(parsed.balancerConfig == (row.balancer.isNull() ? std::nullopt : std::optional(row.balancer)), row.name);
             QVERIFY2(got == row.endpoints, row.name);
         }
-    }
-
-    void nodesKeepTheirConfigurationUnchanged()
-    {
-        // Hand-written text with odd spacing and key order: it must reach the tunnel as written.
-        const QString config = js("{ 'outbounds' : [ {'settings':{'servers':[{'port':443,'address':'203.0.113.9','password':'x'}]},"
-                                 "'protocol':'trojan'} ],\n  'routing': {} }");
-        const SubscriptionCatalog::Parsed parsed = SubscriptionCatalog::parse(list({entry("Trojan", config)}));
-        QCOMPARE(parsed.nodes, (QList<DirectNode>{{"203.0.113.9:443", config}}));
+        // Hand-written text with odd spacing and key order reaches the tunnel as written.
+        const QString config = js("{ 'outbounds' : [ {'settings':{'servers':[{'port':443,'address':'203.0.113.9'}]},'protocol':'trojan'} ] }");
+        QCOMPARE(SubscriptionCatalog::parse(list({entry("Trojan", config)})).nodes, (QList<DirectNode>{{"203.0.113.9:443", config}}));
     }
 
     void endpoint()
     {
         const QString good = out("vless", vnext(at("192.0.2.10", 8443)));
         const std::pair<QString, QString> rows[] = { // configuration, endpoint (null: none)
-            {"{", {}}, {js("[{'outbounds':[]}]"), {}}, {js("{'inbounds':[]}"), {}}, {js("{'outbounds':{'protocol':'vless'}}"), {}},
+            {js("[{'outbounds':[]}]"), {}}, {js("{'outbounds':{'protocol':'vless'}}"), {}},
             {outbounds({good, "5"}), {}}, // one element not an object spoils the list
             {outbounds({js("{'protocol':'freedom'}"), out("blackhole", "{}")}), {}},
             {outbounds({out("VLESS", vnext(at("192.0.2.1", 443) + ',' + at("192.0.2.2", 80)))}), "192.0.2.1:443"},
@@ -351,8 +297,7 @@ private Q_SLOTS:
             {outbounds({out("trojan", js("{'address':42,'port':443}"))}), {}},
             {outbounds({out("vmess", js("{'vnext':[],'servers':[%1]}").arg(at("192.0.2.15", 10)))}), "192.0.2.15:10"},
             {outbounds({out("vmess", js("{'vnext':[{'address':'x'}],'servers':['not an object'],'address':'192.0.2.16','port':11}"))}),
-             "192.0.2.16:11"},
-            {outbounds({out("trojan", at("узел.example", 443))}), "узел.example:443"}};
+             "192.0.2.16:11"}};
         for (const auto &[config, expected] : rows)
             QVERIFY2(SubscriptionCatalog::endpoint(config) == (expected.isNull() ? std::nullopt : std::optional(expected)), qPrintable(config));
     }
@@ -362,8 +307,8 @@ private Q_SLOTS:
         // Decimal digits with one optional sign, nothing else; 443 when there are none. Splits at every colon.
         const struct { const char *endpoint, *host; int port; } rows[] = {
             {"1.2.3.4:8443", "1.2.3.4", 8443}, {"node.example", "node.example", 443}, {"8080", "8080", 8080}, {":", "", 443},
-            {"", "", 443}, {"h:65535", "h", 65535}, {"h:65536", "h", 443}, {"h:+80", "h", 80}, {"h:-0", "h", 0}, {"h:-80", "h", 443},
-            {"h:+", "h", 443}, {"h: 80", "h", 443}, {"h:80x", "h", 443}, {"h:0080", "h", 80}, {"h:٨٠", "h", 443},
+            {"h:65535", "h", 65535}, {"h:65536", "h", 443}, {"h:+80", "h", 80}, {"h:-0", "h", 0}, {"h:-80", "h", 443}, {"h:+", "h", 443},
+            {"h:80x", "h", 443}, {"h:0080", "h", 80}, {"h:٨٠", "h", 443},
             {"::h::8080:", "h", 8080}, {"[2001:db8::1]:443", "[2001", 443}};
         for (const auto &row : rows)
             QVERIFY2(SubscriptionCatalog::host(row.endpoint) == row.host && SubscriptionCatalog::port(row.endpoint) == row.port, row.endpoint);
@@ -385,9 +330,8 @@ private Q_SLOTS:
         const QString confA = "[Interface]\nPrivateKey = a\nJc = 4\n\n[Peer]\nEndpoint = 198.51.100.5:51820\n", confB = "[Interface]\n";
         auto awg = [](const QJsonValue &conf) { return QJsonObject{{"server", "NL"}, {"host", "198.51.100.5"}, {"conf", conf}}; };
         const std::pair<QString, QStringList> rows[] = {
-            {list({awg(confA), awg(""), awg(confB)}), {confA, confB}}, {list({awg(confA), QJsonObject{{"server", "DE"}, {"host", "h"}}}), {}},
-            {list({awg(confA), awg(3)}), {}}, {list({QJsonObject{{"server", "NL"}, {"conf", confA}}}), {}}, {list({awg(confA), 1}), {}},
-            {"[{", {}}, {js("{'server':'NL','host':'h','conf':'c'}"), {}}, {{}, {}}};
+            {list({awg(confA), awg(""), awg(confB)}), {confA, confB}}, {list({awg(confA), awg(3)}), {}},
+            {list({QJsonObject{{"server", "NL"}, {"conf", confA}}}), {}}, {list({awg(confA), 1}), {}}, {js("{'server':'NL','host':'h','conf':'c'}"), {}}};
         for (const auto &[json, configs] : rows)
             QVERIFY2(SubscriptionCatalog::reserveConfigs(json) == configs, qPrintable(json));
     }
