@@ -292,40 +292,38 @@ private Q_SLOTS:
             QCOMPARE(state->status, VpnStatus::Disconnected);
     }
 
-    // Only the state of the very process it names counts, from a file of this user. (A
-    // document that does not parse is pinned in test_private_files, a recycled process id
-    // in test_recycled_process_id.)
+    // Only the state of the very process it names counts, from a file of this user: not one
+    // naming this process with another start time, as a recycled process id would have. (A
+    // document that does not parse is pinned in test_private_files.)
     void stateIsBelievedOnlyWhenTrustworthy_data()
     {
-        QTest::addColumn<QString>("profile"); // empty: the profile's own
-        QTest::addColumn<bool>("foreignOwner");
-        QTest::newRow("another profile") << "00000000-0000-0000-0000-000000000001" << false;
-        QTest::newRow("another user's file") << "" << true;
-        QTest::newRow("genuine, of this process") << "" << false;
+        QTest::addColumn<QString>("flaw"); // empty: none
+        for (const char *flaw : {"another profile", "another user's file", "another start time", ""})
+            QTest::newRow(*flaw ? flaw : "genuine, of this process") << flaw;
     }
 
     void stateIsBelievedOnlyWhenTrustworthy()
     {
-        QFETCH(QString, profile);
-        QFETCH(bool, foreignOwner);
-        if (foreignOwner && ::geteuid() != 0)
+        QFETCH(QString, flaw);
+        if (flaw == "another user's file" && ::geteuid() != 0)
             QSKIP("giving a file to another user needs root");
-        const bool believed = profile.isEmpty() && !foreignOwner;
+        const bool believed = flaw.isEmpty();
         auto saved = makeProfile();
         QCoro::waitFor(service->save(saved));
         ProviderState state;
-        state.profileId = profile.isEmpty() ? saved->id : profile;
+        state.profileId = flaw == "another profile" ? "00000000-0000-0000-0000-000000000001" : saved->id;
         state.providerIdentifier = mainId;
         state.pid = ::getpid();
-        state.startTime = *process_identity::startTime(::getpid());
+        state.startTime = *process_identity::startTime(::getpid()) + (flaw == "another start time" ? 1 : 0);
         state.status = VpnStatus::Connected;
         const QString path = service->statePath(saved->id);
         writePrivateFile(path, state.toJson());
-        QVERIFY(!foreignOwner || ::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
+        QVERIFY(flaw != "another user's file" || ::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
 
         LinuxProfileService fresh;
         QCOMPARE(fresh.status(*saved), believed ? VpnStatus::Connected : VpnStatus::Disconnected);
-        QCOMPARE(fresh.providerState(saved->id).has_value(), believed);
+        // The document of this user and profile is read; the tunnel is up only while the process is the one it names.
+        QCOMPARE(fresh.providerState(saved->id).has_value(), believed || flaw == "another start time");
         if (believed) { // and not stopped: that would end this test
             QVERIFY(QFile::remove(path));
             return;
