@@ -76,15 +76,6 @@ QCoro::Task<std::optional<quint64>> countedMeasure(std::shared_ptr<InFlight> cou
     co_return result;
 }
 
-// The company record of a refresh answer; the clock starts at 2026-01-31 12:00 UTC.
-QJsonObject qorUntil(const QString &until, const QString &reason = QString())
-{
-    QJsonObject session{{"until", until}};
-    if (!reason.isEmpty())
-        session.insert("reason", reason);
-    return QJsonObject{{"company", "Acme"}, {"session", session}};
-}
-
 } // namespace
 
 class TestConnectLive : public QObject {
@@ -93,31 +84,53 @@ class TestConnectLive : public QObject {
 private Q_SLOTS:
     void initTestCase() { prepareEnvironment(); }
 
+    // The main channel, once its extension is approved: what the provider runs, the
+    // channel check against the local endpoints, and the user's stop. Endpoints that
+    // answer, a 404 too, are traffic; endpoints that never answer bring the warning
+    // after nine rounds of four, without a disconnect, until they answer again.
     void mainChannelConnects_data()
     {
         QTest::addColumn<QJsonObject>("extra");
         QTest::addColumn<QJsonObject>("policy");
-        QTest::newRow("personal account") << QJsonObject{} << QJsonObject{};
+        QTest::addColumn<QString>("awaitingApproval");
+        QTest::addColumn<int>("endpoints"); // the HTTP status they answer; 0: none
+        // No Tavrin key: auto mode has no second variant to try while approval is pending.
+        QTest::newRow("personal account") << QJsonObject{{"tavrin_key", ""}} << QJsonObject{} << tunnelIdentifier << 404;
         const QJsonObject rules{{"name", "Офис"}, {"block_geosite", QJsonArray{"category-ads"}}, {"block_domains", QJsonArray{"example.org"}},
                                 {"block_torrent", true}, {"dns", QJsonObject{{"doh", "https://dns.example/dns-query"}}}};
         // The provider gets the policy's dictionary form: no name, no partial resolver.
         QTest::newRow("company with a traffic policy")
-            << QJsonObject{{"qor", QJsonObject{{"company", "Acme"}, {"policy", rules}}}}
+            << QJsonObject{{"tavrin_key", ""}, {"qor", QJsonObject{{"company", "Acme"}, {"policy", rules}}}}
             << QJsonObject{{"block_geosite", QJsonArray{"category-ads"}}, {"block_domains", QJsonArray{"example.org"}},
-                           {"allow_domains", QJsonArray{}}, {"block_torrent", true}};
+                           {"allow_domains", QJsonArray{}}, {"block_torrent", true}}
+            << reserveIdentifier << 0;
     }
     void mainChannelConnects()
     {
         QFETCH(QJsonObject, extra);
         QFETCH(QJsonObject, policy);
+        QFETCH(QString, awaitingApproval);
+        QFETCH(int, endpoints);
         LiveApp f;
+        f.setProbeTimeout(300ms);
+        f.setProbeStatus(endpoints);
         AppState &app = f.signIn(okAnswer(extra));
         QCOMPARE(app.authStage(), AuthStage::LoggedIn);
+        // Either extension awaiting approval: its prompt takes over, nothing starts.
+        BundleExtensionActivator::setAwaitingApproval(awaitingApproval, true);
+        app.tapGlobe();
+        QVERIFY(f.drive([&] { return f.settled(); }));
+        QVERIFY(app.needsExtensionApproval() && app.awaitingExtensionApprovalReturn && !app.extensionsApproved);
+        QCOMPARE(f.summary(), QStringLiteral("disconnected - "));
+        QCOMPARE(f.storedProfileCount(), 0);
+        BundleExtensionActivator::setAwaitingApproval(awaitingApproval, false);
+        QFile::remove(deployment::traceDirectory() + "/state-trace.txt");
+
         app.tapGlobe();
         QCOMPARE(app.connectionState(), ConnectionState::Connecting);
         QVERIFY(f.drive([&] { return f.connected(); }));
+        QVERIFY(app.extensionsApproved);
         QCOMPARE(f.summary(), QStringLiteral("connected - main"));
-
         // What the provider was started with, as the profile service stored it.
         const QJsonObject profile = f.storedProfile(TunnelSource::Main);
         QCOMPARE(profile["protocol"]["providerBundleIdentifier"].toString(), tunnelIdentifier);
@@ -133,9 +146,19 @@ private Q_SLOTS:
                               "auto: cascade=standard, запасной ход=false", "main: starting (cascade=standard)"}));
         QCOMPARE(f.traceCount("status 3 from main"), 1);
 
-        // The channel check asks the local endpoints, which answer: no warning.
-        QVERIFY(f.drive([&] { return f.probeRequests() > 0; }));
-        f.pass(60s);
+        QCOMPARE(f.probeRequests(), 0);
+        if (endpoints != 0) {
+            QVERIFY(f.drive([&] { return f.probeRequests() > 0; }));
+            f.pass(120s);
+            QVERIFY(f.probeRequests() <= 4); // the first answer ended the check
+        } else {
+            QVERIFY(f.drive([&] { return app.connectionError().has_value(); }));
+            QCOMPARE(f.summary(), "connected " + AppState::networkWarning + " main");
+            QCOMPARE(f.probeRequests(), 9 * 4);
+            QCOMPARE(f.traceCount("main channel connected but carries no traffic (patient window elapsed)"), 1);
+            f.setProbeStatus(204);
+            QVERIFY(f.drive([&] { return !app.connectionError(); }, 15s));
+        }
         QCOMPARE(f.summary(), QStringLiteral("connected - main"));
         // The globe again is the user's stop: the provider goes, nothing comes back.
         app.tapGlobe();
@@ -257,28 +280,6 @@ private Q_SLOTS:
         QCOMPARE(f.traceCounts({"tap reserve-off -> auto", "auto-reconnect armed"}), QStringLiteral("1 0"));
     }
 
-    // Approval pending for either extension: the prompt takes over (no error text,
-    // nothing started); once approved, the next press connects.
-    void extensionAwaitingApproval()
-    {
-        for (const QString &identifier : {tunnelIdentifier, reserveIdentifier}) {
-            LiveApp f;
-            AppState &app = f.signIn(okAnswer({{"tavrin_key", ""}}));
-            BundleExtensionActivator::setAwaitingApproval(identifier, true);
-            app.tapGlobe();
-            QVERIFY(f.drive([&] { return f.settled(); }));
-            QVERIFY(app.needsExtensionApproval() && app.awaitingExtensionApprovalReturn && !app.extensionsApproved);
-            QCOMPARE(f.summary(), QStringLiteral("disconnected - "));
-            QCOMPARE(f.storedProfileCount(), 0);
-            QCOMPARE(f.traceCount("connect -> "), 1);
-            BundleExtensionActivator::setAwaitingApproval(identifier, false);
-            app.tapGlobe();
-            QVERIFY(f.drive([&] { return f.connected(); }));
-            QVERIFY(app.extensionsApproved);
-            QCOMPARE(f.summary(), QStringLiteral("connected - main"));
-        }
-    }
-
     // The user stops while a start is under way: all ends quietly, nothing comes back.
     void stopDuringStart_data()
     {
@@ -325,68 +326,6 @@ private Q_SLOTS:
         QCOMPARE(f.traceCounts({"connect FAILED", "auto-reconnect armed"}), QStringLiteral("0 0"));
     }
 
-    // The company's access window before a connect, with the rules a previous run
-    // stored and the refreshes of the connect. The gate's decisions and texts are
-    // pinned in test_connection_control and test_corporate_schedule; here a refusal
-    // starts nothing, and a connect that passes brings the real tunnel up.
-    void corporateGate_data()
-    {
-        QTest::addColumn<QString>("stored");      // the window a previous run stored: "" or "closed"
-        QTest::addColumn<int>("storedAgeDays");
-        QTest::addColumn<QStringList>("answers"); // the refreshes at start and of the connect, in order
-        QTest::addColumn<QString>("summary");
-        QTest::addColumn<QStringList>("lines");
-        QTest::newRow("daily hours used up")
-            << "" << 0 << QStringList{"hours", "hours"}
-            << "disconnected Исчерпан дневной лимит часов (окно закрылось в 11:45). Обратитесь к администратору вашей компании "
-            << QStringList{"connect refused: corporate window closed"};
-        QTest::newRow("stale closed window, no server twice, old rules")
-            << "closed" << 8 << QStringList{"down", "down", "down"}
-            << "disconnected Не удалось получить правила компании. Подключитесь к интернету и попробуйте снова "
-            << QStringList{"window closed by stale data — asking again", "window unknown — server decides",
-                           "connect refused: stored policy expired"};
-        QTest::newRow("stale closed window, open on asking")
-            << "closed" << 1 << QStringList{"down", "down", "open"} << "connected - main" << QStringList{"window closed by stale data — asking again"};
-    }
-    void corporateGate()
-    {
-        QFETCH(QString, stored);
-        QFETCH(int, storedAgeDays);
-        QFETCH(QStringList, answers);
-        LiveApp f;
-        const QDateTime now = f.clock.now();
-        Session::Saved saved = LiveApp::saved(okAnswer({{"tavrin_key", "k"}}));
-        if (!stored.isEmpty())
-            saved.corporateJSON = compact(QJsonObject{{"qor", qorUntil("2026-01-31T11:59:00Z")}});
-        f.clock.setNow(now.addDays(-storedAgeDays)); // the record was stored that long ago
-        f.session.save(saved);
-        f.clock.setNow(now);
-        const QHash<QString, ScriptedAnswer> kinds{
-            {"down", ScriptedAnswer::raw("unavailable", 503)},
-            {"open", ScriptedAnswer::json(okAnswer({{"qor", qorUntil("2026-01-31T13:00:00Z")}}))},
-            {"hours", ScriptedAnswer::json(okAnswer({{"qor", qorUntil("2026-01-31T11:45:00Z", "hours")}}))}};
-        for (const QString &answer : answers)
-            f.server.enqueue("refresh/", kinds.value(answer));
-        f.server.setDefault("refresh/", kinds.value("down"));
-        AppState &app = f.start();
-        QVERIFY(app.isStartupFinished() && app.isCorporate());
-        QFile::remove(deployment::traceDirectory() + "/state-trace.txt");
-
-        app.tapGlobe();
-        QVERIFY(f.drive([&] { return !app.switchingChannels && app.connectionState() != ConnectionState::Connecting; }));
-        QTEST(linesStarting(f.traceLines(), {"window", "connect refused"}), "lines");
-        QCOMPARE(f.server.requestCount("refresh/"), int(answers.size()));
-        QTEST(f.summary(), "summary");
-        if (f.connected())
-            return;
-        // Nothing was started and nothing else was tried.
-        QCOMPARE(f.storedProfileCount(), 0);
-        QVERIFY(LiveApp::kvbRecord().isEmpty());
-        f.pass(60s);
-        QCOMPARE(f.traceCount("connect -> "), 1);
-        QTEST(f.summary(), "summary");
-    }
-
     // A provider that drops its connection, then fails every start with its own
     // error: the reconnects follow their schedule in virtual time and then give up,
     // the error shown (its file consumed).
@@ -423,41 +362,6 @@ private Q_SLOTS:
         QCOMPARE(f.summary(), "disconnected " + failure + ' ');
         QVERIFY(f.traceLines().contains("extension error: " + failure));
         QVERIFY(!QFile::exists(deployment::traceDirectory() + "/tunnel-last-error.txt"));
-    }
-
-    // The main channel's check over real HTTP: any answer (a 404 too) is traffic;
-    // endpoints that never answer bring the warning after nine rounds, and it clears
-    // once they answer again. Which statuses count is pinned in test_connectivity_probe.
-    void channelCheck_data()
-    {
-        QTest::addColumn<int>("status"); // 0: the endpoints never answer
-        QTest::newRow("404 counts as an answer") << 404;
-        QTest::newRow("no answer") << 0;
-    }
-    void channelCheck()
-    {
-        QFETCH(int, status);
-        LiveApp f;
-        f.setProbeTimeout(300ms);
-        f.setProbeStatus(status);
-        AppState &app = f.signIn();
-        app.tapGlobe();
-        QVERIFY(f.drive([&] { return f.connected(); }));
-        QCOMPARE(f.probeRequests(), 0);
-        if (status != 0) {
-            QVERIFY(f.drive([&] { return f.probeRequests() > 0; }));
-            f.pass(120s);
-            QCOMPARE(f.summary(), QStringLiteral("connected - main"));
-            QVERIFY(f.probeRequests() <= 4); // the first answer ended the check
-            return;
-        }
-        QVERIFY(f.drive([&] { return app.connectionError().has_value(); }));
-        QCOMPARE(f.summary(), "connected " + AppState::networkWarning + " main"); // the check never disconnects
-        QCOMPARE(f.probeRequests(), 9 * 4); // nine rounds of the four endpoints
-        QCOMPARE(f.traceCount("main channel connected but carries no traffic (patient window elapsed)"), 1);
-        f.setProbeStatus(204);
-        QVERIFY(f.drive([&] { return !app.connectionError(); }, 15s));
-        QCOMPARE(f.summary(), QStringLiteral("connected - main"));
     }
 
     // Node latency with the real probe, two measurements in flight at most, while the
