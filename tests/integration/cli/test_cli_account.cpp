@@ -1,6 +1,8 @@
-// qorctl's sign-in and session commands against a scripted account server on
-// loopback: each e-mail and messenger login outcome with the sign-in screen's
-// texts and exit status, then refresh, account deletion and sign-out.
+// qorctl's own commands (not the demo): help, wrong usage (exit 2), refusals while
+// signed out (exit 1), the signed-out state and the settings, which persist from one
+// process to the next; then, against a scripted account server on loopback, each
+// e-mail and messenger login outcome with the sign-in texts and exit status, refresh,
+// account deletion and sign-out.
 
 #include "cli_process.h"
 
@@ -39,6 +41,8 @@ private:
     }
 
     static QString authStage(const CliProcess &c) { return c.run({"status", "--json"}).json().value("authStage").toString(); }
+    // Without a server of the test: the account base is a closed loopback port.
+    static CliProcess bare() { return CliProcess(QString::fromLatin1(QTest::currentTestFunction())); }
 
 private Q_SLOTS:
     void init()
@@ -49,6 +53,84 @@ private Q_SLOTS:
         server->setDefault("refresh/", signedIn());
     }
     void cleanup() { server.reset(); }
+
+    void helpAndVersion()
+    {
+        const CliProcess c = bare();
+        const CliResult help = c.run({"--help"});
+        QCOMPARE(help.exitCode, 0);
+        for (const char *command : {"status", "login", "logout", "connect", "disconnect", "nodes", "settings", "refresh", "delete-account", "trace"})
+            QVERIFY2(help.out.contains(QStringLiteral("\n  ") + QLatin1String(command) + u' '), command);
+        QCOMPARE(c.play({{{"connect", "--help"}, "~^0 Использование: qorctl \\[--demo\\] connect.*--stay"}, {{"--version"}, "~^0 qorctl \\d+\\.\\d+\\.\\d+$"}}),
+                 QString());
+    }
+
+    // Wrong usage exits 2 with the reason and the usage line; a refusal exits 1 (the
+    // account server is a closed loopback port here). Nothing goes to standard output.
+    void wrongUsageAndRefusals()
+    {
+        const QList<std::tuple<QStringList, int, QString>> rows{
+            {{}, 2, "не указана команда"}, {{"fly"}, 2, "неизвестная команда fly"}, {{"--fast", "status"}, 2, "неизвестный параметр --fast"},
+            {{"status", "--yaml"}, 2, "неизвестный параметр yaml"}, {{"status", "now"}, 2, "лишние аргументы"},
+            {{"connect", "--balancer", "--reserve"}, 2, "только одну цель"}, {{"connect", "--mode", "fast"}, 2, "режим: auto, main или tavrin"},
+            {{"connect", "--mode", "reserve"}, 2, "режим: auto, main или tavrin"}, {{"connect", "--mode", "main", "--reserve"}, 2, "не сочетаются"},
+            {{"connect", "--timeout", "0"}, 2, "--timeout"}, {{"connect", "--stop-on-exit"}, 2, "только вместе с --stay"},
+            {{"login", "email", "user.example.com"}, 2, "«@»"}, {{"login", "email", "a@example.com", "--code", "123"}, 2, "не короче 4"},
+            {{"login"}, 2, "email или telegram"}, {{"login", "telegram", "--code", "1234"}, 2, "не принимает"},
+            {{"delete-account"}, 2, "--yes"}, {{"settings", "volume"}, 2, "неизвестная настройка volume"},
+            {{"settings", "liquidGlassEnabled", "maybe"}, 2, "true|false"}, {{"settings", "connectMode", "reserve"}, 2, "auto|main|tavrin"},
+            {{"trace", "--lines", "x"}, 2, "--lines"}, {{"connect"}, 1, "Вход не выполнен — войдите командой qorctl login email АДРЕС"},
+            {{"refresh"}, 1, "Не получилось обновить статус"}, {{"delete-account", "--yes"}, 1, "Не получилось удалить аккаунт"},
+            {{"login", "email", "a@example.com", "--code", "1234"}, 1, "Не удалось отправить запрос. Проверьте соединение и попробуйте снова."}};
+        const CliProcess c = bare();
+        for (const auto &[arguments, exitCode, text] : rows) {
+            const CliResult result = c.run(arguments);
+            QVERIFY2(result.exitCode == exitCode && result.err.contains(text) && result.out.isEmpty()
+                         && result.err.contains(QStringLiteral("Использование: qorctl")) == (exitCode == 2),
+                     result.describe());
+        }
+    }
+
+    // The signed-out state in text and JSON, the nodes, and the trace that the start-up
+    // of those processes wrote, read back by the next one.
+    void signedOutStatusNodesAndTrace()
+    {
+        const CliProcess c = bare();
+        const QStringList json{"status", "--json"};
+        QCOMPARE(c.play({{{"status"}, "~^0 (.*\n)*Вход:               не выполнен\n(.*\n)*Подключение:        Отключено"},
+                         {json, "1 | false | idle | disconnected | {\"endpoint\":null,\"kind\":\"balancer\",\"name\":\"Qor AI Network\"} | null | null "
+                                "| null | auto | 00:00:00 | 0 | [] | null",
+                          {"format", "demo", "authStage", "connectionState", "target", "connectedSince", "tavrinKey", "corporate", "connectMode",
+                           "connectionDuration", "sessionDownloadBytes", "directNodes", "subscription/isActive"}},
+                         {json, "Нажмите на глобус, чтобы подключиться\nк распределённой ИИ сети Qor | null | 2 | Серверов: 0 | Клиент Telegram",
+                          {"display/statusTitle", "display/statusSubtitle", "display/networkHealthLevel", "display/nodeCountLine", "display/accountName"}},
+                         {{"nodes"}, "0 Список узлов придёт вместе с подпиской"},
+                         {{"nodes", "--json"}, "[{\"endpoint\":null,\"kind\":\"balancer\",\"label\":\"Qor AI Network\",\"latencyMs\":null,"
+                                               "\"latencyText\":null,\"selected\":true}]", {"nodes"}},
+                         {{"trace", "--lines", "2"}, "~^0 [^\n]+\n[^\n]*status 0 from main[^\n]*$"}}),
+                 QString());
+    }
+
+    // Each setting as a user may write it, read back by a later process as stored;
+    // launch at login is the autostart entry, made and removed.
+    void settingsPersistAcrossProcesses()
+    {
+        const CliProcess c = bare();
+        QCOMPARE(c.play({{{"settings"}, "~^0 autoReconnectEnabled  true.*\nappearance            system.*\n(.*\n){3}launchAtLogin         false[^\n]*$"}}),
+                 QString());
+        const QList<std::tuple<QString, QString, QString>> changes{{"appearance", "dark", "dark"}, {"autoReconnectEnabled", "off", "false"},
+                                                                   {"liquidGlassEnabled", "true", "true"}, {"connectMode", "tavrin", "tavrin"},
+                                                                   {"minimizeToMenuBar", "yes", "true"}, {"launchAtLogin", "true", "true"}};
+        for (const auto &[name, value, stored] : changes)
+            QCOMPARE(c.run({"settings", name, value}).said(), QStringLiteral("0 ") + stored);
+        for (const auto &[name, value, stored] : changes)
+            QCOMPARE(c.run({"settings", name}).said(), QStringLiteral("0 ") + stored);
+        QCOMPARE(pick(c.run({"status", "--json"}).json(), {"appearance", "connectMode", "autoReconnectEnabled"}), QStringLiteral("dark | tavrin | false"));
+        const QString autostart = c.home() + QStringLiteral("/config/autostart/qor-connect.desktop");
+        QVERIFY(QFile::exists(autostart));
+        QCOMPARE(c.run({"settings", "launchAtLogin", "false"}).said(), QStringLiteral("0 false"));
+        QVERIFY(!QFile::exists(autostart));
+    }
 
     void emailOutcomes_data()
     {
