@@ -1,8 +1,10 @@
 // The Linux tunnel platform with real processes and interfaces: the profile service with
-// the simulated providers of the build's bundle; its client of the tunnel service against
-// a stand-in on the wrapper's private bus; and, as root in the wrapper's network namespace,
-// the traffic monitor over a real TUN interface and the tunnel bypass, which binds
-// connections to the physical interface with a default route while a tunnel is up.
+// the simulated providers of the build's bundle; the Tavrin client helper's own edges with
+// the bundle's stand-in kvb-client (what the client is started with is pinned through the
+// application in test_connect_live); the profile service's client of the tunnel service
+// against a stand-in on the wrapper's private bus; and, as root in the wrapper's network
+// namespace, the traffic monitor over a real TUN interface and the tunnel bypass, which
+// binds connections to the physical interface with a default route while a tunnel is up.
 
 #include "../../unit/tunnel/task_outcome.h"
 #include "tunnel/platform/linux_profile_service.h"
@@ -12,6 +14,7 @@
 #include "tunnel/platform/tunnel_bypass.h"
 #include "tunnel/platform/tunnel_service_bus.h"
 #include "tunnel/provider_identifiers.h"
+#include "tunnel/tavrin_helper.h"
 #include "tunnel/traffic_monitor.h"
 
 #include <QDBusMessage>
@@ -21,6 +24,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTest>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -131,6 +135,29 @@ public:
     }
 };
 
+// What the stand-in Tavrin client recorded: its command line and key file, and whether it was terminated.
+QJsonObject kvbRecord(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object() : QJsonObject();
+}
+
+// Run in a child copy of this test: an application that starts the Tavrin client and
+// quits through its event loop once the client is up, as the real one does.
+int quitScenario(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    TavrinHelper helper;
+    helper.start("quit-key", "192.0.2.41:8443@k@h");
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &app, [&] {
+        if (QFileInfo::exists(qEnvironmentVariable("QOR_KVB_RECORD")))
+            app.quit();
+    });
+    poll.start(10);
+    return app.exec();
+}
+
 } // namespace
 
 class TestLinuxPlatform : public QObject {
@@ -138,6 +165,14 @@ class TestLinuxPlatform : public QObject {
 
     std::unique_ptr<LinuxProfileService> service;
     QList<VpnStatus> seen; // each status the service announced
+    QString record;        // where the stand-in Tavrin client records itself
+
+    void recordTo(const QString &name)
+    {
+        record = qEnvironmentVariable("QOR_TEST_SCRATCH") + "/" + name;
+        QFile::remove(record);
+        qputenv("QOR_KVB_RECORD", record.toUtf8());
+    }
 
     ProfileHandle startProfile(const ProfileHandle &profile)
     {
@@ -149,7 +184,6 @@ class TestLinuxPlatform : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        qputenv("QOR_BUNDLE_DIR", (qEnvironmentVariable("QOR_BUILD_DIR") + "/bundle").toUtf8());
         // What an interrupted earlier run may have left.
         QDir(tunnel_paths::profilesDirectory()).removeRecursively();
         QDir(tunnel_paths::stateDirectory()).removeRecursively();
@@ -157,7 +191,10 @@ private Q_SLOTS:
 
     void init()
     {
+        qputenv("QOR_BUNDLE_DIR", (qEnvironmentVariable("QOR_BUILD_DIR") + "/bundle").toUtf8());
         qputenv("QOR_DEMO_PROVIDER_CONNECT_DELAY", "0.05");
+        recordTo("kvb-record.json");
+        QDir(QFileInfo(TavrinHelper::keyFileLocation()).absolutePath()).removeRecursively();
         QFile::remove(lastErrorFile());
         service = std::make_unique<LinuxProfileService>();
         seen.clear();
@@ -352,6 +389,90 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(PlatformError, service->startProvider(*unsaved));
     }
 
+    void tavrinClientIsReplacedByASecondStart()
+    {
+        TavrinHelper helper;
+        helper.start("first", "a");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), processLimitMs);
+        const QString firstRecord = record;
+        recordTo("kvb-record-second.json");
+        helper.start("second", "b");
+        QTRY_VERIFY_WITH_TIMEOUT(kvbRecord(firstRecord)["terminated"].toBool(), processLimitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), processLimitMs);
+        QVERIFY(kvbRecord(record)["pid"].toInteger() != kvbRecord(firstRecord)["pid"].toInteger());
+        QFile key(TavrinHelper::keyFileLocation());
+        QVERIFY(key.open(QIODevice::ReadOnly) && key.readAll() == "second");
+        helper.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(kvbRecord(record)["terminated"].toBool(), processLimitMs);
+    }
+
+    // A refused start of the Tavrin client runs nothing; only a key already written stays until stop().
+    void tavrinClientRefusals_data()
+    {
+        QTest::addColumn<QString>("bundle"); // "missing" or "not-executable" client; empty: the build's
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("domain");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("description");
+        QTest::newRow("blank key") << "" << " \n\t \r\n" << "Tavrin" << 2 << "Tavrin не подключён к этому аккаунту — обновите подписку";
+        QTest::newRow("blank key, no client: the client is checked first")
+            << "missing" << "  " << "Tavrin" << 1 << "Tavrin-клиент (kvb-client) не вложен в сборку";
+        QTest::newRow("client cannot run") << "not-executable" << "key" << "QProcess" << int(QProcess::FailedToStart)
+                                           << "Не удалось запустить Tavrin-клиент (kvb-client)";
+        QTest::newRow("key folder cannot be made") << "" << "key" << "POSIX" << -1 << "";
+    }
+
+    void tavrinClientRefusals()
+    {
+        QFETCH(QString, bundle);
+        QFETCH(QString, key);
+        QFETCH(QString, domain);
+        QFETCH(int, code);
+        QFETCH(QString, description);
+        if (!bundle.isEmpty()) { // a bundle of our own whose kvb-client is a script without the execute bit, or absent
+            const QString root = qEnvironmentVariable("QOR_TEST_SCRATCH") + "/bundles/" + bundle;
+            QDir(root).removeRecursively();
+            QDir().mkpath(root + "/Contents/Resources");
+            QFile client(root + "/Contents/Resources/kvb-client");
+            QVERIFY(bundle == "missing" || (client.open(QIODevice::WriteOnly) && client.write("#!/bin/sh\nexit 0\n") > 0));
+            qputenv("QOR_BUNDLE_DIR", root.toUtf8());
+        }
+        const QString keyFolder = QFileInfo(TavrinHelper::keyFileLocation()).absolutePath();
+        if (code < 0) { // a file stands where the key's folder would be made
+            QDir().mkpath(QFileInfo(keyFolder).absolutePath());
+            QFile blocker(keyFolder);
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        }
+        TavrinHelper helper;
+        try {
+            helper.start(key, "x");
+            QFAIL("start succeeded");
+        } catch (const Error &error) {
+            QCOMPARE(error.domain(), domain);
+            QVERIFY(code >= 0 ? error.code() == code : error.code() != 0); // a POSIX code is the system's
+            if (!description.isEmpty())
+                QCOMPARE(error.description(), description);
+        }
+        QVERIFY(!helper.isRunning());
+        QVERIFY(!QFileInfo::exists(record));
+        QCOMPARE(QFileInfo::exists(TavrinHelper::keyFileLocation()), bundle == "not-executable");
+        helper.stop();
+        QVERIFY(!QFileInfo::exists(TavrinHelper::keyFileLocation()));
+        QFile::remove(keyFolder);
+    }
+
+    void tavrinClientEndsWhenTheApplicationQuits()
+    {
+        QProcess app;
+        app.start(QCoreApplication::applicationFilePath(), {"--quit-scenario"});
+        QVERIFY(app.waitForFinished(processLimitMs));
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), 0);
+        QVERIFY(QFileInfo::exists(record));
+        QVERIFY(!QFileInfo::exists(TavrinHelper::keyFileLocation()));
+        QTRY_VERIFY_WITH_TIMEOUT(kvbRecord(record)["terminated"].toBool(), processLimitMs);
+    }
+
     // The client of the tunnel service: every status signalled reaches it in order (a tunnel
     // that comes up and drops at once is seen up, then down); a service that goes away leaves no tunnel up.
     void serviceClientSeesEveryTransition()
@@ -473,5 +594,12 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestLinuxPlatform)
+int main(int argc, char **argv)
+{
+    if (argc > 1 && QByteArray(argv[1]) == "--quit-scenario")
+        return quitScenario(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestLinuxPlatform test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_linux_platform.moc"
