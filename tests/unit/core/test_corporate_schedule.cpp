@@ -7,26 +7,27 @@
 using namespace qor;
 using namespace qor::test;
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
-const QString ask = QStringLiteral("Обратитесь к администратору вашей компании");
+const QString ask = u"Обратитесь к администратору вашей компании"_s;
 
-CorporateAccess record(const std::optional<QDateTime> &until, const QString &reason = QStringLiteral("window"), int warnMinutes = 10,
-                       bool reserve = true)
+CorporateAccess record(const std::optional<QDateTime> &until, const QString &reason = u"window"_s)
 {
-    QJsonObject qor{{QStringLiteral("company"), QStringLiteral("Acme")},
-                    {QStringLiteral("warn_minutes"), warnMinutes},
-                    {QStringLiteral("reserve"), reserve}};
-    if (until) {
-        qor.insert(QStringLiteral("session"), QJsonObject{{QStringLiteral("until"), until->toUTC().toString(Qt::ISODate)},
-                                                          {QStringLiteral("reason"), reason}});
-    }
-    return *CorporateAccess::parse(QJsonObject{{QStringLiteral("qor"), qor}});
+    QJsonObject qor{{u"company"_s, u"Acme"_s}, {u"warn_minutes"_s, 10}};
+    if (until)
+        qor.insert(u"session"_s, QJsonObject{{u"until"_s, until->toUTC().toString(Qt::ISODate)}, {u"reason"_s, reason}});
+    return *CorporateAccess::parse(QJsonObject{{u"qor"_s, qor}});
+}
+
+QString warning(int minutes, const QString &reason = u"заканчивается рабочее окно"_s)
+{
+    return u"Соединение будет разорвано через %1 мин — "_s.arg(minutes) + reason;
 }
 } // namespace
 
-// The fixture's clock starts at 2026-01-31 12:00 UTC; the machine's zone is Moscow
-// (UTC+3, no daylight saving), so that is 15:00 local time.
+// The fixture's clock starts at 2026-01-31 12:00 UTC; the zone is Moscow (UTC+3, no daylight
+// saving), so that is 15:00 local time. The countdown under clock jumps is in test_clock_jumps.
 class TestCorporateSchedule : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -34,132 +35,80 @@ private Q_SLOTS:
     {
         AppFixture f;
         AppState &app = f.start();
-        QVERIFY(f.startupDone());
-        app.setCorporate(record(f.clock.now().addSecs(11 * 60)));
+        app.setCorporate(record(f.clock.now().addSecs(10 * 60 + 30)));
         ManualClock::drainEvents();
-        QVERIFY(!app.sessionWarning()); // first pass is immediate: 11 minutes left, nothing yet
-        f.clock.advance(30s);           // 10:30 left
-        QVERIFY(!app.sessionWarning());
-        f.clock.advance(30s);           // 10:00 left
-        QCOMPARE(app.sessionWarning(), QStringLiteral("Соединение будет разорвано через 10 мин — заканчивается рабочее окно"));
-        f.clock.advance(30s);           // 9:30 left
-        QCOMPARE(app.sessionWarning(), QStringLiteral("Соединение будет разорвано через 9 мин — заканчивается рабочее окно"));
-        f.clock.advance(9min);          // 0:30 left
-        QCOMPARE(app.sessionWarning(), QStringLiteral("Соединение будет разорвано через 0 мин — заканчивается рабочее окно"));
-
-        app.handleTunnelStatus(3, TunnelSource::Main);
-        f.clearTrace();
-        f.clock.advance(30s); // the end
-        QCOMPARE(app.sessionWarning(), QStringLiteral("Доступ на сегодня закончен — заканчивается рабочее окно"));
-        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
-        QVERIFY(f.traceLines().contains(QStringLiteral("stopEverything")));
-
-        // A connection that comes up after the end is stopped at the next pass.
-        app.handleTunnelStatus(3, TunnelSource::Main);
-        QCOMPARE(app.connectionState(), ConnectionState::Connected);
+        QVERIFY(!app.sessionWarning()); // the first pass is at once: 10:30 left, outside the ten minutes
         f.clock.advance(30s);
-        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
-        QCOMPARE(app.sessionWarning(), QStringLiteral("Доступ на сегодня закончен — заканчивается рабочее окно"));
-
-        // A disconnecting state is left alone.
-        app.setConnectionState(ConnectionState::Disconnecting);
-        f.clearTrace();
+        QCOMPARE(app.sessionWarning(), warning(10));
+        f.clock.advance(30s);
+        QCOMPARE(app.sessionWarning(), warning(9)); // 9:30: whole minutes
+        app.handleTunnelStatus(3, TunnelSource::Main);
+        f.clock.advance(10min); // the end stops the connection
+        const QString ended = u"Доступ на сегодня закончен — заканчивается рабочее окно"_s;
+        QVERIFY(app.sessionWarning() == ended && app.connectionState() == ConnectionState::Disconnected);
+        app.handleTunnelStatus(3, TunnelSource::Main); // one that comes up after the end is stopped at the next pass
+        f.clock.advance(30s);
+        QVERIFY(app.sessionWarning() == ended && app.connectionState() == ConnectionState::Disconnected);
+        app.setConnectionState(ConnectionState::Disconnecting); // left alone
         f.clock.advance(30s);
         QCOMPARE(app.connectionState(), ConnectionState::Disconnecting);
-        QVERIFY(!f.traceLines().contains(QStringLiteral("stopEverything")));
-    }
-
-    void reasonTextIsAnExactMatch()
-    {
-        AppFixture f;
-        AppState &app = f.start();
-        app.setCorporate(record(f.clock.now().addSecs(120), QStringLiteral("hours")));
-        ManualClock::drainEvents();
-        QCOMPARE(app.sessionWarning(), QStringLiteral("Соединение будет разорвано через 2 мин — исчерпан дневной лимит часов"));
-        app.setCorporate(record(f.clock.now().addSecs(120), QStringLiteral("Hours")));
-        ManualClock::drainEvents();
-        QCOMPARE(app.sessionWarning(), QStringLiteral("Соединение будет разорвано через 2 мин — заканчивается рабочее окно"));
     }
 
     void newRecordRestartsTheCountdown()
     {
         AppFixture f;
         AppState &app = f.start();
-        app.setCorporate(record(f.clock.now().addSecs(60), QStringLiteral("window"), 5));
+        app.setCorporate(record(f.clock.now().addSecs(120), u"hours"_s));
         ManualClock::drainEvents();
-        QVERIFY(app.sessionWarning());
-        app.setCorporate(record(f.clock.now().addSecs(3600)));
+        QCOMPARE(app.sessionWarning(), warning(2, u"исчерпан дневной лимит часов"_s));
+        app.setCorporate(record(f.clock.now().addSecs(120), u"Hours"_s)); // the reason is an exact match
         ManualClock::drainEvents();
-        QVERIFY(!app.sessionWarning());
-        app.setCorporate(std::nullopt);
-        ManualClock::drainEvents();
+        QCOMPARE(app.sessionWarning(), warning(2));
+        app.setCorporate(record(std::nullopt)); // a record without a session ends the countdown
         f.clock.advance(2h);
-        QVERIFY(!app.sessionWarning());
-        QVERIFY(!app.corporateWindowClosed());
+        QVERIFY(!app.sessionWarning() && !app.corporateWindowClosed());
     }
 
-    void closedMessages()
+    // The summary under clock jumps is in test_clock_jumps.
+    void closedMessagesAndSummary()
     {
         AppFixture f;
         AppState &app = f.start();
-        QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Доступ закрыт расписанием компании. ") + ask);
+        const QString bySchedule = u"Доступ закрыт расписанием компании. "_s + ask;
+        QCOMPARE(app.corporateClosedMessage(), bySchedule);
+        QCOMPARE(app.corporateSessionSummary(), u"без ограничений"_s);
         app.setCorporate(record(std::nullopt));
-        ManualClock::drainEvents();
         QVERIFY(!app.corporateWindowClosed());
-        QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Доступ закрыт расписанием компании. ") + ask);
-
-        const QDateTime todayAt14 = QDateTime(QDate(2026, 1, 31), QTime(11, 0), Qt::UTC);
-        app.setCorporate(record(todayAt14, QStringLiteral("hours")));
-        ManualClock::drainEvents();
-        QVERIFY(app.corporateWindowClosed());
-        QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Исчерпан дневной лимит часов (окно закрылось в 14:00). ") + ask);
-        app.setCorporate(record(todayAt14));
-        ManualClock::drainEvents();
-        QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Рабочее окно компании закрылось сегодня в 14:00. ") + ask);
-        const QDateTime yesterdayAt18 = QDateTime(QDate(2026, 1, 30), QTime(15, 0), Qt::UTC);
-        app.setCorporate(record(yesterdayAt18));
-        ManualClock::drainEvents();
-        QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Рабочее окно компании закрылось 30 января, 18:00. ") + ask);
+        QCOMPARE(app.corporateClosedMessage(), bySchedule);
+        app.setCorporate(record(f.clock.now().addSecs(10 * 60 + 59)));
+        QCOMPARE(app.corporateSessionSummary(), u"до 15:10 · осталось 10 мин"_s);
         // 22:30 UTC on the 31st is 01:30 on 1 February in Moscow: another day by the local calendar.
         f.clock.setNow(QDateTime(QDate(2026, 1, 31), QTime(22, 30), Qt::UTC));
+        QCOMPARE(app.corporateSessionSummary(), u"до 15:10 · закончилось"_s);
         app.setCorporate(record(QDateTime(QDate(2026, 1, 31), QTime(20, 0), Qt::UTC)));
-        ManualClock::drainEvents();
-        QCOMPARE(app.corporateClosedMessage(), QStringLiteral("Рабочее окно компании закрылось 31 января, 23:00. ") + ask);
-    }
-
-    void sessionSummary()
-    {
-        AppFixture f;
-        AppState &app = f.start();
-        QCOMPARE(app.corporateSessionSummary(), QStringLiteral("без ограничений"));
-        app.setCorporate(record(f.clock.now().addSecs(10 * 60 + 59)));
-        ManualClock::drainEvents();
-        QCOMPARE(app.corporateSessionSummary(), QStringLiteral("до 15:10 · осталось 10 мин"));
-        app.setCorporate(record(f.clock.now().addSecs(-3600)));
-        ManualClock::drainEvents();
-        QCOMPARE(app.corporateSessionSummary(), QStringLiteral("до 14:00 · закончилось"));
+        QVERIFY(app.corporateWindowClosed());
+        QCOMPARE(app.corporateClosedMessage(), u"Рабочее окно компании закрылось 31 января, 23:00. "_s + ask);
+        app.setCorporate(record(QDateTime(QDate(2026, 1, 31), QTime(21, 30), Qt::UTC), u"hours"_s));
+        QCOMPARE(app.corporateClosedMessage(), u"Исчерпан дневной лимит часов (окно закрылось в 00:30). "_s + ask);
+        app.setCorporate(record(QDateTime(QDate(2026, 1, 31), QTime(21, 30), Qt::UTC)));
+        QCOMPARE(app.corporateClosedMessage(), u"Рабочее окно компании закрылось сегодня в 00:30. "_s + ask);
     }
 
     void staleNoticeAndExpiry()
     {
         AppFixture f;
-        const QString raw = QStringLiteral("{\"qor\":{\"company\":\"Acme\"}}");
-        f.storeSession(QStringLiteral("tok"), {}, raw); // saved at 12:00 UTC
+        f.storeSession(u"tok"_s, {}, u"{\"qor\":{\"company\":\"Acme\"}}"_s); // saved at 12:00 UTC
         AppState &app = f.start();
-        QVERIFY(app.corporateFromStorage());
         f.clock.setNow(f.clock.now().addSecs(23 * 3600));
-        QCOMPARE(app.corporateStaleNotice(), QStringLiteral("Правила компании от сегодня — связаться с сервером не удалось"));
+        QCOMPARE(app.corporateStaleNotice(), u"Правила компании от сегодня — связаться с сервером не удалось"_s);
         f.clock.setNow(f.clock.now().addSecs(2 * 3600));
-        QCOMPARE(app.corporateStaleNotice(), QStringLiteral("Правила компании от 31 января, 15:00 — связаться с сервером не удалось"));
+        QCOMPARE(app.corporateStaleNotice(), u"Правила компании от 31 января, 15:00 — связаться с сервером не удалось"_s);
         f.clock.setNow(QDateTime(QDate(2026, 2, 6), QTime(12, 0), Qt::UTC)); // 6 days
         QVERIFY(!app.storedPolicyExpired());
         f.clock.setNow(QDateTime(QDate(2026, 2, 8), QTime(12, 0), Qt::UTC)); // 8 days
         QVERIFY(app.storedPolicyExpired());
-
-        // A record received in this run is never stale.
-        app.setCorporateFromStorage(false);
-        QVERIFY(!app.corporateStaleNotice());
-        QVERIFY(!app.storedPolicyExpired());
+        app.setCorporateFromStorage(false); // a record received in this run is never stale
+        QVERIFY(!app.corporateStaleNotice() && !app.storedPolicyExpired());
     }
 };
 
