@@ -214,39 +214,31 @@ private Q_SLOTS:
         QTest::addColumn<QString>("operation");
         QTest::addColumn<ScriptedAnswer>("answer");
         QTest::addColumn<QString>("outcome");
-        const auto row = [](const char *operation, const char *name, const ScriptedAnswer &answer, const char *outcome) {
+        const QList<std::tuple<const char *, const char *, ScriptedAnswer, const char *>> rows{
+            {"refresh", "ok", status("ok"), "Ok"}, {"refresh", "ok with HTTP 503", status("ok", 503), "Ok"},
+            {"refresh", "invalid_session", status("invalid_session", 401), "SessionRevoked"},
+            {"refresh", "no_subscription", status("no_subscription"), "NoSubscription"}, {"refresh", "unknown status", status("maintenance"), "none"},
+            {"delete", "200 ok", status("ok"), "deleted"}, {"delete", "200 error", status("error"), "kept"},
+            {"delete", "200 OK in capitals", status("OK"), "kept"}, {"delete", "500 ok", status("ok", 500), "kept"},
+            {"delete", "201 ok", status("ok", 201), "kept"}, {"delete", "200 no status", body("{}"), "kept"},
+            {"delete", "200 not json", ScriptedAnswer::raw("ok", 200), "kept"},
+            {"code request", "sent", status("sent"), "Sent"}, {"code request", "sent with HTTP 500", status("sent", 500), "Sent"},
+            {"code request", "invalid_email", status("invalid_email", 422), "InvalidEmail"},
+            {"code request", "no status", body("{'message':'sent'}"), "Failed"},
+            {"code request", "other status", status("rate_limited", 429), "Failed"}, {"code request", "SENT in capitals", status("SENT"), "Failed"},
+            {"verification", "ok", body("{'status':'ok','session_token':'s1','username':'u'}"), "Ok Ok"},
+            {"verification", "ok with HTTP 500, members of the wrong type",
+             body("{'status':'ok','session_token':'s1','username':5,'subscription_status':'ACTIVE','xray_configs':'[]','qor':{'reserve':false}}", 500),
+             "Ok Ok"},
+            {"verification", "no_subscription", status("no_subscription"), "Ok NoSubscription"},
+            {"verification", "invalid_session", status("invalid_session"), "Ok SessionRevoked"},
+            {"verification", "invalid_code", body("{'status':'invalid_code','session_token':'s1'}", 400), "InvalidCode"},
+            {"verification", "expired with a full session",
+             body("{'status':'expired','session_token':'s1','username':'u','subscription_status':'active'}"), "Expired"},
+            {"verification", "unknown success status", body("{'status':'verified','session_token':'s1'}"), "NetworkError"},
+            {"verification", "no status, full session", body("{'session_token':'s1','username':'u','subscription_status':'active'}"), "NetworkError"}};
+        for (const auto &[operation, name, answer, outcome] : rows)
             QTest::addRow("%s: %s", operation, name) << QString::fromLatin1(operation) << answer << QString::fromLatin1(outcome);
-        };
-        row("refresh", "ok", status("ok"), "Ok");
-        row("refresh", "ok with HTTP 503", status("ok", 503), "Ok");
-        row("refresh", "invalid_session", status("invalid_session", 401), "SessionRevoked");
-        row("refresh", "no_subscription", status("no_subscription"), "NoSubscription");
-        row("refresh", "unknown status", status("maintenance"), "none");
-        row("delete", "200 ok", status("ok"), "deleted");
-        row("delete", "200 error", status("error"), "kept");
-        row("delete", "200 OK in capitals", status("OK"), "kept");
-        row("delete", "500 ok", status("ok", 500), "kept");
-        row("delete", "201 ok", status("ok", 201), "kept");
-        row("delete", "200 no status", body("{}"), "kept");
-        row("delete", "200 not json", ScriptedAnswer::raw("ok", 200), "kept");
-        row("code request", "sent", status("sent"), "Sent");
-        row("code request", "sent with HTTP 500", status("sent", 500), "Sent");
-        row("code request", "invalid_email", status("invalid_email", 422), "InvalidEmail");
-        row("code request", "no status", body("{'message':'sent'}"), "Failed");
-        row("code request", "other status", status("rate_limited", 429), "Failed");
-        row("code request", "SENT in capitals", status("SENT"), "Failed");
-        row("verification", "ok", body("{'status':'ok','session_token':'s1','username':'u'}"), "Ok Ok");
-        row("verification", "ok with HTTP 500, members of the wrong type",
-            body("{'status':'ok','session_token':'s1','username':5,'subscription_status':'ACTIVE','xray_configs':'[]',"
-                 "'qor':{'reserve':false}}", 500), "Ok Ok");
-        row("verification", "no_subscription", status("no_subscription"), "Ok NoSubscription");
-        row("verification", "invalid_session", status("invalid_session"), "Ok SessionRevoked");
-        row("verification", "invalid_code", body("{'status':'invalid_code','session_token':'s1'}", 400), "InvalidCode");
-        row("verification", "expired with a full session",
-            body("{'status':'expired','session_token':'s1','username':'u','subscription_status':'active'}"), "Expired");
-        row("verification", "unknown success status", body("{'status':'verified','session_token':'s1'}"), "NetworkError");
-        row("verification", "no status, full session",
-            body("{'session_token':'s1','username':'u','subscription_status':'active'}"), "NetworkError");
     }
     void oneShot()
     {
