@@ -223,7 +223,7 @@ private Q_SLOTS:
             {"3 1", "disconnected armed"},
             {"3 0", "disconnected armed"},
             {"2 1", "disconnected armed"},
-            {"3 9", "disconnected session"}, // an unknown value only sets the state
+            {"2 9", "disconnected"}, // an unknown value only sets the state
             {"3 1 cancel 1", "disconnected"}, // a second drop while disconnected arms nothing new
             {"off 3 1", "disconnected"},
             {"3 stop 1", "disconnected"},    // the user's stop: the drop it causes is expected
