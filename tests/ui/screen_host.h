@@ -34,6 +34,12 @@ inline QString dataUri(const QImage &image)
     return u"data:image/png;base64,"_s + QString::fromLatin1(png.toBase64());
 }
 
+// Connection state, mode and target in one line, so a failure shows all three.
+inline QString summary(const AppState &app)
+{
+    return caseName(app.connectionState()) + u' ' + rawText(app.connectMode()) + u' ' + app.target().name();
+}
+
 class ScreenHost {
 public:
     ScreenHost()

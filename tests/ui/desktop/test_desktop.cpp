@@ -11,7 +11,6 @@
 #include "shell/desktop/window_glass.h"
 #include "shell/mac_preferences.h"
 
-#include <QApplication>
 #include <QMenu>
 #include <QSignalSpy>
 
@@ -27,11 +26,7 @@ struct Desktop {
           menuBar({f.clock, f.sharedDefaults, preferences, *f.traffic, f.tunnel, f.reserveTunnel, &updates})
     {
         menuBar.terminate = [this] { ++terminated; };
-        menuBar.openMainWindow = [this] {
-            ++windowsOpened;
-            if (window)
-                window->show();
-        };
+        menuBar.openMainWindow = [this] { ++windowsOpened, window ? window->show() : void(); };
     }
     ~Desktop() { window.reset(); }
 
@@ -52,20 +47,23 @@ struct Desktop {
     // The menu's items from the top; separators as "—", disabled items in brackets.
     QStringList titles()
     {
-        menuBar.buildMenu(menu);
         QStringList list;
-        for (QAction *action : menu.actions())
+        for (QAction *action : built().actions())
             list.append(action->isSeparator() ? u"—"_s : action->isEnabled() ? action->text() : '[' + action->text() + ']');
         return list;
     }
     void trigger(const QString &title)
     {
-        menuBar.buildMenu(menu);
-        for (QAction *action : menu.actions()) {
+        for (QAction *action : built().actions()) {
             if (action->text() == title)
                 return action->trigger();
         }
         QFAIL(qPrintable(u"no item "_s + title));
+    }
+    QMenu &built()
+    {
+        menuBar.buildMenu(menu);
+        return menu;
     }
 
     ScreenHost host;
@@ -84,7 +82,7 @@ class TestDesktop : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { WarningLog::install(); }
+    void initTestCase() { startUiTest(); }
     void cleanup() { QOR_VERIFY_NO_WARNINGS(); }
 
     void menuFollowsTheState_data()
@@ -133,7 +131,7 @@ private Q_SLOTS:
         const QStringList traffic{"[Трафик: ↓ 0 КБ   ↑ 0 КБ]", "—"}, tail{"—", "Открыть", "Проверить обновления…", "Выход"};
         QCOMPARE(d.titles(), items.mid(0, 3) + traffic + items.mid(3) + tail);
         // The mode's icon only while connected.
-        QCOMPARE(!d.menu.actions().first()->icon().isNull(), state == int(ConnectionState::Connected));
+        QCOMPARE(!d.built().actions().first()->icon().isNull(), state == int(ConnectionState::Connected));
         if (state < 0) {
             d.trigger(u"Открыть"_s);
             d.trigger(u"Выход"_s);
@@ -146,7 +144,7 @@ private Q_SLOTS:
         Desktop d;
         AppState &app = d.attached();
         d.trigger(u"Подключить"_s);
-        QCOMPARE(app.connectionState(), ConnectionState::Connecting);
+        QCOMPARE(summary(app), u"connecting auto Qor AI Network"_s);
         QVERIFY(d.f.settle([&] { return !app.switchingChannels; }));
         app.stopEverything();
         QVERIFY(d.f.settle([&] { return app.connectionState() == ConnectionState::Disconnected && !app.switchingChannels; }));
@@ -289,11 +287,5 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char **argv)
-{
-    QmlHost::useSoftwareRenderer();
-    QApplication app(argc, argv); // the menu is a widget
-    TestDesktop test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(TestDesktop) // a QApplication: the menu is a widget
 #include "test_desktop.moc"
