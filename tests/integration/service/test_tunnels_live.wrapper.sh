@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# As root, runs the real-tunnel test in network and mount namespaces of its own (the far
-# side is a second network namespace the test makes); elsewhere the test skips. Name
-# look-ups go to a loopback resolver address where nothing answers, so a name meant to be
-# unresolvable fails here instead of reaching a real resolver. WireGuard's control sockets
-# get a folder of their own: a concurrent service would remove a stale socket of the
-# reserve link, and wireguard-go ends when its socket is removed.
+# As root, runs the real-tunnel test in network and mount namespaces of its own; elsewhere it
+# skips. Names are looked up at a loopback address where nothing answers, so a name meant to
+# be unresolvable never reaches a real resolver. WireGuard's control sockets get a folder of
+# their own: wireguard-go ends when a concurrent service removes its socket as stale.
 set -euo pipefail
 if [ "$(id -u)" -eq 0 ] && unshare -n -m true 2>/dev/null; then
   resolv="$(mktemp)"
