@@ -9,7 +9,6 @@
 #include "manual_clock.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -157,10 +156,14 @@ private Q_SLOTS:
     }
 
     // Never destroy what the user had: an unreadable file is moved aside intact, each under its own name.
+    // (The group store's fallback: test_storage_faults; the folder's mode: test_secret_files_private.)
     void invalidFilesAreSetAside()
     {
+        DefaultsStores stores(m_dir->path());
+        const QString file = stores.shared().filePath();
+        QCOMPARE(file, path("Q7PZD2M4RT.group.com.qorvpn.connect.json"));
+        QCOMPARE(stores.standard().filePath(), path("com.qorvpn.connect.json"));
         const QByteArrayList invalid{"{\"values\": {\"settings.appearance\": ", "[{\"values\": {}}]", "{\"format\": 1, \"values\": [true]}"};
-        const QString file = path(DefaultsStores::groupFileName());
         for (const QByteArray &bytes : invalid) {
             writeBytes(file, bytes);
             DefaultsStore store(file);
@@ -215,25 +218,12 @@ private Q_SLOTS:
         }
     }
 
-    // The folder's mode and the group store's fallback: test_secret_files_private, test_storage_faults.
-    void storesUseTheirFileNames()
-    {
-        DefaultsStores stores(path("qor-connect"));
-        QCOMPARE(stores.shared().filePath(), path("qor-connect/Q7PZD2M4RT.group.com.qorvpn.connect.json"));
-        QCOMPARE(stores.standard().filePath(), path("qor-connect/com.qorvpn.connect.json"));
-    }
-
     // A record is stamped by the clock and kept as one item; without one, or one with no UTF-8 form, both go.
     void saveFollowsTheValuesGiven()
     {
-        Session::Saved values = signIn();
-        values.corporateSavedAt = QDateTime(QDate(2000, 1, 1), QTime(0, 0), Qt::UTC);
+        Session::Saved values = signIn(), expected = signIn();
+        values.corporateSavedAt = QDateTime(QDate(2000, 1, 1), QTime(0, 0), Qt::UTC); // the clock stamps, not the caller
         m_session->save(values);
-        Session::Saved expected = signIn();
-        expected.corporateSavedAt = m_clock->now();
-        QCOMPARE(m_session->load(), expected);
-        QCOMPARE(m_secrets->read(Session::kCorporateJSON), kCorporate.toUtf8());
-
         // An absent token leaves the stored one; any given token, even empty, replaces it.
         for (const auto &[corporate, token] : QList<std::pair<QString, std::optional<QString>>>{
                  {kCorporate, std::nullopt}, {R"({"qor":{"reason":"changed"}})", "token-2"}, {kCorporate, ""}}) {
@@ -283,43 +273,39 @@ private Q_SLOTS:
         }
     }
 
-    // Clear keeps settings and the selected node; afterwards the subscription address alone, even an
-    // empty one, marks a stored session again.
+    // Clear leaves settings and the selected node alone; afterwards the subscription address alone, even
+    // an empty one, marks a stored session again.
     void clearKeepsSettingsAndSelectedNode()
     {
-        m_defaults->setText("settings.connectMode", "tavrin");
-        m_defaults->setBool("settings.autoReconnectEnabled", false);
-        m_defaults->setText("session.selectedNodeEndpoint", "198.51.100.7:443");
-        m_session->save(signIn());
-        m_session->clear();
-        for (const QString &key : {Session::kUsername, Session::kAvatarDataURI, Session::kSubscriptionURL, Session::kAwgConfigsJSON,
-                                   Session::kXrayConfigsJSON, Session::kTavrinKey, Session::kSessionToken, Session::kCorporateSavedAt})
-            QVERIFY2(!m_defaults->contains(key), qPrintable(key));
-        QVERIFY(m_secrets->itemCount() == 0 && m_defaults->textValue("settings.connectMode") == "tavrin");
-        QVERIFY(m_defaults->boolValue("settings.autoReconnectEnabled") == false
-                && m_defaults->textValue("session.selectedNodeEndpoint") == "198.51.100.7:443");
+        DefaultsStore shared(path("shared.json"));
+        Session session(shared, *m_secrets, *m_clock);
+        shared.setText("settings.connectMode", "tavrin");
+        shared.setText("session.selectedNodeEndpoint", "198.51.100.7:443");
+        session.save(signIn());
+        session.clear();
+        shared.sync();
+        QCOMPARE(valuesOnDisk(path("shared.json")).keys(), (QStringList{"session.selectedNodeEndpoint", "settings.connectMode"}));
+        QCOMPARE(m_secrets->itemCount(), 0);
 
-        m_defaults->setText(Session::kUsername, "ivan");
-        m_defaults->setText(Session::kSessionToken, "token");
+        shared.setText(Session::kUsername, "ivan");
+        shared.setText(Session::kSessionToken, "token");
         m_secrets->write(Session::kCorporateJSON, kCorporate.toUtf8());
-        QVERIFY(!m_session->load());
-        m_defaults->setText(Session::kSubscriptionURL, QString());
-        QVERIFY(m_session->load() && m_session->load()->subscriptionURL == "" && m_session->load()->username == "ivan");
+        QVERIFY(!session.load());
+        shared.setText(Session::kSubscriptionURL, QString());
+        QVERIFY(session.load() && session.load()->subscriptionURL == "" && session.load()->username == "ivan");
     }
 
     // Bytes of any kind survive a restart; damaged entries read as absent (modes: test_secret_files_private).
     void fileStoreKeepsBytesAcrossRestarts()
     {
         const QString file = m_dir->filePath("data/qor-connect/secrets.json");
-        for (const QByteArray &data : {QByteArray(), kBinary, kCorporate.toUtf8()}) {
-            {
-                FileSecretStore store(file);
-                store.write(kAccount, "replaced");
-                store.write(kAccount, data);
-                store.write("other", "x");
-                QCOMPARE(store.read(kAccount), data);
-                QVERIFY(store.flush(1s));
-            }
+        for (const QByteArray &data : {QByteArray(), kBinary}) {
+            FileSecretStore store(file);
+            store.write(kAccount, "replaced");
+            store.write(kAccount, data);
+            store.write("other", "x");
+            QCOMPARE(store.read(kAccount), data);
+            QVERIFY(store.flush(1s)); // written now: later stores see it
             QCOMPARE(FileSecretStore(file).read(kAccount), data);
             FileSecretStore(file).remove(kAccount);
             QVERIFY(!FileSecretStore(file).read(kAccount));
@@ -333,52 +319,43 @@ private Q_SLOTS:
             QVERIFY2(!FileSecretStore(file).read(account), account);
     }
 
-    // No Secret Service: reads answer at once, writes queue without running the caller's event loop.
-    void keychainWithoutServiceIsQuiet()
+    // No Secret Service: reads answer at once, writes queue without running the caller's event loop. Then a
+    // keyring that never answers (hung daemon, unseen unlock prompt) holds nothing up past its limits.
+    void keychainFaultsHoldNothingUp()
     {
         KeychainSecretStore store(secretServiceName(), 5s);
         QElapsedTimer timer;
         timer.start();
         QVERIFY(!store.read(kAccount));
         QVERIFY2(timer.elapsed() < 4000, "a missing service must answer, not run into the limit");
-
         bool posted = false;
         QTimer::singleShot(0, this, [&] { posted = true; });
         store.write(kAccount, kCorporate.toUtf8());
         store.write(kAccount, kBinary);
         QVERIFY2(!posted && !store.isIdle(), "write() ran the event loop");
-        QCOMPARE(store.read(kAccount), kBinary);
         QVERIFY(store.flush(5s) && store.isIdle()); // the failing jobs finish quickly
         QCOMPARE(store.read(kAccount), kBinary);
         store.remove(kAccount);
         QVERIFY(!store.read(kAccount));
         QVERIFY(store.flush(5s));
-    }
 
-    // A keyring that never answers (hung daemon, unseen unlock prompt) holds nothing up past its limits.
-    void keychainSilentServiceDoesNotHang()
-    {
         const QString tool = QStandardPaths::findExecutable("dbus-test-tool");
         QVERIFY2(!tool.isEmpty(), "dbus-test-tool missing: run scripts/install-deps (package dbus-tests)");
-        QProcess blackHole;
+        QProcess blackHole; // its destructor ends it should a check fail
         blackHole.start(tool, {"black-hole", "--session", "--name=org.freedesktop.secrets"});
         QVERIFY(blackHole.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.secrets").value(), 5000);
-
-        KeychainSecretStore store(secretServiceName(), 300ms);
-        QElapsedTimer timer;
-        timer.start();
-        QVERIFY(!store.read(kAccount));
-        QVERIFY(timer.elapsed() >= 250 && timer.elapsed() < 3000);
-
-        store.write(kAccount, kCorporate.toUtf8());
+        QTRY_VERIFY_WITH_TIMEOUT(secretServiceReachable(), 5000);
+        KeychainSecretStore silent(secretServiceName(), 300ms);
         timer.restart();
-        QVERIFY(!store.flush(300ms) && timer.elapsed() < 3000);
-        QCOMPARE(store.read(kAccount), kCorporate.toUtf8());
-
+        QVERIFY(!silent.read(kAccount));
+        QVERIFY(timer.elapsed() >= 250 && timer.elapsed() < 3000);
+        silent.write(kAccount, kCorporate.toUtf8());
+        timer.restart();
+        QVERIFY(!silent.flush(300ms) && timer.elapsed() < 3000);
+        QCOMPARE(silent.read(kAccount), kCorporate.toUtf8());
         blackHole.kill();
         QVERIFY(blackHole.waitForFinished());
-        QTRY_VERIFY_WITH_TIMEOUT(store.isIdle(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(silent.isIdle(), 10000);
     }
 };
 

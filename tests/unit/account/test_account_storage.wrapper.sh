@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# Runs the test on a private session bus that offers no services at all, so the test
-# sees "no Secret Service" even on a desktop whose keyring could be started on demand,
-# and never touches the user's own keyring.
+# A private session bus with no services: "no Secret Service" even on a desktop, and never the user's keyring.
 set -euo pipefail
 config="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../support" && pwd)/empty-session-bus.conf"
 unset XDG_CURRENT_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION KDE_SESSION_VERSION GNOME_DESKTOP_SESSION_ID

@@ -66,7 +66,7 @@ class TestLoginResponse : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     // Anything but one of three exact statuses means "not confirmed yet" during a login.
-    void statusDecidesTheOutcome()
+    void loginAnswer()
     {
         const QList<std::pair<QByteArray, std::optional<Kind>>> rows{
             {j("{'status':'ok'}"), Kind::Ok}, {j("{'status':'no_subscription'}"), Kind::NoSubscription},
@@ -76,10 +76,8 @@ private Q_SLOTS:
             const auto result = TelegramLoginService::parseLoginResponse(body);
             QVERIFY2(result.has_value() == kind.has_value() && (!result || result->kind == *kind), body.constData());
         }
-    }
 
-    void okAnswerFillsEveryField()
-    {
+        // An ok answer fills every field of the session.
         const Session session = sessionOf(object(
             "{'status':'ok','username':'Анна','avatar_data_uri':'data:image/png;base64,AAAA','subscription_url':'https://sub.example.com/s/1',"
             "'awg_conf':'[{\\'server\\':\\'a\\'}]','tavrin_key':'tk','session_token':'st','subscription_status':'active',"
@@ -167,11 +165,15 @@ private Q_SLOTS:
             {"{'session':{'until':'2026-02-01T21:00:00.123456+03:00'}}", {.sessionUntil = at18(123)}},
             {"{'session':{'until':'2026-02-01T18:00:00.123+24:00'}}", {}}, {"{'session':{'until':'2026-02-01T18:00:00'}}", {}},
             {"{'session':{'until':'tomorrow','reason':'hours'}}", {.sessionReason = "hours"}},
-            {"{'session':{'until':1769968800,'reason':5}}", {}}, {"{'session':{}}", {}}, {"{'session':'2026-02-01T18:00:00Z'}", {}},
+            {"{'session':{'until':1769968800,'reason':5}}", {}}, {"{'session':'2026-02-01T18:00:00Z'}", {}},
             {"{'policy':'strict'}", {}}, {"{'policy':{}}", {.policy = CorporatePolicy{}}},
             {"{'policy':{'name':'Офис','block_torrent':true}}", {.policy = CorporatePolicy{.name = "Офис", .blockTorrent = true}}},
             {"{'policy':{'name':1,'block_torrent':'true'}}", {.policy = CorporatePolicy{}}},
-            {"{'policy':{'block_torrent':1}}", {.policy = CorporatePolicy{}}}};
+            {"{'policy':{'block_torrent':1}}", {.policy = CorporatePolicy{}}},
+            // Each list keeps its non-empty strings in order; anything but an array is empty.
+            {"{'policy':{'block_geosite':['b','a'],'block_domains':['x','',5,'y',null,['z']],'allow_domains':'x'}}",
+             {.policy = CorporatePolicy{.blockGeosite = {"b", "a"}, .blockDomains = {"x", "y"}}}},
+            {"{'policy':{'block_domains':{'0':'x'},'allow_domains':['x','']}}", {.policy = CorporatePolicy{.allowDomains = {"x"}}}}};
         for (const auto &[qor, expected] : rows) {
             CorporateAccess access = parsed(qor);
             access.rawJSON.reset();
@@ -179,24 +181,8 @@ private Q_SLOTS:
         }
     }
 
-    // Each list keeps its non-empty strings in order; anything but an array is empty.
-    void policyLists()
-    {
-        const QList<std::pair<const char *, QStringList>> rows{
-            {"['b.example','a.example']", {"b.example", "a.example"}}, {"['x.example','',5,'y.example',null,['z']]", {"x.example", "y.example"}},
-            {"'x.example'", {}}};
-        for (const auto &[list, expected] : rows) {
-            for (const QString member : {"block_geosite", "block_domains", "allow_domains"}) {
-                const CorporatePolicy policy = *parsed("{'policy':{'" + member.toUtf8() + "':" + list + "}}").policy;
-                const QStringList got = member == "block_geosite" ? policy.blockGeosite
-                    : member == "block_domains"                   ? policy.blockDomains
-                                                                  : policy.allowDomains;
-                QVERIFY2(got == expected && policy.dictionary().value(member).toStringList() == expected, qPrintable(member + ' ' + list));
-            }
-        }
-    }
-
-    // A partial resolver would leave the provider a DoH URL it cannot reach; the policy's name is not for it.
+    // Each list under its own key; a partial resolver would leave the provider a DoH URL it cannot reach;
+    // the policy's name is not for it.
     void dictionaryCarriesDohOnlyWhenComplete()
     {
         const QList<std::pair<const char *, bool>> rows{
@@ -207,9 +193,10 @@ private Q_SLOTS:
             {"{'doh':'https://dns.example/dns-query','host':'dns.example','ip':3221226037}", false}};
         for (const auto &[dns, hasDoh] : rows) {
             const QVariantMap dictionary =
-                parsed(QByteArray("{'policy':{'name':'n','block_torrent':true,'block_geosite':['ads'],'dns':") + dns + "}}").policy->dictionary();
-            QVariantMap expected{{"allow_domains", QStringList()}, {"block_domains", QStringList()}, {"block_geosite", QStringList{"ads"}},
-                                 {"block_torrent", true}};
+                parsed(QByteArray("{'policy':{'name':'n','block_torrent':true,'block_geosite':['ads'],'block_domains':['b.example'],"
+                                  "'allow_domains':['a.example'],'dns':") + dns + "}}").policy->dictionary();
+            QVariantMap expected{{"allow_domains", QStringList{"a.example"}}, {"block_domains", QStringList{"b.example"}},
+                                 {"block_geosite", QStringList{"ads"}}, {"block_torrent", true}};
             if (hasDoh)
                 expected.insert({{"doh", "https://dns.example/dns-query"}, {"doh_host", "dns.example"}, {"doh_ip", "192.0.2.53"}});
             QVERIFY2(dictionary == expected, dns);
@@ -217,7 +204,7 @@ private Q_SLOTS:
     }
 
     // Only the "qor" member is stored, on one line, and it reads back to an equal record.
-    void rawJsonParsesBackToAnEqualRecord()
+    void storedRecord()
     {
         for (const char *qor : {"{}", "{'session':{'until':'soon'}}", "{'company':'\\'Рога\\' & \\\\ Копыта\\n'}",
                                 "{'company':'ACME','reserve':false,'warn_minutes':0,\n'session':{'until':'2026-02-01T18:00:00.123456Z',"
@@ -232,11 +219,7 @@ private Q_SLOTS:
         }
         for (const char *raw : {"", "not json", "{'company':'x'}", "[{'qor':{}}]"})
             QVERIFY2(!CorporateAccess::parseRaw(j(raw)), raw);
-    }
-
-    // A stored record is trusted for exactly a week; one without a save time, always.
-    void storedRecordAge()
-    {
+        // Such a record is trusted for exactly a week; one without a save time, always.
         const QDateTime now = at18(0);
         for (const auto &[age, expired] : QList<std::pair<qint64, bool>>{{0, false}, {604800, false}, {604801, true}, {-8 * 86400, false}})
             QVERIFY2(CorporateAccess::storedRecordExpired(now.addSecs(-age), now) == expired, qPrintable(QString::number(age)));
@@ -302,7 +285,8 @@ private Q_SLOTS:
             QVERIFY2(SubscriptionCatalog::endpoint(config) == (expected.isNull() ? std::nullopt : std::optional(expected)), qPrintable(config));
     }
 
-    void hostAndPort()
+    // Host and port of an endpoint, and its label.
+    void endpointTexts()
     {
         // Decimal digits with one optional sign, nothing else; 443 when there are none. Splits at every colon.
         const struct { const char *endpoint, *host; int port; } rows[] = {
@@ -312,15 +296,12 @@ private Q_SLOTS:
             {"::h::8080:", "h", 8080}, {"[2001:db8::1]:443", "[2001", 443}};
         for (const auto &row : rows)
             QVERIFY2(SubscriptionCatalog::host(row.endpoint) == row.host && SubscriptionCatalog::port(row.endpoint) == row.port, row.endpoint);
-    }
 
-    void nodeDisplayLabel()
-    {
         // Computed independently (FNV-1a 32 over code points); UTF-8 bytes would give 6585 and 1675 instead.
-        const QList<std::pair<QString, int>> rows{
+        const QList<std::pair<QString, int>> labels{
             {"", 8261}, {"a", 4220}, {"1.2.3.4:8443", 1020}, {"[2001:db8::1]:443", 2066}, {"узел.example:8443", 6526}, {"😀.example:443", 4096},
             {QChar(0xD800) + QString("x"), 3520}, {QChar(0xDC00) + QString("x"), 3520}, {"x" + QString(QChar(0xD800)), 3350}};
-        for (const auto &[endpoint, number] : rows)
+        for (const auto &[endpoint, number] : labels)
             QCOMPARE(SubscriptionCatalog::nodeDisplayLabel(endpoint), QStringLiteral("Узел %1").arg(number));
     }
 

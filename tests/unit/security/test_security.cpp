@@ -42,7 +42,7 @@ private Q_SLOTS:
     // Plain HTTP only to this machine, and no other host dressed up as loopback; other spellings of this
     // machine may pass or not, but what passes for plain HTTP is loopback (the refused send and the
     // redirects: test_account_transport; the deep link: test_cli_account).
-    void baseAddressAcceptance()
+    void addressRule()
     {
         for (const char *base : {"https://api.example.com/api/auth/", "https://api.example.com:8443/api/auth/",
                                  "http://127.0.0.1:8080/api/auth/", "http://127.3.4.5/api/auth/", "http://[::1]:8080/api/auth/",
@@ -68,11 +68,7 @@ private Q_SLOTS:
                 && (url->host() == u"localhost" || (host.setAddress(url->host()) && host.isLoopback()));
             QVERIFY2(!url || loopback, base);
         }
-    }
-
-    // Paths are appended as written: escapes stay, what would need escaping is refused.
-    void pathsAreAppendedUnescaped()
-    {
+        // Paths are appended as written: escapes stay, what would need escaping is refused.
         const QString base = "https://api.example.com/api/auth/";
         for (const char *path : {"refresh/abcDEF-123_~.", "refresh/a%2Fb"})
             QVERIFY2(urlFor(base, path).value_or(QUrl()).toString(QUrl::FullyEncoded) == base + path, path);
