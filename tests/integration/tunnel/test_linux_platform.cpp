@@ -33,7 +33,6 @@
 #include <linux/if_tun.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace qor;
@@ -58,16 +57,7 @@ ProfileHandle makeProfile(const QString &provider = mainId, const QJsonObject &d
     return p;
 }
 
-QString lastErrorFile()
-{
-    return qEnvironmentVariable("QOR_TRACE_DIR") + "/tunnel-last-error.txt";
-}
-
-int mode(const QString &path)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
-}
+const QString lastErrorFile = qEnvironmentVariable("QOR_TRACE_DIR") + "/tunnel-last-error.txt";
 
 // Alive and not merely waiting to be reaped (a detached provider's parent is init, which may take its time).
 bool processExists(qint64 pid)
@@ -149,12 +139,8 @@ int quitScenario(int argc, char **argv)
     QCoreApplication app(argc, argv);
     TavrinHelper helper;
     helper.start("quit-key", "192.0.2.41:8443@k@h");
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &app, [&] {
-        if (QFileInfo::exists(qEnvironmentVariable("QOR_KVB_RECORD")))
-            app.quit();
-    });
-    poll.start(10);
+    (void)QTest::qWaitFor([] { return QFileInfo::exists(qEnvironmentVariable("QOR_KVB_RECORD")); }, processLimitMs);
+    QTimer::singleShot(0, &app, &QCoreApplication::quit);
     return app.exec();
 }
 
@@ -195,7 +181,7 @@ private Q_SLOTS:
         qputenv("QOR_DEMO_PROVIDER_CONNECT_DELAY", "0.05");
         recordTo("kvb-record.json");
         QDir(QFileInfo(TavrinHelper::keyFileLocation()).absolutePath()).removeRecursively();
-        QFile::remove(lastErrorFile());
+        QFile::remove(lastErrorFile);
         service = std::make_unique<LinuxProfileService>();
         seen.clear();
         connect(service.get(), &ProfileService::statusChanged, this, [this](const QString &id) { seen.append(service->statusOf(id)); });
@@ -224,14 +210,12 @@ private Q_SLOTS:
         QDir(tunnel_paths::stateDirectory()).removeRecursively();
     }
 
-    void profilesAreStoredPrivatelyAndInOrder()
+    void profilesAreStoredInOrder()
     {
         auto first = makeProfile(), second = makeProfile(reserveId);
         QCoro::waitFor(service->save(first));
         QCoro::waitFor(service->save(second));
-        QVERIFY(!first->id.isEmpty());
-        QCOMPARE(mode(service->profilePath(first->id)), 0600);
-        QCOMPARE(mode(tunnel_paths::profilesDirectory()), 0700);
+        QVERIFY(!first->id.isEmpty()); // (the documents' modes are pinned in test_secret_files_private)
         // A malformed document and a stray file are ignored.
         writePrivateFile(tunnel_paths::profilesDirectory() + "/00000000-0000-0000-0000-000000000000.json", "{nope");
         writePrivateFile(tunnel_paths::profilesDirectory() + "/notes.json", "{}");
@@ -305,9 +289,9 @@ private Q_SLOTS:
         auto profile = makeProfile(provider);
         profile->protocol->providerConfiguration = configuration;
         startProfile(profile);
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lastErrorFile()), processLimitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lastErrorFile), processLimitMs);
         QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Disconnected, processLimitMs);
-        QFile text(lastErrorFile());
+        QFile text(lastErrorFile);
         QVERIFY(text.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(text.readAll()), expected);
         QTRY_VERIFY(!seen.isEmpty() && seen.last() == VpnStatus::Disconnected);
