@@ -199,51 +199,16 @@ private Q_SLOTS:
                  QString());
     }
 
-    // connect --stay: one line per change until a signal ends it, the tunnel left up.
-    // Meanwhile other processes' state-changing commands refuse; reading is allowed.
-    void stayHoldsTheInstanceAndLeavesTheTunnelUp()
+    // The per-user instance lock and connect --stay. A live holder (this test process,
+    // as the desktop application would be: a holder is recognised by its process id and
+    // its program's name) refuses; a stale lock of one that no longer runs is taken over.
+    // A staying connect prints one line per change until a signal ends it, the tunnel
+    // left up; meanwhile other processes' state-changing commands refuse, reading is
+    // allowed. Asked to stop on the way out, after a loss and the reconnect, it says so
+    // last and leaves no tunnel.
+    void instanceLockAndStay()
     {
         CliProcess &c = session();
-        auto stay = c.start({"--demo", "connect", "--stay"});
-        QString lines;
-        QVERIFY2(CliProcess::waitForOutput(*stay, QProcess::StandardOutput, connected.mid(2), lines), qPrintable(lines));
-        QVERIFY(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d Подключение… \\(Qor AI Network\\)$", QRegularExpression::MultilineOption).match(lines).hasMatch());
-        const QString held = "~^1 " + refusal + " \\(qorctl, процесс " + QString::number(stay->processId()) + "\\)";
-        QCOMPARE(play({{{"disconnect"}, held}, {{"connect", "--reserve"}, held}, {{"logout"}, held}, {{"refresh"}, held},
-                       {{"settings", "appearance", "dark"}, held}, {{"login", "email", demoAddress, "--code", "123456"}, held},
-                       {status, "connected", {"connectionState"}}, {{"nodes"}, "~^0 "}, {{"settings", "appearance"}, "0 system"}}),
-                 QString());
-        ::kill(pid_t(stay->processId()), SIGTERM);
-        const CliResult ended = CliProcess::finish(*stay, 10000);
-        QVERIFY2(ended.exitCode == 0 && !ended.out.contains("Отключено"), ended.describe());
-        // Nothing was stopped on the way out, and the instance is free again.
-        QCOMPARE(play({{status, "connected", {"connectionState"}}, {{"disconnect"}, "0 Отключено"}}), QString());
-    }
-
-    // Connected, lost with the provider's error, reconnected by the reconnect task;
-    // asked to stop on the way out, the last line says so and no tunnel is left.
-    void stayReportsLossAndReconnect()
-    {
-        CliProcess &c = session();
-        c.setEnv("QOR_DEMO_PROVIDER_DROP_AFTER", "1");
-        c.setEnv("QOR_DEMO_PROVIDER_DROP_ERROR", "Демо: связь потеряна");
-        auto stay = c.start({"--demo", "connect", "--stay", "--stop-on-exit"});
-        QString lines;
-        const QRegularExpression story("Подключено · Qor AI Network.* Отключено.*Ошибка: Демо: связь потеряна.*Подключение… \\(Qor AI Network\\)"
-                                       ".*Подключено · Qor AI Network", QRegularExpression::DotMatchesEverythingOption);
-        QVERIFY2(CliProcess::waitForOutput(*stay, QProcess::StandardOutput, story, lines), qPrintable(lines));
-        ::kill(pid_t(stay->processId()), SIGINT);
-        const CliResult ended = CliProcess::finish(*stay, 20000);
-        QVERIFY2(ended.exitCode == 0 && ended.out.trimmed().endsWith("Отключено"), ended.describe());
-        QCOMPARE(play({{status, "disconnected", {"connectionState"}}, {{"disconnect"}, "0 Уже отключено"}}), QString());
-    }
-
-    // A live holder (this test process, as the desktop application would be: a holder
-    // is recognised by its process id and its program's name) refuses; a stale lock of
-    // a holder that no longer runs is taken over.
-    void lockOfAnotherFrontEnd()
-    {
-        session();
         const QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
         QVERIFY(writeLock(QCoreApplication::applicationPid(), name));
         QCOMPARE(play({{{"connect"}, "1 " + refusal + " (" + name + ", процесс " + QString::number(QCoreApplication::applicationPid())
@@ -255,8 +220,33 @@ private Q_SLOTS:
         QVERIFY(gone.waitForStarted());
         const qint64 deadPid = gone.processId();
         QVERIFY(gone.waitForFinished() && writeLock(deadPid, "qorctl"));
-        QCOMPARE(play({{{"connect"}, connected}}), QString());
+        QCOMPARE(play({{{"connect"}, connected}, {{"disconnect"}, "0 Отключено"}}), QString());
         QVERIFY(!QFile::exists(lockPath()));
+
+        auto stay = c.start({"--demo", "connect", "--stay"});
+        QString lines;
+        QVERIFY2(CliProcess::waitForOutput(*stay, QProcess::StandardOutput, connected.mid(2), lines), qPrintable(lines));
+        QVERIFY(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d Подключение… \\(Qor AI Network\\)$", QRegularExpression::MultilineOption).match(lines).hasMatch());
+        const QString held = "~^1 " + refusal + " \\(qorctl, процесс " + QString::number(stay->processId()) + "\\)";
+        QCOMPARE(play({{{"disconnect"}, held}, {{"connect", "--reserve"}, held}, {{"logout"}, held}, {{"refresh"}, held},
+                       {{"settings", "appearance", "dark"}, held}, {{"login", "email", demoAddress, "--code", "123456"}, held},
+                       {status, "connected", {"connectionState"}}, {{"nodes"}, "~^0 "}, {{"settings", "appearance"}, "0 system"}}),
+                 QString());
+        ::kill(pid_t(stay->processId()), SIGTERM);
+        CliResult ended = CliProcess::finish(*stay, 10000);
+        QVERIFY2(ended.exitCode == 0 && !ended.out.contains("Отключено"), ended.describe());
+        QCOMPARE(play({{status, "connected", {"connectionState"}}, {{"disconnect"}, "0 Отключено"}}), QString());
+
+        c.setEnv("QOR_DEMO_PROVIDER_DROP_AFTER", "1");
+        c.setEnv("QOR_DEMO_PROVIDER_DROP_ERROR", "Демо: связь потеряна");
+        stay = c.start({"--demo", "connect", "--stay", "--stop-on-exit"});
+        const QRegularExpression story("Подключено · Qor AI Network.* Отключено.*Ошибка: Демо: связь потеряна.*Подключение… \\(Qor AI Network\\)"
+                                       ".*Подключено · Qor AI Network", QRegularExpression::DotMatchesEverythingOption);
+        QVERIFY2(CliProcess::waitForOutput(*stay, QProcess::StandardOutput, story, lines = {}), qPrintable(lines));
+        ::kill(pid_t(stay->processId()), SIGINT);
+        ended = CliProcess::finish(*stay, 20000);
+        QVERIFY2(ended.exitCode == 0 && ended.out.trimmed().endsWith("Отключено"), ended.describe());
+        QCOMPARE(play({{status, "disconnected", {"connectionState"}}, {{"disconnect"}, "0 Уже отключено"}}), QString());
     }
 
     // The command the README gives under "Run the program", with the packages installed
