@@ -300,6 +300,8 @@ private Q_SLOTS:
         cli->setEnv("QOR_API_BASE", server.baseUrl().toString());
         cli->setEnv("QOR_PROBE_URLS", "http://203.0.113.10:8080/");
         cli->setEnv("DBUS_SYSTEM_BUS_ADDRESS", busAddress);
+        cli->setEnv("QOR_KVB_LISTEN", "1"); // the stand-in Tavrin client (run by the cascade only) listens and relays
+        cli->setEnv("QOR_KVB_RELAY", "1");
         QVERIFY(QTest::qWaitFor([&] { return whoAmI() == direct; }, 30000));
         baseline = changesFrom({});
         startService();
@@ -478,12 +480,6 @@ private Q_SLOTS:
     // The cascade's SOCKS hop reaches the stand-in Tavrin client, whose entry stays outside the tunnel.
     void cascadeThroughTheTavrinClient()
     {
-        cli->setEnv("QOR_KVB_LISTEN", "1");
-        cli->setEnv("QOR_KVB_RELAY", "1");
-        const auto unset = qScopeGuard([&] {
-            cli->environment().remove("QOR_KVB_LISTEN");
-            cli->environment().remove("QOR_KVB_RELAY");
-        });
         const auto staying = cli->start({"connect", "--mode", "tavrin", "--stay", "--stop-on-exit"});
         QString seen;
         QVERIFY2(CliProcess::waitForOutput(*staying, QProcess::StandardOutput, "Подключено", seen), qPrintable(seen));
@@ -493,8 +489,7 @@ private Q_SLOTS:
         QVERIFY(staying->waitForFinished(20000));
         // The client outlives a stop for now; the test ends it.
         const QByteArray client = (CliProcess::buildDirectory() + "/bundle/Contents/Resources/kvb-client").toUtf8();
-        for (const QString &pid : processesRunning(client))
-            ::kill(pid_t(pid.toInt()), SIGTERM);
+        sh(QStringLiteral("pkill --ns %1 --nslist net -f '^%2'").arg(::getpid()).arg(QString::fromUtf8(client)));
         QVERIFY(QTest::qWaitFor([&] { return processesRunning(client).isEmpty(); }, 10000));
         QVERIFY2(undone(10000), qPrintable(changesFrom(baseline)));
     }
