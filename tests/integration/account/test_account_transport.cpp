@@ -445,29 +445,27 @@ private Q_SLOTS:
         QFETCH(QString, operation);
         QFETCH(ScriptedAnswer, answer);
         EmailLoginService email(transportFor(*server));
+        for (const QString &path : {u"refresh/"_s, u"account/delete"_s, u"email/request"_s, u"email/verify"_s})
+            server->setDefault(path, answer);
         QString outcome, request;
         QElapsedTimer elapsed;
         elapsed.start();
         if (operation == u"refresh") {
-            server->setDefault(u"refresh/"_s, answer);
             const auto result = finish(service->refresh(u"sess-abc"_s));
             QVERIFY(result);
             outcome = *result ? key((*result)->kind) : u"none"_s;
             request = u"GET refresh/sess-abc  "_s;
         } else if (operation == u"delete") {
-            server->setDefault(u"account/delete"_s, answer);
             const auto result = finish(service->deleteAccount(u"sess-\"quoted\""_s));
             QVERIFY(result);
             outcome = *result ? u"deleted"_s : u"kept"_s;
             request = u"POST account/delete application/json {\"session_token\":\"sess-\\\"quoted\\\"\"}"_s;
         } else if (operation == u"code request") {
-            server->setDefault(u"email/request"_s, answer);
             const auto result = finish(email.requestCode(u" Anna@Example.COM "_s));
             QVERIFY(result);
             outcome = key(*result);
             request = u"POST email/request application/json {\"email\":\" Anna@Example.COM \"}"_s; // as typed
         } else {
-            server->setDefault(u"email/verify"_s, answer);
             const auto result = finish(email.verifyCode(u"anna@example.com"_s, u" 0123 "_s));
             QVERIFY(result);
             QCOMPARE(result->login.has_value(), result->kind == VerifyKind::Ok);
