@@ -39,11 +39,11 @@ inline QList<Sample> all()
         title: "Аккаунт"
         scrollsContent: true
         StatRow { width: parent.width; k: "Статус"; v: "● Активна"; vColor: Theme.okGreen }
-        StatRow { width: parent.width; k: "Действует до"; v: "5 января 2026"; mono: true }
-        StatRow { width: parent.width; k: "Трафик"; v: "без ограничений"; mono: true }
-        StatRow { width: parent.width; k: "Использовано"; v: "12 ГБ"; mono: true }
-        StatRow { width: parent.width; k: "Последний сервер"; v: "Qor AI Network" }
-        StatRow { width: parent.width; k: "Резервный канал"; v: "не выдан" }
+        Repeater {
+            model: [["Действует до", "5 января 2026", true], ["Трафик", "без ограничений", true], ["Использовано", "12 ГБ", true],
+                    ["Последний сервер", "Qor AI Network", false], ["Резервный канал", "не выдан", false]]
+            StatRow { required property var modelData; width: parent.width; k: modelData[0]; v: modelData[1]; mono: modelData[2] }
+        }
     })");
 
     add("QorFieldStyle", {300, 120}, R"(
@@ -56,8 +56,8 @@ inline QList<Sample> all()
     add("ButtonStyles", {300, 190}, R"(
     Column {
         x: 20; y: 12; spacing: 10
-        PrimaryButtonStyle { objectName: "primaryButton"; width: 260; text: "Войти через Telegram"; symbol: "paperplane.fill" }
-        SecondaryButtonStyle { objectName: "secondaryButton"; width: 260; text: "Войти через email"; symbol: "envelope.fill" }
+        PrimaryButtonStyle { width: 260; text: "Войти через Telegram"; symbol: "paperplane.fill" }
+        SecondaryButtonStyle { width: 260; text: "Войти через email"; symbol: "envelope.fill" }
         Row {
             spacing: 10
             PrimaryButtonStyle { width: 125; text: "Получить код"; busy: true }
@@ -73,14 +73,12 @@ inline QList<Sample> all()
         StatRow { width: parent.width; k: "Статус"; v: "—"; vColor: Theme.neutralGrey }
     })");
 
-    add("BrandLogo", {320, 90}, R"(BrandLogo { objectName: "brandLogo"; x: 16; y: 13; height: 64 })");
+    add("BrandLogo", {320, 90}, R"(BrandLogo { x: 16; y: 13; height: 64 })");
 
     add("QorLogo", {180, 80}, R"(
     Row {
         x: 16; y: 8; spacing: 16
-        QorLogo { width: 64; height: 64; color: Theme.ink; accent: Theme.terracotta }
-        QorLogo { width: 32; height: 32; color: Theme.ink; accent: Theme.terracotta }
-        QorLogo { width: 16; height: 16; color: Theme.ink; accent: Theme.terracotta }
+        Repeater { model: [64, 32, 16]; QorLogo { required property int modelData; width: modelData; height: modelData; color: Theme.ink; accent: Theme.terracotta } }
     })");
 
     add("TavrinMark", {200, 80}, R"(
@@ -97,7 +95,7 @@ inline QList<Sample> all()
     ScreenSurface { anchors.fill: parent }
     Row {
         x: 10; y: 20; spacing: 20
-        GlobeButton { objectName: "globeButton"; color: Theme.autoAmber; reduceMotion: true }
+        GlobeButton { color: Theme.autoAmber; reduceMotion: true }
         GlobeButton { color: Theme.mainGreen; isPending: true; reduceMotion: true }
         GlobeButton { color: Theme.nodePurple; isActive: true; reduceMotion: true }
     })");
@@ -109,21 +107,14 @@ inline QList<Sample> all()
     ScreenSurface { anchors.fill: parent }
     Grid {
         x: 12; y: 12; columns: 4; spacing: 18
-        ModeOrbitButton { objectName: "autoButton"; mode: 0; color: Theme.autoAmber; selected: true }
-        ModeOrbitButton { mode: 1; color: Theme.mainGreen; selected: true }
-        ModeOrbitButton { mode: 2; color: Theme.tavrinBlue; selected: true }
-        ModeOrbitButton { mode: 3; color: Theme.reserveRed; selected: true }
-        ModeOrbitButton { mode: 0; color: Theme.autoAmber }
-        ModeOrbitButton { mode: 1; color: Theme.mainGreen }
-        ModeOrbitButton { mode: 2; color: Theme.tavrinBlue }
-        ModeOrbitButton { mode: 3; color: Theme.reserveRed }
+        Repeater { model: 8; ModeOrbitButton { required property int index; mode: index % 4; color: Theme.modeColor(index % 4); selected: index < 4 } }
     })");
 
     add("DirectOrbitButton", {170, 80}, R"(
     ScreenSurface { anchors.fill: parent }
     Row {
         x: 14; y: 14; spacing: 18
-        DirectOrbitButton { objectName: "directButton"; selected: true }
+        DirectOrbitButton { selected: true }
         DirectOrbitButton { selected: false }
     })");
 
@@ -131,7 +122,7 @@ inline QList<Sample> all()
     ScreenSurface { anchors.fill: parent }
     Row {
         x: 14; y: 14; spacing: 24
-        ReserveIconButton { objectName: "reserveButton"; reduceMotion: true }
+        ReserveIconButton { reduceMotion: true }
         ReserveIconButton { isActive: true; reduceMotion: true }
         ReserveIconButton { isDenied: true; reduceMotion: true }
         ReserveIconButton { isActive: true; reduceMotion: true; pulsed: true }
@@ -150,7 +141,7 @@ inline QList<Sample> all()
     add("QorSwitch", {140, 50}, R"(
     Row {
         x: 16; y: 14; spacing: 16
-        QorSwitch { objectName: "switchOff" }
+        QorSwitch {}
         QorSwitch { checked: true }
         QorSwitch { checked: true; enabled: false }
     })");

@@ -2,8 +2,9 @@
 
 // Representative states of every screen, panel and alert of the main window, each
 // reached the way the application reaches it: a stored session and the server's
-// answers, the state's operations, and the screens' own controls. Shared by the load
-// test and the PNG renderer, so what is looked at is what is tested.
+// answers, the state's operations, and the screens' own controls; with what each
+// shows. Shared by the load test and the PNG renderer, so what is looked at is what
+// is tested.
 
 #include "screen_host.h"
 
@@ -14,12 +15,28 @@
 
 namespace qor::testing {
 
+// The shown item with that object name (inside the shown item `within` when given) has
+// that value of the property; a palette role stands for its colour in the appearance
+// on show, a text "…tail" any text ending so; no value: no such item is shown.
+struct Shows {
+    const char *name;
+    QVariant value = {};
+    const char *property = "text";
+    const char *within = nullptr;
+};
+
+inline QVariant role(PaletteRole role)
+{
+    return QVariant::fromValue(role);
+}
+
 struct ScreenState {
     QString name;
     // Builds the application state before the window is shown.
     std::function<void(ScreenHost &)> prepare;
-    // Opens what the state shows inside the window (a panel, a sheet, an alert).
-    std::function<void(ScreenHost &, HostedItem &)> open = [](ScreenHost &, HostedItem &) {};
+    // Opens what the state shows inside the window (a panel, a sheet, an alert), if anything.
+    std::function<void(ScreenHost &, HostedItem &)> open;
+    QList<Shows> shows;
 };
 
 namespace states {
@@ -99,23 +116,28 @@ inline void openNetworkPanel(ScreenHost &host, HostedItem &hosted)
 inline QList<ScreenState> allScreenStates()
 {
     using namespace states;
+    const QString revoked = u"Доступ отозван — учётной записи больше нет. Войдите заново"_s;
+    const QString refused = u"Не удалось начать подключение. Возможно, активно защищённое подключение другого приложения — "
+                            "отключите его и попробуйте снова."_s;
     const auto signedIn = [](ScreenHost &host) { host.startSignedIn(); };
     const auto subscribed = [](ScreenHost &host) { host.startSignedIn(sampleEndpoints(), subscriptionMembers()); };
     const auto connectedTo = [](ConnectMode mode, ConnectionTarget target) {
         return [mode, target](ScreenHost &host) { connected(host, mode, target); };
     };
     return {
-        {u"signed-out"_s, [](ScreenHost &host) { host.startSignedOut(); }},
-        {u"signed-out-revoked"_s,
-         [](ScreenHost &host) { host.startSignedOut().setSignOutNotice(u"Доступ отозван — учётной записи больше нет. Войдите заново"_s); }},
+        {u"signed-out"_s, [](ScreenHost &host) { host.startSignedOut(); }, {}, {{"idleBlock", true, "visible"}, {"signOutNotice"}}},
+        {u"signed-out-revoked"_s, [revoked](ScreenHost &host) { host.startSignedOut().setSignOutNotice(revoked); }, {}, {{"signOutNotice", revoked}}},
         {u"waiting"_s,
          [](ScreenHost &host) {
              host.startSignedOut().startTelegramLogin();
              // The first poll is answered (unconfirmed); the next waits in virtual time.
              host.fixture.waitFor([&] { return host.fixture.server.requestCount(u"poll/"_s) == 1; });
              host.fixture.settle([] { return false; }, 100ms, 100ms);
-         }},
-        {u"no-subscription"_s, [](ScreenHost &host) { host.startSignedOut().setAuthStage(AuthStage::NoSubscription); }},
+         },
+         {},
+         {{"waitingBlock", true, "visible"}, {"idleBlock"}}},
+        {u"no-subscription"_s, [](ScreenHost &host) { host.startSignedOut().setAuthStage(AuthStage::NoSubscription); }, {},
+         {{"noSubscriptionBlock", true, "visible"}}},
         {u"email-sheet"_s, [](ScreenHost &host) { host.startSignedOut(); }, opener("authView", "showEmailLogin")},
         {u"email-code"_s,
          [](ScreenHost &host) {
@@ -133,31 +155,45 @@ inline QList<ScreenState> allScreenStates()
              form->setProperty("code", u"12345"_s);
              QMetaObject::invokeMethod(form, "verifyCode");
              QTRY_VERIFY(!form->property("errorText").toString().isEmpty());
-         }},
+         },
+         {{"codeSentLine", u"Код отправлен на anna@example.com"_s}, {"emailError", u"Неверный код, попробуйте ещё раз."_s}}},
 
-        {u"disconnected"_s, signedIn},
+        {u"disconnected"_s, signedIn, {},
+         {{"statusTitle", u"Нажмите на глобус, чтобы подключиться\nк распределённой ИИ сети Qor"_s}, {"statusSubtitle"},
+          {"errorLine", u" "_s}, // one transparent space keeps the layout in place
+          {"connectedTime", u"00:00:00"_s}, {"globeButton", false, "isActive"}, {"globeButton", role(PaletteRole::AutoAmber), "color"},
+          {"modeButton0", true, "selected"}, {"staleNotice"}, {"sessionWarning"}, {"approvalAlert"},
+          {"networkStatusLabel", u"Статус сети Qor"_s}, {"networkStatusDot", role(PaletteRole::NeutralGrey), "color"}}},
         {u"connecting"_s,
          [](ScreenHost &host) {
              host.startSignedIn();
              host.fixture.profiles.setStatusOnStart(VpnStatus::Connecting);
              host.fixture.app().tapGlobe();
              host.fixture.settle([&] { return !host.fixture.app().switchingChannels; });
-         }},
-        {u"connected-auto"_s, connectedTo(ConnectMode::Auto, ConnectionTarget::balancer())},
-        {u"connected-main"_s, connectedTo(ConnectMode::Main, ConnectionTarget::balancer())},
-        {u"connected-tavrin"_s, connectedTo(ConnectMode::Tavrin, ConnectionTarget::balancer())},
+         },
+         {},
+         {{"statusTitle", u"Подключение…"_s}, {"globeButton", true, "isPending"}}},
+        {u"connected-auto"_s, connectedTo(ConnectMode::Auto, ConnectionTarget::balancer()), {},
+         {{"statusTitle", u"Подключено · Qor AI Network"_s}, {"statusSubtitle", u"распределённый доступ · автоматический выбор узла"_s},
+          {"globeButton", true, "isActive"}, {"globeButton", role(PaletteRole::AutoAmber), "color"}, {"connectedTime", u"01:15:21"_s}}},
+        {u"connected-main"_s, connectedTo(ConnectMode::Main, ConnectionTarget::balancer()), {},
+         {{"globeButton", role(PaletteRole::MainGreen), "color"}, {"modeButton1", true, "selected"}, {"modeButton0", false, "selected"}}},
+        {u"connected-tavrin"_s, connectedTo(ConnectMode::Tavrin, ConnectionTarget::balancer()), {},
+         {{"globeButton", role(PaletteRole::TavrinBlue), "color"}, {"modeButton2", true, "selected"}}},
         {u"connected-node"_s,
          [](ScreenHost &host) {
              connected(host, ConnectMode::Main, ConnectionTarget::balancer());
              host.fixture.app().setTarget(ConnectionTarget::node(host.fixture.app().directNodes().value(2)));
-         }},
-        {u"connected-reserve"_s, connectedTo(ConnectMode::Reserve, ConnectionTarget::reserve())},
-        {u"reserve-confirmation"_s, signedIn, opener("connectView", "showReserveConfirm")},
-        {u"connect-error"_s,
-         [](ScreenHost &host) {
-             host.startSignedIn().setConnectionError(u"Не удалось начать подключение. Возможно, активно защищённое подключение "
-                                                     "другого приложения — отключите его и попробуйте снова."_s);
-         }},
+         },
+         {},
+         {{"globeButton", role(PaletteRole::NodePurple), "color"}, {"directButton", true, "selected"}, {"modeButton1", false, "selected"}}},
+        {u"connected-reserve"_s, connectedTo(ConnectMode::Reserve, ConnectionTarget::reserve()), {},
+         {{"statusTitle"}, {"statusSubtitle", u"АКТИВИРОВАН РЕЗЕРВНЫЙ КАНАЛ"_s}, {"statusSubtitle", role(PaletteRole::SystemRed), "color"},
+          {"reserveButton", true, "isActive"}, {"globeButton", role(PaletteRole::ReserveRed), "color"}}},
+        {u"reserve-confirmation"_s, signedIn, opener("connectView", "showReserveConfirm"),
+         {{"alertTitle", u"Переключиться на резервный канал?"_s, "text", "reserveAlert"}}},
+        {u"connect-error"_s, [refused](ScreenHost &host) { host.startSignedIn().setConnectionError(refused); }, {},
+         {{"errorLine", refused}, {"errorLine", role(PaletteRole::ReserveRed), "color"}}},
         {u"corporate-warning"_s,
          [](ScreenHost &host) {
              // The company's record as a failed refresh leaves it: read back from storage.
@@ -168,13 +204,24 @@ inline QList<ScreenState> allScreenStates()
              app.setCorporateFromStorage(true);
              app.setCorporateSavedAt(host.fixture.clock.now().addDays(-2));
              app.setSessionWarning(u"Рабочее окно закончится через 25 мин"_s);
-         }},
-        {u"toast"_s, [](ScreenHost &host) { host.startSignedIn().showToast(u"Статус обновлён"_s, 3); }},
+         },
+         {},
+         {{"chipText", u"Рабочее окно закончится через 25 мин"_s, "text", "sessionWarning"},
+          {"chipText", u"… — связаться с сервером не удалось"_s, "text", "staleNotice"}, {"reserveButton", true, "isDenied"}}},
+        {u"toast"_s, [](ScreenHost &host) { host.startSignedIn().showToast(u"Статус обновлён"_s, 3); }, {}, {{"toastText", u"Статус обновлён"_s}}},
 
-        {u"nodes-panel"_s, measuredNodes, openNetworkPanel},
+        {u"nodes-panel"_s, measuredNodes, openNetworkPanel,
+         {{"countLine", u"Отвечают 4 из 6 серверов"_s}, {"countDot", role(PaletteRole::SystemYellow), "color"}, {"nodeRow6"},
+          {"balancerCheck"}, {"latencyNote"}}},
         {u"nodes-panel-empty"_s, [](ScreenHost &host) { host.startSignedIn({}, {{u"subscription_status"_s, u"expired"_s}}); },
-         openNetworkPanel},
-        {u"profile-panel"_s, subscribed, opener("connectView", "showProfile")},
+         openNetworkPanel,
+         {{"emptyNodes", u"Список узлов придёт вместе с подпиской"_s}, {"nodeList"}, {"countLine", u"Серверов: 0"_s},
+          {"countDot", role(PaletteRole::DangerRed), "color"}}},
+        {u"profile-panel"_s, subscribed, opener("connectView", "showProfile"),
+         {{"nameLine", u"@anna_k"_s}, {"avatarImage", true, "valid"}, {"statValue", u"● Активна"_s, "text", "statusRow"},
+          {"statValue", role(PaletteRole::OkGreen), "color", "statusRow"}, {"statValue", u"14 сентября 2026"_s, "text", "expiryRow"},
+          {"statValue", u"без ограничений"_s, "text", "trafficRow"}, {"statValue", u"12.5 ГБ"_s, "text", "usedRow"},
+          {"statValue", u"Qor AI Network"_s, "text", "lastServerRow"}, {"corporateWindowRow"}, {"reserveDeniedRow"}}},
         {u"profile-corporate"_s,
          [](ScreenHost &host) {
              QJsonObject members = subscriptionMembers();
@@ -183,14 +230,18 @@ inline QList<ScreenState> allScreenStates()
              members.insert(u"traffic_limit_bytes"_s, 53687091200.0);
              host.startSignedIn(sampleEndpoints(), members);
          },
-         opener("connectView", "showProfile")},
+         opener("connectView", "showProfile"),
+         {{"nameLine", u"ООО «Северный ветер»"_s}, {"statValue", u"… · осталось 25 мин"_s, "text", "corporateWindowRow"},
+          {"statValue", u"не выдан"_s, "text", "reserveDeniedRow"}, {"statValue", u"50.0 ГБ"_s, "text", "trafficRow"}}},
         {u"delete-confirmation"_s, subscribed,
          [](ScreenHost &, HostedItem &hosted) {
              setViewFlag(hosted, "connectView", "showProfile");
              QTRY_VERIFY(need(hosted, "profilePanel"));
              setViewFlag(hosted, "profilePanel", "showDeleteConfirm");
-         }},
-        {u"approval-alert"_s, [](ScreenHost &host) { host.startSignedIn().setNeedsExtensionApproval(true); }},
+         },
+         {{"alertTitle", u"Удалить аккаунт?"_s, "text", "deleteAlert"}}},
+        {u"approval-alert"_s, [](ScreenHost &host) { host.startSignedIn().setNeedsExtensionApproval(true); }, {},
+         {{"approvalAlert", true, "visible"}}},
     };
 }
 

@@ -74,12 +74,24 @@ private Q_SLOTS:
         QVERIFY(host.theme.dark() == dark && host.theme.glass() == glass);
         HostedItem hosted = host.showRoot();
         QVERIFY2(hosted.root && hosted.errors.isEmpty(), qPrintable(hosted.errors.join('\n')));
-        state.open(host, hosted);
+        if (state.open)
+            state.open(host, hosted);
         if (QTest::currentTestFailed())
             return;
-        // The screen that matches the stage is the one on show.
+        // The screen that matches the stage is the one on show, showing what the state shows.
         const bool signedIn = app.authStage() == AuthStage::LoggedIn;
         QVERIFY(need(hosted, signedIn ? "connectView" : "authView") && !need(hosted, signedIn ? "authView" : "connectView"));
+        for (const Shows &expected : state.shows) {
+            QQuickItem *item = need(hosted, expected.name, expected.within);
+            QVariant wanted = expected.value;
+            if (wanted.metaType() == QMetaType::fromType<PaletteRole>())
+                wanted = host.theme.color(wanted.value<PaletteRole>());
+            const QVariant actual = item ? item->property(expected.property) : QVariant();
+            const QString text = wanted.toString(); // "…tail": a text that ends so
+            const bool matches = text.startsWith(u'…') ? actual.toString().endsWith(text.mid(1)) : actual == wanted;
+            QVERIFY2(wanted.isValid() ? matches : !item,
+                     qPrintable(u"%1.%2: %3"_s.arg(expected.name, expected.property, item ? actual.toString() : u"not shown"_s)));
+        }
         QCOMPARE(hosted.window->grabWindow().size(), QSize(380, 660));
     }
 
@@ -89,7 +101,6 @@ private Q_SLOTS:
         ScreenHost host;
         AppState &app = host.startSignedOut();
         HostedItem hosted = host.showRoot();
-        QVERIFY(need(hosted, "idleBlock") && !need(hosted, "signOutNotice"));
         click(hosted, "telegramButton");
         QCOMPARE(app.authStage(), AuthStage::WaitingForTelegram);
         QCOMPARE(host.fixture.openedAddresses.size(), 1);
@@ -159,19 +170,13 @@ private Q_SLOTS:
         QTRY_VERIFY(need(hosted, "connectView") && !need(hosted, "authView"));
     }
 
-    // The globe, the status lines, the error line and notices, the extension approval.
+    // The globe and the status lines follow the state; the extension approval; signing out.
     void connectScreenFollowsTheState()
     {
         ScreenHost host;
         AppState &app = host.startSignedIn();
         HostedItem hosted = host.showRoot();
-        QCOMPARE(text(hosted, "statusTitle"), u"Нажмите на глобус, чтобы подключиться\nк распределённой ИИ сети Qor"_s);
-        QCOMPARE(text(hosted, "errorLine"), u" "_s); // one transparent space keeps the layout in place
-        for (const char *hidden : {"statusSubtitle", "staleNotice", "sessionWarning", "approvalAlert"})
-            QVERIFY2(!need(hosted, hidden), hidden);
-        QCOMPARE(prop(hosted, "globeButton", "isActive"), QVariant(false));
         // The time follows the state at once, and counts days.
-        QCOMPARE(text(hosted, "connectedTime"), u"00:00:00"_s);
         app.setConnectionState(ConnectionState::Connected, host.fixture.clock.now().addSecs(-90061));
         QCOMPARE(text(hosted, "connectedTime"), u"1д 01:01:01"_s);
         app.setConnectionState(ConnectionState::Disconnected);
@@ -180,13 +185,9 @@ private Q_SLOTS:
         host.fixture.profiles.setStatusOnStart(VpnStatus::Connecting);
         click(hosted, "globeButton");
         QCOMPARE(text(hosted, "statusTitle"), u"Подключение…"_s);
-        QCOMPARE(prop(hosted, "globeButton", "isPending"), QVariant(true));
         QVERIFY(host.fixture.settle([&] { return !app.switchingChannels; }));
         host.fixture.report(TunnelSource::Main, VpnStatus::Connected);
         QCOMPARE(text(hosted, "statusTitle"), u"Подключено · Qor AI Network"_s);
-        QCOMPARE(text(hosted, "statusSubtitle"), u"распределённый доступ · автоматический выбор узла"_s);
-        QCOMPARE(prop(hosted, "globeButton", "isActive"), QVariant(true));
-        QCOMPARE(prop(hosted, "globeButton", "color"), QVariant(host.theme.autoAmber()));
         // A progress text replaces the title, not the subtitle.
         app.setConnectionProgress(u"Переключение на основной канал —\nэто может занять до 30 секунд"_s);
         QCOMPARE(text(hosted, "statusTitle"), app.connectionProgressText());
@@ -194,16 +195,6 @@ private Q_SLOTS:
         app.setConnectionProgress(std::nullopt);
         click(hosted, "globeButton");
         QVERIFY(app.connectionState() != ConnectionState::Connected);
-
-        app.setConnectionError(u"Нет активного доступа — войдите заново"_s);
-        QCOMPARE(text(hosted, "errorLine"), u"Нет активного доступа — войдите заново"_s);
-        QCOMPARE(prop(hosted, "errorLine", "color"), QVariant(host.theme.reserveRed()));
-        app.setSessionWarning(u"Рабочее окно закончится через 9 мин"_s);
-        QCOMPARE(text(hosted, "chipText", "sessionWarning"), u"Рабочее окно закончится через 9 мин"_s);
-        app.setCorporate(CorporateAccess::parse({{u"qor"_s, QJsonObject{{u"company"_s, u"X"_s}}}}));
-        app.setCorporateSavedAt(host.fixture.clock.now().addSecs(-3600));
-        app.setCorporateFromStorage(true);
-        QCOMPARE(text(hosted, "chipText", "staleNotice"), u"Правила компании от сегодня — связаться с сервером не удалось"_s);
 
         // The approval prompt opens the system settings; back in the application the
         // interrupted connect runs once.
@@ -250,10 +241,8 @@ private Q_SLOTS:
         click(hosted, "modeButton1");
         QCOMPARE(summary(app), u"disconnected main Qor AI Network"_s);
         QCOMPARE(selection(), u"0100"_s);
-        QCOMPARE(prop(hosted, "globeButton", "color"), QVariant(host.theme.mainGreen()));
         click(hosted, "modeButton2");
         QCOMPARE(app.cascadeMode(), CascadeMode::Tavrin);
-        QCOMPARE(prop(hosted, "globeButton", "color"), QVariant(host.theme.tavrinBlue()));
 
         // Without a remembered node the direct button opens the list.
         click(hosted, "directButton");
@@ -265,7 +254,6 @@ private Q_SLOTS:
         QCOMPARE(summary(app), node);
         QTRY_VERIFY(!need(hosted, "networkPanel"));
         QCOMPARE(selection(), u"0001"_s);
-        QCOMPARE(prop(hosted, "globeButton", "color"), QVariant(host.theme.nodePurple()));
 
         // ...and remembers it: the next press connects straight away.
         QVERIFY(stopped(host));
@@ -285,7 +273,6 @@ private Q_SLOTS:
         AppState &app = host.startSignedIn();
         HostedItem hosted = host.showRoot();
         click(hosted, "reserveButton");
-        QCOMPARE(text(hosted, "alertTitle", "reserveAlert"), u"Переключиться на резервный канал?"_s);
         click(hosted, "alertCancel");
         QTRY_VERIFY(!need(hosted, "reserveAlert"));
         QCOMPARE(summary(app), u"disconnected auto Qor AI Network"_s);
@@ -295,11 +282,6 @@ private Q_SLOTS:
         // Still connecting, the reserve already counts as active.
         QCOMPARE(summary(app), u"connecting reserve Резерв"_s);
         QCOMPARE(prop(hosted, "reserveButton", "isActive"), QVariant(true));
-        QCOMPARE(prop(hosted, "globeButton", "color"), QVariant(host.theme.reserveRed()));
-        app.setConnectionState(ConnectionState::Connected, host.fixture.clock.now());
-        QVERIFY(!need(hosted, "statusTitle"));
-        QCOMPARE(text(hosted, "statusSubtitle"), u"АКТИВИРОВАН РЕЗЕРВНЫЙ КАНАЛ"_s);
-        QCOMPARE(prop(hosted, "statusSubtitle", "color"), QVariant(host.theme.systemRed()));
 
         // Pressed while active: off without a question.
         QTRY_VERIFY(!need(hosted, "reserveAlert"));
@@ -307,19 +289,6 @@ private Q_SLOTS:
         click(hosted, "reserveButton");
         QTRY_VERIFY(!need(hosted, "reserveAlert"));
         QVERIFY2(summary(app).endsWith(u" auto Qor AI Network"_s), qPrintable(summary(app)));
-    }
-
-    // A company that withholds the reserve: the reserve button shows it; the profile names the company.
-    void companyAccount()
-    {
-        ScreenHost host;
-        host.startSignedIn(sampleEndpoints(), states::corporateMembers(host));
-        HostedItem hosted = host.showRoot();
-        QCOMPARE(prop(hosted, "reserveButton", "isDenied"), QVariant(true));
-        click(hosted, "profileButton");
-        QCOMPARE(text(hosted, "nameLine"), u"ООО «Северный ветер»"_s);
-        QVERIFY(text(hosted, "statValue", "corporateWindowRow").endsWith(u" · осталось 25 мин"_s));
-        QCOMPARE(text(hosted, "statValue", "reserveDeniedRow"), u"не выдан"_s);
     }
 
     // The status row refreshes once however often it is pressed; the panel lists the
@@ -330,9 +299,6 @@ private Q_SLOTS:
         states::measuredNodes(host);
         AppState &app = host.fixture.app();
         HostedItem hosted = host.showRoot();
-        // Nothing measured yet: grey.
-        QCOMPARE(prop(hosted, "networkStatusDot", "color"), QVariant(host.theme.neutralGrey()));
-        QCOMPARE(text(hosted, "networkStatusLabel"), u"Статус сети Qor"_s);
         host.fixture.server.clearRequests();
         click(hosted, "networkStatusRow");
         QCOMPARE(text(hosted, "networkStatusLabel"), u"Обновляем…"_s);
@@ -349,8 +315,6 @@ private Q_SLOTS:
         QVERIFY(app.measuringLatency()); // opening the panel measures every node
         QVERIFY(host.fixture.settle([&] { return !app.measuringLatency(); }, 10s));
         QCOMPARE(host.fixture.measuredHosts.size(), 6);
-        QCOMPARE(text(hosted, "countLine"), u"Отвечают 4 из 6 серверов"_s);
-        QCOMPARE(prop(hosted, "countDot", "color"), QVariant(host.theme.systemYellow()));
         // From the top: label, latency text and colour, and the check mark on the target.
         const QList<int> order{0, 3, 5, 1, 2, 4};
         const QStringList latencies{"42 мс", "87 мс", "99 мс", "100 мс", "—", "—"};
@@ -362,7 +326,6 @@ private Q_SLOTS:
             QCOMPARE(findShown(row, u"nodeLatency"_s)->property("color"), QVariant(i == 3 ? host.theme.gold() : host.theme.okGreen()));
             QCOMPARE(findShown(row, u"nodeCheck"_s) != nullptr, order.at(i) == 3);
         }
-        QVERIFY(!need(hosted, "nodeRow6") && !need(hosted, "balancerCheck") && !need(hosted, "latencyNote"));
         app.setLatencyNeedsDisconnect(true);
         QCOMPARE(text(hosted, "latencyNote"), u"Задержки измеряются при выключенном подключении"_s);
 
@@ -387,35 +350,15 @@ private Q_SLOTS:
         QTRY_VERIFY(!need(hosted, "networkPanel"));
     }
 
-    void noNodesYet()
+    // The profile panel's settings; without subscription facts every value is a dash;
+    // deleting the account asks first, reports a refusal, and signs out.
+    void profileSettingsAndDeletion()
     {
         ScreenHost host;
-        host.startSignedIn({});
-        HostedItem hosted = host.showRoot();
-        click(hosted, "serverSettingsButton");
-        QCOMPARE(text(hosted, "emptyNodes"), u"Список узлов придёт вместе с подпиской"_s);
-        QVERIFY(!need(hosted, "nodeList"));
-        QCOMPARE(text(hosted, "countLine"), u"Серверов: 0"_s);
-        QCOMPARE(prop(hosted, "countDot", "color"), QVariant(host.theme.dangerRed()));
-    }
-
-    void accountFactsSettingsAndDeletion()
-    {
-        ScreenHost host;
-        QJsonObject members = states::subscriptionMembers();
-        members.insert(u"traffic_used_bytes"_s, 1536);
-        AppState &app = host.startSignedIn(sampleEndpoints(), members);
+        AppState &app = host.startSignedIn(sampleEndpoints(), states::subscriptionMembers());
         HostedItem hosted = host.showRoot();
         click(hosted, "profileButton");
         QVERIFY(need(hosted, "profilePanel"));
-        QCOMPARE(text(hosted, "nameLine"), u"@anna_k"_s);
-        QCOMPARE(prop(hosted, "avatarImage", "valid"), QVariant(true));
-        const std::pair<const char *, QString> facts[] = {{"statusRow", u"● Активна"_s}, {"expiryRow", u"14 сентября 2026"_s},
-                                                          {"trafficRow", u"без ограничений"_s}, {"usedRow", u"2 КБ"_s}, {"lastServerRow", u"Qor AI Network"_s}};
-        for (const auto &[row, value] : facts)
-            QCOMPARE(text(hosted, "statValue", row), value);
-        QCOMPARE(need(hosted, "statValue", "statusRow")->property("color"), QVariant(host.theme.okGreen()));
-        QVERIFY(!need(hosted, "corporateWindowRow") && !need(hosted, "reserveDeniedRow"));
 
         click(hosted, "themeChoice2");
         QVERIFY(app.appearance() == AppAppearance::Dark && host.theme.dark());
@@ -434,9 +377,8 @@ private Q_SLOTS:
         app.setTelegramAvatarDataURI(u"data:image/png;base64,bm90IGFuIGltYWdl"_s);
         QCOMPARE(prop(hosted, "avatarImage", "valid"), QVariant(false));
 
-        // Deleting asks first; refused by the server: a toast, the session stays.
+        // Refused by the server: a toast, the session stays.
         click(hosted, "deleteButton");
-        QCOMPARE(text(hosted, "alertTitle", "deleteAlert"), u"Удалить аккаунт?"_s);
         click(hosted, "alertCancel");
         QTRY_VERIFY(!need(hosted, "deleteAlert"));
         QCOMPARE(host.fixture.server.requestCount(u"account/delete"_s), 0);

@@ -87,6 +87,7 @@ private Q_SLOTS:
         // Kilobytes rounded, megabytes whole, gigabytes with one decimal; no limit is "0 or less".
         QCOMPARE(byteText(1023), u"0 КБ"_s);
         QCOMPARE(byteText(1024), u"1 КБ"_s);
+        QCOMPARE(byteText(1536), u"2 КБ"_s);
         QCOMPARE(byteText(1048575), u"1024 КБ"_s);
         QCOMPARE(byteText(1572864 * 3), u"5 МБ"_s);
         QCOMPARE(byteText(1610612736), u"1.5 ГБ"_s);
