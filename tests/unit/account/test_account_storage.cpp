@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -157,7 +156,7 @@ private Q_SLOTS:
 
     // Never destroy what the user had: an unreadable file is moved aside intact, each under its own name.
     // (The group store's fallback: test_storage_faults; the folder's mode: test_secret_files_private.)
-    void invalidFilesAreSetAside()
+    void writesKeepWhatWasThere()
     {
         DefaultsStores stores(m_dir->path());
         const QString file = stores.shared().filePath();
@@ -178,25 +177,22 @@ private Q_SLOTS:
             aside.append(readBytes(path(name)));
         }
         QCOMPARE(QSet(aside.begin(), aside.end()), QSet(invalid.begin(), invalid.end()));
-    }
 
-    // Entries of another version, and keys another process (the command line) wrote meanwhile, survive a write.
-    void writeKeepsWhatItDidNotChange()
-    {
-        const QString file = path("shared.json");
+        // Entries of another version, and keys another process (the command line) wrote meanwhile, survive a write.
+        const QString shared = path("shared.json");
         const QJsonObject foreign = QJsonDocument::fromJson(R"({"blob": {"type": "data", "value": "AAE="}, "number": 42,
             "mistyped": {"type": "boolean", "value": "yes"}, "settings.appearance": {"type": "text", "value": "x"}})").object();
-        writeBytes(file, QJsonDocument(QJsonObject{{"format", 1}, {"values", foreign}}).toJson());
-        DefaultsStore mine(file);
+        writeBytes(shared, QJsonDocument(QJsonObject{{"format", 1}, {"values", foreign}}).toJson());
+        DefaultsStore mine(shared);
         QVERIFY(mine.contains("blob") && !mine.textValue("blob") && !mine.boolValue("mistyped") && !mine.textValue("number"));
         QVERIFY(mine.textValue("settings.appearance") == "x");
-        DefaultsStore(file).setText("settings.connectMode", "tavrin");
+        DefaultsStore(shared).setText("settings.connectMode", "tavrin");
         mine.setText("settings.appearance", "dark");
         mine.sync();
-        QJsonObject expected = foreign;
-        expected.insert("settings.connectMode", QJsonObject{{"type", "text"}, {"value", "tavrin"}});
-        expected.insert("settings.appearance", QJsonObject{{"type", "text"}, {"value", "dark"}});
-        QCOMPARE(valuesOnDisk(file), expected);
+        QJsonObject merged = foreign;
+        merged.insert("settings.connectMode", QJsonObject{{"type", "text"}, {"value", "tavrin"}});
+        merged.insert("settings.appearance", QJsonObject{{"type", "text"}, {"value", "dark"}});
+        QCOMPARE(valuesOnDisk(shared), merged);
         QCOMPARE(mine.textValue("settings.connectMode"), "tavrin");
     }
 
@@ -204,22 +200,19 @@ private Q_SLOTS:
     // (A folder in place of the file: test_storage_faults' specialFileInPlaceOfAStore.)
     void unusableFileIsNeverTouched()
     {
+        writeBytes(path("config"), "keep me");
         for (const char *relative : {"config/store.json", "config/qor-connect/store.json"}) {
-            init();
-            writeBytes(path("config"), "keep me");
-            {
-                DefaultsStore store(path(relative));
-                QVERIFY2(!store.isOpen(), relative);
-                store.setBool("settings.liquidGlass", true);
-                store.sync();
-                QVERIFY(store.boolValue("settings.liquidGlass") == true && store.writeCount() == 0);
-            }
-            QVERIFY2(entries() == QStringList{"config"} && readBytes(path("config")) == "keep me", relative);
+            DefaultsStore store(path(relative));
+            QVERIFY2(!store.isOpen(), relative);
+            store.setBool("settings.liquidGlass", true);
+            store.sync();
+            QVERIFY2(store.boolValue("settings.liquidGlass") == true && store.writeCount() == 0, relative);
         }
+        QVERIFY(entries() == QStringList{"config"} && readBytes(path("config")) == "keep me");
     }
 
     // A record is stamped by the clock and kept as one item; without one, or one with no UTF-8 form, both go.
-    void saveFollowsTheValuesGiven()
+    void sessionSaveAndLoad()
     {
         Session::Saved values = signIn(), expected = signIn();
         values.corporateSavedAt = QDateTime(QDate(2000, 1, 1), QTime(0, 0), Qt::UTC); // the clock stamps, not the caller
@@ -251,11 +244,8 @@ private Q_SLOTS:
             QVERIFY(m_secrets->itemCount() == 0 && !m_defaults->contains(Session::kCorporateSavedAt));
             QVERIFY(!m_session->load()->corporateJSON && !m_session->load()->corporateSavedAt);
         }
-    }
 
-    // Failures never surface: what cannot be read is absent, and the rest still loads.
-    void unreadableStoredValuesLoadAsAbsent()
-    {
+        // Failures never surface: what cannot be read is absent, and the rest still loads.
         const struct { const char *name; QByteArray secret; bool keyringAvailable = true, dateAsText = false; } rows[] = {
             {"invalid UTF-8", "{\"qor\":\"\xff\xfe\"}"}, {"truncated UTF-8", "{\"reason\":\"\xd0"},
             {"keyring locked", kCorporate.toUtf8(), false}, {"date stored as text", kCorporate.toUtf8(), true, true}};
@@ -266,10 +256,10 @@ private Q_SLOTS:
             if (row.dateAsText)
                 m_defaults->setText(Session::kCorporateSavedAt, m_clock->now().toString(Qt::ISODate));
             m_secrets->setAvailable(row.keyringAvailable);
-            Session::Saved expected = signIn();
-            expected.corporateJSON = row.dateAsText ? std::optional(kCorporate) : std::nullopt;
-            expected.corporateSavedAt = row.dateAsText ? std::nullopt : std::optional(m_clock->now());
-            QVERIFY2(m_session->load() == expected, row.name);
+            Session::Saved rest = signIn();
+            rest.corporateJSON = row.dateAsText ? std::optional(kCorporate) : std::nullopt;
+            rest.corporateSavedAt = row.dateAsText ? std::nullopt : std::optional(m_clock->now());
+            QVERIFY2(m_session->load() == rest, row.name);
         }
     }
 

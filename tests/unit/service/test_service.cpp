@@ -125,10 +125,7 @@ const QVariantMap fullPolicy{
     {"block_geosite", QStringList{"category-ads-all", "geosite:category-porn"}},
     {"block_torrent", true}, {"doh", "https://dns.corp.example/dns-query"}, {"doh_host", "dns.corp.example"}, {"doh_ip", "10.1.2.3"}};
 
-QString withOutbound(const QString &outbound, const QString &inbounds = "[]")
-{
-    return QStringLiteral(R"({"inbounds": %1, "outbounds": [%2]})").arg(inbounds, outbound);
-}
+QString withOutbound(const QString &outbound, const QString &inbounds = "[]") { return R"({"inbounds": )" + inbounds + R"(, "outbounds": [)" + outbound + "]}"; }
 
 const QString realityOutbound = R"({"protocol": "vless", "settings": {"vnext": [{"address": "r.example", "port": 443}]},
     "streamSettings": {"network": "tcp", "security": "reality"}})";
@@ -170,7 +167,8 @@ class TestService : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void profileDocuments()
+    // Profile documents a tunnel may be started with, and who may start one.
+    void tunnelRequests()
     {
         const QVariantMap one{{"wgQuickConfigs", QStringList{"[Interface]"}}};
         const QStringList many(request_validation::maxConfigurations + 1, "[Interface]");
@@ -188,11 +186,8 @@ private Q_SLOTS:
             const QString refusal = checked.index() == 1 ? std::get<QString>(checked) : "accepted";
             QVERIFY2(error.isEmpty() ? refusal == "accepted" : refusal.contains(error), qPrintable(refusal));
         }
-    }
 
-    // Root needs no polkit; a dismissed dialog may still be answered later; no authority, no tunnel.
-    void authorisationRules()
-    {
+        // Root needs no polkit; a dismissed dialog may still be answered later; no authority, no tunnel.
         const Authorizer authorizer(QDBusConnection::sessionBus());
         const auto checkNow = [&](uint uid, bool interactive) { return QCoro::waitFor(authorizer.check(":1.42", uid, interactive)); };
         QDBusConnection authorityBus = QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), "authority");
@@ -200,11 +195,11 @@ private Q_SLOTS:
         QVERIFY(authorityBus.registerVirtualObject("/org/freedesktop/PolicyKit1/Authority", &authority));
         QVERIFY(authorityBus.registerService("org.freedesktop.PolicyKit1"));
         using enum Authorizer::Outcome;
-        const struct { const char *name; uint uid; bool authorized, challenge, dismissed; Authorizer::Outcome outcome; } rows[] = {
+        const struct { const char *name; uint uid; bool authorized, challenge, dismissed; Authorizer::Outcome outcome; } answers[] = {
             {"root", 0, false, false, false, Allowed}, {"allowed user", 1000, true, false, false, Allowed},
             {"authentication wanted", 1000, false, true, false, NeedsAuthentication},
             {"dialog dismissed", 1000, false, false, true, NeedsAuthentication}, {"refused", 1000, false, false, false, Denied}};
-        for (const auto &row : rows) {
+        for (const auto &row : answers) {
             authority.answer = {row.authorized, row.challenge, row.dismissed};
             authority.asked.clear();
             QVERIFY2(checkNow(row.uid, true) == row.outcome, row.name);
@@ -214,11 +209,11 @@ private Q_SLOTS:
         authorityBus.unregisterService("org.freedesktop.PolicyKit1");
         authorityBus.unregisterObject("/org/freedesktop/PolicyKit1/Authority");
         QDBusConnection::disconnectFromBus("authority");
-        QCOMPARE(checkNow(0, false), Allowed);
         QCOMPARE(checkNow(1000, false), Denied);
     }
 
-    void wgQuickTexts()
+    // A wg-quick text as exported by server panels, the engine's requests made of it and its answers.
+    void wireGuard()
     {
         const QStringList lines{"# exported by a server panel", "[interface]", "PrivateKey=%1", "Address = 10.8.0.2/24, fd00:8::2 # both families",
                                 "DNS = 1.1.1.1,2606:4700:4700::1111, corp.example.com", "MTU = 1380", "ListenPort = 0", "Table = off",
@@ -241,8 +236,7 @@ private Q_SLOTS:
         QVERIFY(first.publicKey == QByteArray(32, '\xff') && first.presharedKey == QByteArray(32, '\xab') && second.presharedKey.isEmpty());
         QCOMPARE(first.endpointHost + ':' + QString::number(first.endpointPort), "vpn.example.net:51820");
         QCOMPARE(second.endpointHost + ':' + QString::number(second.endpointPort), "2001:db8::7:443"); // brackets removed
-        QCOMPARE(first.persistentKeepalive, 25);
-        QCOMPARE(second.persistentKeepalive, 0);
+        QVERIFY(first.persistentKeepalive == 25 && second.persistentKeepalive == 0); // "off" is 0
         QCOMPARE(first.allowedIps.last().text(), "10.1.0.0/16"); // host bits cleared
         QVERIFY(config.routesAllIPv4() && config.routesAllIPv6());
 
@@ -274,25 +268,21 @@ private Q_SLOTS:
             QVERIFY2(expected, qPrintable(reason + ": " + error));
             QVERIFY2(!error.contains(QRegularExpression("[A-Za-z0-9+/]{30,}")), qPrintable(error));
         }
-    }
 
-    // Endpoints as resolved (a v4-mapped one as IPv4); the AmneziaWG keys only for an engine that knows them.
-    void engineRequestsAndAnswers()
-    {
-        const QString text =
-            replaced("Address", "Jc = 3\nJmin = 10\nJmax = 50\nAddress") + "AllowedIPs = 10.1.2.3/8\nPresharedKey = " + abKey + "\n";
-        const auto config = std::get<WgQuickConfig>(WgQuickConfig::parse(text));
+        // Endpoints as resolved (a v4-mapped one as IPv4); the AmneziaWG keys only for an engine that knows them.
+        const QString withPsk = replaced("Address", "Jc = 3\nJmin = 10\nJmax = 50\nAddress") + "AllowedIPs = 10.1.2.3/8\nPresharedKey = " + abKey + "\n";
+        const auto engineConfig = std::get<WgQuickConfig>(WgQuickConfig::parse(withPsk));
         const QByteArray ff = QByteArray("ff").repeated(32);
-        const struct { const char *endpoint; bool withAmnezia; quint32 fwmark; QByteArray device, peerEndpoint; } rows[] = {
+        const struct { const char *endpoint; bool withAmnezia; quint32 fwmark; QByteArray device, peerEndpoint; } requests[] = {
             {"2001:db8::1", false, 0, "", "[2001:db8::1]:51820"},
             {"::ffff:192.0.2.1", true, 51888, "fwmark=51888\njc=3\njmin=10\njmax=50\ns1=0\ns2=0\nh1=1\nh2=2\nh3=3\nh4=4\n", "192.0.2.1:51820"}};
-        for (const auto &row : rows) {
-            QCOMPARE(uapi::setRequest(config, {{QHostAddress(row.endpoint), 51820}}, row.fwmark, row.withAmnezia),
+        for (const auto &row : requests) {
+            QCOMPARE(uapi::setRequest(engineConfig, {{QHostAddress(row.endpoint), 51820}}, row.fwmark, row.withAmnezia),
                      "set=1\nprivate_key=" + QByteArray(64, '0') + "\n" + row.device + "replace_peers=true\npublic_key=" + ff
                          + "\npreshared_key=" + QByteArray("ab").repeated(32) + "\nendpoint=" + row.peerEndpoint
                          + "\npersistent_keepalive_interval=0\nreplace_allowed_ips=true\nallowed_ip=0.0.0.0/0\nallowed_ip=10.0.0.0/8\n\n");
         }
-        QCOMPARE(uapi::keepaliveRequest(config.peers[0].publicKey, 25), "set=1\npublic_key=" + ff + "\npersistent_keepalive_interval=25\n\n");
+        QCOMPARE(uapi::keepaliveRequest(engineConfig.peers[0].publicKey, 25), "set=1\npublic_key=" + ff + "\npersistent_keepalive_interval=25\n\n");
 
         // An answer counts once its errno line is complete; figures are summed over peers.
         const QByteArray peers = "private_key=" + QByteArray(64, '0') + "\nlisten_port=40000\npublic_key=" + QByteArray(64, 'f')
@@ -364,7 +354,7 @@ private Q_SLOTS:
     }
 
     // What capture leaves outside; the core's own packets are never marked, DNS always is.
-    void captureLeavesOutsideAndCounts()
+    void capture()
     {
         const QString script = QString::fromUtf8(capture_plan::nftScript(captureSettings));
         for (const char *outside : {"127.0.0.0/8", "192.168.0.0/16", "192.0.2.2", "198.51.100.7", "fe80::/10", "2001:db8::2"})
@@ -375,38 +365,8 @@ private Q_SLOTS:
         QCOMPARE(plan.apply.first().arguments.join(' '), "-4 rule add fwmark 51890 table 51890 priority 31200");
         QCOMPARE(plan.apply.last().input, capture_plan::nftScript(captureSettings));
         QVERIFY(std::all_of(plan.undo.begin(), plan.undo.end(), [](const SystemCommand &c) { return c.mayFail; }));
-    }
 
-    void nftablesAcceptsTheCaptureScript()
-    {
-        if (::geteuid() != 0 || !QFile::exists("/usr/sbin/nft"))
-            QSKIP("checking an nftables script needs root and nft");
-        QCOMPARE(refusal("unshare", {"-n", "/usr/sbin/nft", "-c", "-f", "-"}, capture_plan::nftScript(captureSettings)), QByteArray());
-    }
-
-    // A program that cannot start is -1, and its reason is kept; a run of commands stops at the first
-    // failure of one that may not fail.
-    void runCommand()
-    {
-        const std::tuple<SystemCommand, int, QByteArray> rows[] = {
-            {{"/bin/grep", {"-qx", "line"}, "line\n"}, 0, ""}, {{"/bin/grep", {"-qx", "line"}, "other\n"}, 1, ""},
-            {{"/bin/cat", {"/nonexistent/qor-test"}, {}}, 1, "No such file"}, {{"/nonexistent/qor-test", {}, {}}, -1, "No such file"}};
-        for (const auto &[command, exitCode, standardError] : rows) {
-            const auto result = QCoro::waitFor(qor::service::runCommand(command));
-            QVERIFY2(result.ok == (exitCode == 0) && result.exitCode == exitCode, qPrintable(command.text()));
-            QVERIFY2(result.standardError.contains(standardError), result.standardError.constData());
-        }
-        const SystemCommand missing{"/nonexistent/qor-test", {}, {}};
-        SystemCommand missingMayFail = missing;
-        missingMayFail.mayFail = true;
-        const auto result = QCoro::waitFor(runCommands({missingMayFail, {"/bin/false", {}, {}}, missing}));
-        QVERIFY(!result.ok && result.exitCode == 1); // neither missing program's -1
-        QVERIFY(QCoro::waitFor(runCommands({missingMayFail, {"/bin/true", {}, {}}})).ok);
-    }
-
-    // Capture is added (tags the document took get a suffix); what the document had stays.
-    void captureAdded()
-    {
+        // The core's document gets the capture inbound (tags it took get a suffix); what it had stays.
         const struct { QString document; QStringList outboundTags, ruleTargets; QJsonArray dnsServers; } rows[] = {
             {vlessDocument, {"proxy", "direct", "block", "qor-dns"}, {"qor-dns", "direct"}, {"8.8.8.8"}},
             {vmessDocument, {"qor-proxy", "qor-dns", "qor-dns-2"}, {"qor-dns-2", "qor-dns"}, {"1.1.1.1"}}};
@@ -437,8 +397,35 @@ private Q_SLOTS:
         }
     }
 
+    void nftablesAcceptsTheCaptureScript()
+    {
+        if (::geteuid() != 0 || !QFile::exists("/usr/sbin/nft"))
+            QSKIP("checking an nftables script needs root and nft");
+        QCOMPARE(refusal("unshare", {"-n", "/usr/sbin/nft", "-c", "-f", "-"}, capture_plan::nftScript(captureSettings)), QByteArray());
+    }
+
+    // A program that cannot start is -1, and its reason is kept; a run of commands stops at the first
+    // failure of one that may not fail.
+    void runCommand()
+    {
+        const std::tuple<SystemCommand, int, QByteArray> rows[] = {
+            {{"/bin/grep", {"-qx", "line"}, "line\n"}, 0, ""}, {{"/bin/grep", {"-qx", "line"}, "other\n"}, 1, ""},
+            {{"/bin/cat", {"/nonexistent/qor-test"}, {}}, 1, "No such file"}, {{"/nonexistent/qor-test", {}, {}}, -1, "No such file"}};
+        for (const auto &[command, exitCode, standardError] : rows) {
+            const auto result = QCoro::waitFor(qor::service::runCommand(command));
+            QVERIFY2(result.ok == (exitCode == 0) && result.exitCode == exitCode, qPrintable(command.text()));
+            QVERIFY2(result.standardError.contains(standardError), result.standardError.constData());
+        }
+        const SystemCommand missing{"/nonexistent/qor-test", {}, {}};
+        SystemCommand missingMayFail = missing;
+        missingMayFail.mayFail = true;
+        const auto result = QCoro::waitFor(runCommands({missingMayFail, {"/bin/false", {}, {}}, missing}));
+        QVERIFY(!result.ok && result.exitCode == 1); // neither missing program's -1
+        QVERIFY(QCoro::waitFor(runCommands({missingMayFail, {"/bin/true", {}, {}}})).ok);
+    }
+
     // The company's rules come first after DNS; then the document's own.
-    void policyRulesAndPinnedServers()
+    void proxyCoreDocuments()
     {
         const CaptureSettings capture{52345, 51889, "/usr/share/v2ray/geosite.dat", {}};
         const QJsonObject result = parsed(coreDocument(vlessDocument, ProxyCore::Xray, fullPolicy, capture));
@@ -480,10 +467,9 @@ private Q_SLOTS:
             {withOutbound(R"({"protocol": "trojan", "streamSettings": {"network": "grpc"}})"), v2ray, {}, "транспорт «grpc» " + needsXray},
             {withOutbound(R"({"protocol": "wireguard"})"), v2ray, {}, "протокол «wireguard» " + needsXray},
             {R"({"outbounds": [)", xray, {}, "повреждена"}, {"[]", xray, {}, "повреждена"}, {R"({"outbounds": []})", xray, {}, "повреждена"},
-            {vlessDocument, xray, {{"block_geosite", QStringList{"ads"}}}, "установите пакет с geosite.dat"}, // with one: policyRules
+            {vlessDocument, xray, {{"block_geosite", QStringList{"ads"}}}, "установите пакет с geosite.dat"}, // with one: above
             {withOutbound(R"({"protocol": "freedom"})", R"([{"port": "52000-53000"}])"), xray, {}, "порт перехвата 52345 занят"},
-            {withOutbound(R"({"protocol": "trojan", "settings": {"servers": [{"address": "t.example", "port": 70000}]}})"), xray, {},
-             "вне диапазона 1–65535"},
+            {withOutbound(R"({"protocol": "trojan", "settings": {"servers": [{"address": "t", "port": 70000}]}})"), xray, {}, "вне диапазона 1–65535"},
             {withOutbound(R"({"protocol": "freedom"})"), xray, {}, "нет исходящего соединения через прокси-сервер"},
             {vlessDocument, xray, {{"doh", "https://d.example/q"}}, "правила компании повреждены"}};
         for (const auto &row : rows) {
