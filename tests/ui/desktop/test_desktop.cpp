@@ -28,7 +28,6 @@ struct Desktop {
         menuBar.terminate = [this] { ++terminated; };
         menuBar.openMainWindow = [this] { ++windowsOpened, window ? window->show() : void(); };
     }
-    ~Desktop() { window.reset(); }
 
     AppState &attached()
     {
@@ -176,8 +175,7 @@ private Q_SLOTS:
             d.f.profiles.setStatusOnStop(std::nullopt);
         const QDateTime asked = d.f.clock.now();
         d.trigger(u"Выход"_s);
-        QCOMPARE(d.terminated, 0);
-        QVERIFY(d.menuBar.isQuitting());
+        QVERIFY(d.terminated == 0 && d.menuBar.isQuitting());
         d.trigger(u"Выход"_s); // a second request changes nothing
         QVERIFY(d.f.settle([&] { return d.terminated > 0; }, 5s, 50ms));
         QCOMPARE(d.terminated, 1);
@@ -186,40 +184,14 @@ private Q_SLOTS:
         QVERIFY2(tunnelStops ? waited < 1000 : waited >= 3000 && waited <= 3200, qPrintable(QString::number(waited)));
     }
 
-    void glassModeFromTheSettingOnMainWindowsOnly()
-    {
-        Desktop d;
-        QQuickWindow *window = d.createWindow(false);
-        QVERIFY(window);
-        // The stored setting is applied each time a window becomes key.
-        QList<bool> applied;
-        d.menuBar.applyWindowGlass = [&applied](bool glass) { applied.append(glass); };
-        d.menuBar.windowBecameKey();
-        d.f.app().setLiquidGlassEnabled(true);
-        d.menuBar.windowBecameKey();
-        QCOMPARE(applied, (QList<bool>{false, true}));
-
-        QQuickWindow other; // a dialog, a menu: not a main window
-        other.setColor(Qt::green);
-        const QColor background(238, 241, 245);
-        window_glass::apply(true, background, true);
-        QCOMPARE(window->color(), QColor(Qt::transparent));
-        QCOMPARE(other.color(), QColor(Qt::green));
-        // Where nothing can show through, glass falls back to the opaque background.
-        window_glass::apply(true, background, false);
-        QCOMPARE(window->color(), background);
-        window_glass::apply(true, background, true);
-        window_glass::apply(false, background, true);
-        QCOMPARE(window->color(), background);
-    }
-
     void mainWindow_data()
     {
         QTest::addColumn<bool>("frameless");
         QTest::newRow("window manager's frame") << false;
         QTest::newRow("own title strip") << true;
     }
-    // Sized to its content; with its own strip, closing keeps or quits by the preference.
+    // Sized to its content. With the window manager's frame: glass mode; with its own
+    // strip: closing keeps or quits by the preference.
     void mainWindow()
     {
         QFETCH(bool, frameless);
@@ -238,8 +210,28 @@ private Q_SLOTS:
         QQuickItem *root = window->contentItem();
         QVERIFY(findShown(root, u"connectView"_s));
         QCOMPARE(findShown(root, u"windowClose"_s) != nullptr, frameless);
-        if (!frameless)
+        if (!frameless) {
+            // The stored glass setting is applied each time a window becomes key.
+            QList<bool> applied;
+            d.menuBar.applyWindowGlass = [&applied](bool glass) { applied.append(glass); };
+            d.menuBar.windowBecameKey();
+            d.f.app().setLiquidGlassEnabled(true);
+            d.menuBar.windowBecameKey();
+            QCOMPARE(applied, (QList<bool>{false, true}));
+            // Glass on main windows only; where nothing can show through, the opaque background.
+            QQuickWindow other; // a dialog, a menu
+            other.setColor(Qt::green);
+            const QColor background(238, 241, 245);
+            window_glass::apply(true, background, true);
+            QCOMPARE(window->color(), QColor(Qt::transparent));
+            QCOMPARE(other.color(), QColor(Qt::green));
+            window_glass::apply(true, background, false);
+            QCOMPARE(window->color(), background);
+            window_glass::apply(true, background, true);
+            window_glass::apply(false, background, true);
+            QCOMPARE(window->color(), background);
             return;
+        }
 
         // The network panel's switch sets the real preference.
         findShown(root, u"connectView"_s)->setProperty("showNetwork", true);
