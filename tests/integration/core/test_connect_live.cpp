@@ -113,6 +113,7 @@ private Q_SLOTS:
         QCOMPARE(f.summary(), QStringLiteral("disconnected - "));
         QCOMPARE(f.storedProfileCount(), 0);
         BundleExtensionActivator::setAwaitingApproval(awaitingApproval, false);
+        f.trace.waitForWrites(); // then the trace starts afresh
         QFile::remove(deployment::traceDirectory() + "/state-trace.txt");
 
         app.tapGlobe();
