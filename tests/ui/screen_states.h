@@ -35,8 +35,8 @@ struct ScreenState {
     // Builds the application state before the window is shown.
     std::function<void(ScreenHost &)> prepare;
     // Opens what the state shows inside the window (a panel, a sheet, an alert), if anything.
-    std::function<void(ScreenHost &, HostedItem &)> open;
-    QList<Shows> shows;
+    std::function<void(ScreenHost &, HostedItem &)> open = {};
+    QList<Shows> shows = {};
 };
 
 namespace states {

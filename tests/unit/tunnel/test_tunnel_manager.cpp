@@ -353,12 +353,13 @@ private Q_SLOTS:
     }
 
     // A late finish after approval finds nobody waiting; a new request gets its own
-    // answer; concurrent requests share the first outcome (withdrawal errors are dropped).
+    // answer; concurrent requests share the first outcome (withdrawal errors are dropped);
+    // a caller still waiting when the manager goes is released with a failure.
     void requestsAndLateAnswers()
     {
         FakeExtensionActivator activator;
-        SystemExtensionManager manager(activator);
-        auto first = track(manager.activate(mainId));
+        auto manager = std::make_unique<SystemExtensionManager>(activator);
+        auto first = track(manager->activate(mainId));
         activator.answerNeedsApproval(mainId);
         ManualClock::drainEvents();
         QCOMPARE(*first->value, Result::NeedsUserApproval);
@@ -367,7 +368,7 @@ private Q_SLOTS:
         ManualClock::drainEvents();
         QCOMPARE(*first->value, Result::NeedsUserApproval);
 
-        auto second = track(manager.activate(mainId));
+        auto second = track(manager->activate(mainId));
         activator.answerFinished(reserveId);
         ManualClock::drainEvents();
         QVERIFY(!second->done);
@@ -375,20 +376,14 @@ private Q_SLOTS:
         ManualClock::drainEvents();
         QCOMPARE(*second->value, Result::Activated);
 
-        auto activation = track(manager.activate(mainId));
-        auto again = track(manager.activate(mainId));
-        auto withdrawal = track(manager.withdrawPendingRequest(mainId));
+        auto activation = track(manager->activate(mainId));
+        auto again = track(manager->activate(mainId));
+        auto withdrawal = track(manager->withdrawPendingRequest(mainId));
         activator.answerFailed(mainId, "OSSystemExtensionErrorDomain", 8, "запрещено");
         ManualClock::drainEvents();
         QVERIFY(activation->done && again->done && withdrawal->done && !withdrawal->failed());
         QCOMPARE(activation->errorDescription.section('\n', 0, 0), failedPrefix + u"запрещено"_s);
         QCOMPARE(again->errorDescription, activation->errorDescription);
-    }
-
-    void callerIsReleasedWhenTheManagerGoes()
-    {
-        FakeExtensionActivator activator;
-        auto manager = std::make_unique<SystemExtensionManager>(activator);
         auto pending = track(manager->activate(mainId));
         manager.reset();
         ManualClock::drainEvents();
