@@ -266,13 +266,6 @@ struct LiveApp {
     bool connected() const { return state->connectionState() == ConnectionState::Connected && !state->switchingChannels; }
     bool settled() const { return state->connectionState() == ConnectionState::Disconnected && !state->switchingChannels; }
 
-    std::optional<VpnStatus> providerStatus(TunnelSource source) const
-    {
-        const auto handle = source == TunnelSource::Main ? tunnel.profile() : reserveTunnel.profile();
-        const auto published = handle ? profiles.providerState(handle->id) : std::nullopt;
-        return published ? std::optional<VpnStatus>(published->status) : std::nullopt;
-    }
-
     // A provider process serves the channel's tunnel: alive, and not published as down.
     bool tunnelRunning(TunnelSource source) const
     {
