@@ -44,7 +44,7 @@ class ScreenHost {
 public:
     ScreenHost()
     {
-        Theme::provideInstance(&theme);
+        registerScreensModule(qml.engine);
         theme.setReduceMotion(true); // a still globe: tests need no frames
         AccountTransport::Settings settings;
         settings.baseAddress = fixture.server.baseUrl().toString();
@@ -53,12 +53,7 @@ public:
         preferences.insert(u"minimizeToMenuBar"_s, false);
         preferences.insert(u"launchAtLogin"_s, false);
     }
-    ~ScreenHost()
-    {
-        m_engine.reset();
-        provideScreenServices(nullptr, nullptr);
-        Theme::provideInstance(nullptr);
-    }
+    ~ScreenHost() { provideScreenServices(nullptr, nullptr); }
 
     // No stored session: the sign-in screen.
     AppState &startSignedOut()
@@ -80,31 +75,20 @@ public:
         return startSignedOut();
     }
 
-    QQmlEngine &engine()
-    {
-        if (!m_engine) {
-            m_engine = std::make_unique<QQmlEngine>();
-            registerScreensModule(*m_engine);
-        }
-        return *m_engine;
-    }
-
     // The main window's content.
     HostedItem showRoot(QSize size = QSize(380, 660))
     {
-        const QString qml = u"import QtQuick\nimport Qor.Screens\nRootView { width: %1; height: %2 }\n"_s.arg(size.width()).arg(size.height());
-        return showIn(engine(), qml, size, theme.background(), [this](QObject *root) {
+        const QString document = u"import QtQuick\nimport Qor.Screens\nRootView { width: %1; height: %2 }\n"_s.arg(size.width()).arg(size.height());
+        return showIn(qml.engine, document, size, theme.background(), [this](QObject *root) {
             root->setProperty("preferences", QVariant::fromValue<QObject *>(&preferences));
         });
     }
 
     test::AppFixture fixture;
     std::unique_ptr<EmailLoginService> email;
-    Theme theme{nullptr};
     QQmlPropertyMap preferences; // stands in for the desktop preferences object
-
-private:
-    std::unique_ptr<QQmlEngine> m_engine;
+    QmlHost qml;                 // its engine goes before the state the screens show
+    Theme &theme = qml.theme;
 };
 
 // The first item in the visual tree under `root` with that object name that is

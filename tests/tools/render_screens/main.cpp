@@ -63,7 +63,7 @@ int main(int argc, char **argv)
         states::connected(host, ConnectMode::Auto, ConnectionTarget::balancer());
         host.fixture.app().setAppearance(dark ? AppAppearance::Dark : AppAppearance::Light);
         MacPreferences preferences(host.fixture.standardDefaults, AutostartEntry(host.fixture.scratch.filePath("a.desktop")));
-        MainWindow window(host.engine(), &preferences, true);
+        MainWindow window(host.qml.engine, &preferences, true);
         if (!window.create()) {
             ++failures;
             continue;

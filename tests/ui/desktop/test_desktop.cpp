@@ -39,7 +39,7 @@ struct Desktop {
     QQuickWindow *createWindow(bool frameless)
     {
         host.startSignedIn();
-        window = std::make_unique<MainWindow>(host.engine(), &preferences, frameless);
+        window = std::make_unique<MainWindow>(host.qml.engine, &preferences, frameless);
         QObject::connect(window.get(), &MainWindow::closed, &menuBar, &MenuBarController::lastWindowClosed);
         return window->create() ? window->window() : nullptr;
     }
@@ -271,9 +271,7 @@ private Q_SLOTS:
 
         // A socket file left behind by a crashed instance is taken over.
         const QString leftover = folder.filePath(u"leftover.socket"_s);
-        QFile file(leftover);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
+        QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
         SingleInstance instance(leftover);
         QVERIFY(instance.claim() && instance.isListening());
     }

@@ -1,10 +1,6 @@
-// The logic behind the screens. The display rules that turn state into the texts,
-// colours and levels of the screens and the status-bar menu, one row per line: the
-// cases the screens and the menu show in tests/ui are pinned there, through the real
-// views; these are the rest. The globe's projection and frame rule, checked against
-// values worked out independently (a separate implementation of the same formulas).
-// The theme: the palette by appearance, the glass switch and the reduced-motion
-// preference; the desktop's colour scheme and animation preference it follows, read
+// The logic behind the screens: the display rules (one row per line; the cases the
+// views show are pinned in tests/ui through them), the globe's geometry against values
+// worked out independently, and the theme with the desktop settings it follows, read
 // from a portal on a private session bus that this test plays itself.
 
 #include "ui/desktop_settings.h"
