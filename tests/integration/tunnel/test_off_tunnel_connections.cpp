@@ -15,7 +15,6 @@
 #include <QThread>
 
 using Millis = std::optional<quint64>;
-Q_DECLARE_METATYPE(Millis)
 
 using namespace qor;
 using namespace std::chrono_literals;
@@ -54,53 +53,47 @@ private Q_SLOTS:
 
     // The host is resolved once, even for no attempt; every attempt goes to the
     // address found (the name as written when none is) and avoids the tunnel.
-    void bestOfScriptedAttempts_data()
-    {
-        QTest::addColumn<QList<Millis>>("answers");
-        QTest::addColumn<int>("port");
-        QTest::addColumn<int>("attempts");
-        QTest::addColumn<bool>("resolves");
-        QTest::addColumn<Millis>("best");
-        QTest::addColumn<QStringList>("asked");
-        const QStringList thrice(3, "192.0.2.10:443 off-tunnel");
-        QTest::newRow("80, 35, timeout") << QList<Millis>{80, 35, {}} << 443 << 3 << true << Millis(35) << thrice;
-        QTest::newRow("all fail") << QList<Millis>{} << 443 << 3 << true << Millis() << thrice;
-        QTest::newRow("zero attempts") << QList<Millis>{5} << 443 << 0 << true << Millis() << QStringList();
-        QTest::newRow("unresolved: tried as written") << QList<Millis>{12} << 8443 << 1 << false << Millis(12)
-                                                      << QStringList{"node.example.com:8443 off-tunnel"};
-        QTest::newRow("port zero: no attempt") << QList<Millis>{1, 2, 3} << 0 << 3 << true << Millis() << QStringList();
-    }
-
     void bestOfScriptedAttempts()
     {
-        QFETCH(QList<Millis>, answers);
-        QFETCH(int, port);
-        QFETCH(int, attempts);
-        QFETCH(bool, resolves);
-        QFETCH(Millis, best);
-        QFETCH(QStringList, asked);
-        struct Script {
-            QMutex lock;
-            QList<Millis> answers;
+        const QStringList thrice(3, "192.0.2.10:443 off-tunnel");
+        const struct {
+            const char *name;
+            QList<Millis> answers; // of the attempts in turn
+            quint16 port;
+            int attempts;
+            bool resolves;
+            Millis best;
             QStringList asked;
-            int resolutions = 0;
-        };
-        auto script = std::make_shared<Script>();
-        script->answers = answers;
-        LatencyProbe::Options o;
-        o.attempt = [script](const QString &host, quint16 port, bool avoid) -> Millis {
-            QMutexLocker locker(&script->lock);
-            script->asked.append(host + ":" + QString::number(port) + (avoid ? " off-tunnel" : ""));
-            return script->answers.isEmpty() ? std::nullopt : script->answers.takeFirst();
-        };
-        o.resolver = [script, resolves](const QString &) -> std::optional<QString> {
-            QMutexLocker locker(&script->lock);
-            ++script->resolutions;
-            return resolves ? std::optional<QString>("192.0.2.10") : std::nullopt;
-        };
-        QCOMPARE(QCoro::waitFor(LatencyProbe(o).measureLatency("node.example.com", quint16(port), attempts)), best);
-        QCOMPARE(script->resolutions, 1);
-        QCOMPARE(script->asked, asked);
+        } rows[] = {{"80, 35, timeout", {80, 35, {}}, 443, 3, true, 35, thrice},
+                    {"all fail", {}, 443, 3, true, {}, thrice},
+                    {"zero attempts", {5}, 443, 0, true, {}, {}},
+                    {"unresolved: tried as written", {12}, 8443, 1, false, 12, {"node.example.com:8443 off-tunnel"}},
+                    {"port zero: no attempt", {1, 2, 3}, 0, 3, true, {}, {}}};
+        for (const auto &row : rows) {
+            struct Script {
+                QMutex lock;
+                QList<Millis> answers;
+                QStringList asked;
+                int resolutions = 0;
+            };
+            auto script = std::make_shared<Script>();
+            script->answers = row.answers;
+            LatencyProbe::Options o;
+            o.attempt = [script](const QString &host, quint16 port, bool avoid) -> Millis {
+                QMutexLocker locker(&script->lock);
+                script->asked.append(host + ":" + QString::number(port) + (avoid ? " off-tunnel" : ""));
+                return script->answers.isEmpty() ? std::nullopt : script->answers.takeFirst();
+            };
+            o.resolver = [script, resolves = row.resolves](const QString &) -> std::optional<QString> {
+                QMutexLocker locker(&script->lock);
+                ++script->resolutions;
+                return resolves ? std::optional<QString>("192.0.2.10") : std::nullopt;
+            };
+            const Millis best = QCoro::waitFor(LatencyProbe(o).measureLatency("node.example.com", row.port, row.attempts));
+            QVERIFY2(best == row.best && script->resolutions == 1 && script->asked == row.asked,
+                     qPrintable(QStringLiteral("%1: best %2, %3 look-ups, asked %4").arg(row.name).arg(best ? qint64(*best) : -1)
+                                    .arg(script->resolutions).arg(script->asked.join(", "))));
+        }
     }
 
     // Timed on the main thread an attempt would read 600 or more.
