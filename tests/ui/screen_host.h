@@ -21,8 +21,7 @@ using namespace Qt::StringLiterals;
 
 inline QStringList sampleEndpoints()
 {
-    return {u"198.51.100.11:443"_s, u"198.51.100.12:443"_s, u"203.0.113.21:8443"_s,
-            u"203.0.113.22:443"_s,  u"192.0.2.31:443"_s,    u"192.0.2.32:443"_s};
+    return {u"198.51.100.11:443"_s, u"198.51.100.12:443"_s, u"203.0.113.21:8443"_s, u"203.0.113.22:443"_s, u"192.0.2.31:443"_s, u"192.0.2.32:443"_s};
 }
 
 inline QString dataUri(const QImage &image)

@@ -22,13 +22,9 @@ using Call = FakeProfileService::Call;
 using Result = SystemExtensionManager::ActivationResult;
 using Outcome = FakeExtensionActivator::Outcome;
 
-namespace QTest {
-template<>
-char *toString(const VpnProfile &profile)
-{
-    return qstrdup(QJsonDocument(profile.toJson()).toJson(QJsonDocument::Compact).constData());
+namespace QTest { // a profile that differs is shown as its document
+template<> char *toString(const VpnProfile &p) { return qstrdup(QJsonDocument(p.toJson()).toJson(QJsonDocument::Compact).constData()); }
 }
-} // namespace QTest
 
 namespace {
 
@@ -38,8 +34,8 @@ const QString reserveId = u"com.qorvpn.connect.mac.reserve"_s;
 VpnProfile profile(const QString &provider, const QString &description, QVariantMap configuration = {{u"k"_s, u"v"_s}},
                    const QString &server = u"elsewhere"_s, bool onDemand = false)
 {
-    return {.localizedDescription = description, .enabled = true, .protocol = TunnelProviderProtocol{provider, server, configuration},
-            .onDemandEnabled = onDemand, .onDemandRules = onDemand ? QList<OnDemandRule>{OnDemandRule{}} : QList<OnDemandRule>{}};
+    return {.id = {}, .localizedDescription = description, .enabled = true, .protocol = TunnelProviderProtocol{provider, server, configuration},
+            .protocolKind = {}, .onDemandEnabled = onDemand, .onDemandRules = onDemand ? QList<OnDemandRule>{OnDemandRule{}} : QList<OnDemandRule>{}};
 }
 
 // What a manager writes for its channel, with that configuration.
