@@ -34,6 +34,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTcpServer> // for the tests that hold a port
 #include <QTest>
 
@@ -45,15 +46,14 @@ namespace live {
 using namespace qor;
 using namespace std::chrono_literals;
 
-inline QString scratch(const QString &name)
-{
-    return qEnvironmentVariable("QOR_TEST_SCRATCH") + QLatin1Char('/') + name;
-}
-
+inline QString scratch(const QString &name) { return qEnvironmentVariable("QOR_TEST_SCRATCH") + QLatin1Char('/') + name; }
 // Where the stand-in Tavrin client records its command line.
-inline QString kvbRecordPath()
+inline QString kvbRecordPath() { return scratch(QStringLiteral("kvb-record.json")); }
+// A JSON object file; empty when absent.
+inline QJsonObject readObject(const QString &path)
 {
-    return scratch(QStringLiteral("kvb-record.json"));
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
 }
 
 // The build's bundle, and what the texts depend on. Call once, from initTestCase.
@@ -76,9 +76,8 @@ inline QString compact(const QJsonValue &value)
 // provider how to behave when it runs it.
 inline QJsonObject mainConfig(const QString &remarks, const QString &address, int port, const QJsonObject &demo = {})
 {
-    const QJsonObject server{{"address", address}, {"port", port}};
-    QJsonObject config{{"remarks", remarks},
-                       {"outbounds", QJsonArray{QJsonObject{{"protocol", "vless"}, {"settings", QJsonObject{{"vnext", QJsonArray{server}}}}}}}};
+    const QJsonObject server{{"address", address}, {"port", port}}, settings{{"vnext", QJsonArray{server}}};
+    QJsonObject config{{"remarks", remarks}, {"outbounds", QJsonArray{QJsonObject{{"protocol", "vless"}, {"settings", settings}}}}};
     if (!demo.isEmpty())
         config.insert("qor_demo", demo);
     return config;
@@ -183,6 +182,7 @@ struct LiveApp {
         probe = std::make_unique<ConnectivityProbe>(urls, timeout);
     }
     int probeRequests() const { return endpoints.requestCount(QStringLiteral("probe/")); }
+    // Counts the probes in flight, for drive().
     static QCoro::Task<bool> trackedProbe(LiveApp *self)
     {
         ++self->probesInFlight;
@@ -292,8 +292,7 @@ struct LiveApp {
     QJsonObject storedProfile(TunnelSource source) const
     {
         const auto handle = source == TunnelSource::Main ? tunnel.profile() : reserveTunnel.profile();
-        QFile file(handle ? profiles.profilePath(handle->id) : QString());
-        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+        return handle ? readObject(profiles.profilePath(handle->id)) : QJsonObject();
     }
     QJsonObject providerConfiguration(TunnelSource source) const
     {
@@ -305,28 +304,21 @@ struct LiveApp {
     }
 
     // What the stand-in Tavrin client recorded (empty when it never ran).
-    static QJsonObject kvbRecord()
-    {
-        QFile file(kvbRecordPath());
-        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
-    }
+    static QJsonObject kvbRecord() { return readObject(kvbRecordPath()); }
 
     // Trace messages so far, without their time stamps.
     QStringList traceLines()
     {
         trace.waitForWrites();
         QFile file(deployment::traceDirectory() + QStringLiteral("/state-trace.txt"));
-        QStringList lines;
-        if (file.open(QIODevice::ReadOnly)) {
-            for (const QString &line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-                lines.append(line.section(QLatin1Char(' '), 1));
-        }
+        QStringList lines = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts) : QStringList();
+        for (QString &line : lines)
+            line = line.section(QLatin1Char(' '), 1);
         return lines;
     }
     int traceCount(const QString &prefix)
     {
-        const QStringList lines = traceLines();
-        return int(std::count_if(lines.begin(), lines.end(), [&](const QString &line) { return line.startsWith(prefix); }));
+        return int(traceLines().filter(QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(prefix))).size());
     }
     // How many trace lines begin with each prefix, e.g. "1 0".
     QString traceCounts(const QStringList &prefixes)
@@ -342,10 +334,8 @@ struct LiveApp {
     {
         if (state)
             state->stopForQuit();
-        else {
-            tunnel.stop();
-            reserveTunnel.stop();
-        }
+        else
+            tunnel.stop(), reserveTunnel.stop();
         if (!waitReal([this] { return !tunnelRunning(TunnelSource::Main) && !tunnelRunning(TunnelSource::Reserve); }, 15000))
             qWarning("a provider is still running after the test");
         tavrinHelper.stop();
