@@ -5,39 +5,20 @@
 //
 //   build-release/tests/bench_connect_path 2>/dev/null
 //
-// The reported time is the main thread's CPU time (CLOCK_THREAD_CPUTIME_ID, user and
-// system) from just before tapGlobe until the profile service receives the start
-// request. The account server answers from a thread of its own, so its work is not
-// counted; wall_us is the elapsed real time over the same span, waits included.
-// Run with stderr sent to /dev/null: trace lines also go to the log.
+// The reported time is the main thread's CPU time (CLOCK_THREAD_CPUTIME_ID) from just
+// before tapGlobe until the profile service receives the start request. The account
+// server answers from a thread of its own, so its work is not counted; wall_us is the
+// elapsed real time over the same span, waits included. Run with stderr sent to
+// /dev/null: trace lines also go to the log.
 
-#include "fixed_tunnel_bypass.h"
-#include "scripted_counters.h"
 #include "app_fixture.h"
-
-#include "account/defaults_store.h"
-#include "account/secret_store_memory.h"
-#include "account/session.h"
-#include "account/telegram_login_service.h"
-#include "core/app_state.h"
-#include "manual_clock.h"
-#include "core/state_trace.h"
-#include "demo/account_server.h"
-#include "fake_extension_activator.h"
-#include "fake_profile_service.h"
-#include "tunnel/reserve_tunnel_manager.h"
-#include "tunnel/system_extension_manager.h"
+#include "fixed_tunnel_bypass.h"
 #include "tunnel/tavrin_entries.h"
-#include "tunnel/tavrin_helper.h"
-#include "tunnel/tavrin_resolver.h"
-#include "tunnel/traffic_monitor.h"
-#include "tunnel/tunnel_manager.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <benchmark/benchmark.h>
@@ -90,23 +71,19 @@ private:
 
 // Everything an AppState calls, with the account server on its own thread.
 struct World {
-    World()
+    explicit World(bool cascade)
     {
         serverContext.moveToThread(&serverThread);
         serverThread.start();
-        QMetaObject::invokeMethod(
-            &serverContext,
-            [this] {
+        const QJsonObject qor{{"company", "Acme"}, {"policy", QJsonObject{{"block_domains", QJsonArray{"example.org"}}, {"block_torrent", true}}}};
+        QMetaObject::invokeMethod(&serverContext, [&] {
                 server = new AccountServer;
                 server->listen();
-                server->setDefault(QStringLiteral("refresh/"), ScriptedAnswer::json(okAnswer({{"qor", QJsonObject{{"company", "Acme"},
-                    {"policy", QJsonObject{{"block_domains", QJsonArray{"example.org"}}, {"block_torrent", true}}}}}})));
-            },
-            Qt::BlockingQueuedConnection);
+                server->setDefault(QStringLiteral("refresh/"), ScriptedAnswer::json(okAnswer({{"qor", qor}})));
+            }, Qt::BlockingQueuedConnection);
         AccountTransport::Settings settings;
         settings.baseAddress = server->baseUrl().toString();
         login = std::make_unique<TelegramLoginService>(clock, AccountTransport(settings), QStringLiteral("https://t.example/QorBot"));
-
         counters.set(QStringLiteral("utun7"), 0, 0);
         traffic = std::make_unique<TrafficMonitor>(clock, counters);
         activator.setAutomaticActivationOutcome(FakeExtensionActivator::Outcome::Finish);
@@ -132,13 +109,13 @@ struct World {
         saved.tavrinKey = QStringLiteral("tavrin-key");
         saved.sessionToken = QStringLiteral("tok");
         session.save(saved);
-
         AppServices services{clock, sharedDefaults, standardDefaults, session, *trace, *login, tunnel, reserveTunnel,
                              *traffic, *extensions, *tavrinResolver, *tavrinHelper, {}, {}, {}, {}};
         services.openAddress = [](const QUrl &) {};
         services.probeConnectivity = []() -> QCoro::Task<bool> { co_return true; };
         app = std::make_unique<AppState>(services);
         waitUntil([this] { return app->isStartupFinished(); });
+        app->selectMode(cascade ? ConnectMode::Tavrin : ConnectMode::Auto);
     }
 
     ~World()
@@ -160,8 +137,9 @@ struct World {
             qFatal("the connect did not get there");
     }
 
-    // One press of the globe, until the start request; returns main-thread CPU time.
-    std::chrono::nanoseconds tapToStart(qint64 &wallNs)
+    // One press of the globe, until the start request: its main-thread CPU time is
+    // the iteration time, its wall time is added to wallSum (nanoseconds).
+    void tapToStart(benchmark::State *state = nullptr)
     {
         QEventLoop loop;
         profiles.onStart = [&loop] { loop.quit(); };
@@ -171,17 +149,19 @@ struct World {
         if (profiles.wallAtStart == 0 || profiles.cpuAtStart < cpuBefore)
             loop.exec();
         profiles.onStart = nullptr;
-        wallNs = profiles.wallAtStart;
-        const auto cpu = profiles.cpuAtStart - cpuBefore;
+        if (state) {
+            state->SetIterationTime(double((profiles.cpuAtStart - cpuBefore).count()) / 1e9);
+            wallSum += double(profiles.wallAtStart);
+        }
         // Untimed: let the connect finish, then stop for the next press.
         waitUntil([this] { return !app->switchingChannels; });
         app->stopEverything();
         waitUntil([this] { return tunnel.connectionStatus() == std::optional<int>(1) || !tunnel.connectionStatus(); });
         ManualClock::drainEvents();
         profiles.wallAtStart = 0;
-        return cpu;
     }
 
+    double wallSum = 0;
     QThread serverThread;
     QObject serverContext;
     AccountServer *server = nullptr;
@@ -206,18 +186,6 @@ struct World {
     std::unique_ptr<AppState> app;
 };
 
-void setUp(World &world, bool cascade)
-{
-    world.app->selectMode(cascade ? ConnectMode::Tavrin : ConnectMode::Auto);
-}
-
-// Times one press; the wall times are summed into `wallSum` (nanoseconds).
-void record(benchmark::State &state, std::chrono::nanoseconds cpu, qint64 wallNs, double &wallSum)
-{
-    state.SetIterationTime(double(cpu.count()) / 1e9);
-    wallSum += double(wallNs);
-}
-
 void reportWall(benchmark::State &state, double wallSum)
 {
     state.counters["wall_us"] = benchmark::Counter(wallSum / 1e3, benchmark::Counter::kAvgIterations);
@@ -226,16 +194,11 @@ void reportWall(benchmark::State &state, double wallSum)
 // A later press: the profile exists and the extensions are active.
 void BM_TapToStartRequest(benchmark::State &state)
 {
-    World world;
-    setUp(world, state.range(0) == 1);
-    qint64 wall = 0;
-    double wallSum = 0;
-    world.tapToStart(wall); // warm-up: creates the profile, activates the extensions
-    for (auto _ : state) {
-        const auto cpu = world.tapToStart(wall);
-        record(state, cpu, wall, wallSum);
-    }
-    reportWall(state, wallSum);
+    World world(state.range(0) == 1);
+    world.tapToStart(); // warm-up: creates the profile, activates the extensions
+    for (auto _ : state)
+        world.tapToStart(&state);
+    reportWall(state, world.wallSum);
 }
 
 // The first press of a run: the profile is created and the extensions are activated.
@@ -243,11 +206,9 @@ void BM_FirstTapToStartRequest(benchmark::State &state)
 {
     double wallSum = 0;
     for (auto _ : state) {
-        World world;
-        setUp(world, state.range(0) == 1);
-        qint64 wall = 0;
-        const auto cpu = world.tapToStart(wall);
-        record(state, cpu, wall, wallSum);
+        World world(state.range(0) == 1);
+        world.tapToStart(&state);
+        wallSum += world.wallSum;
     }
     reportWall(state, wallSum);
 }
