@@ -1,5 +1,4 @@
-// Renders the component samples of Qor.Ui to PNG files, one per component and
-// variant, plus one sheet per variant with all of them.
+// Renders the component samples of Qor.Ui to PNG files, one per component and variant.
 //
 //   QT_QPA_PLATFORM=offscreen render_components OUT_DIR [NAME...]
 
@@ -25,7 +24,7 @@ int main(int argc, char **argv)
         names.append(sample.name);
     testing::QmlHost host;
     int failures = 0;
-    render::renderAll(*out, names, args.mid(1), 2, failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
+    render::renderAll(*out, names, args.mid(1), failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
         host.theme.setAppearance(variant.dark ? 2 : 1);
         host.theme.setGlass(variant.glass);
         testing::HostedItem hosted = host.show(all.at(i).qml, all.at(i).size, variant.behind);

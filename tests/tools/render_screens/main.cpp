@@ -1,6 +1,6 @@
 // Renders the main window in each representative state of tests/ui/screen_states.h
-// to PNG files, one per state and variant, plus a sheet per variant with all of
-// them; then ("desktop") the whole window, the status-bar menu and icons.
+// to PNG files, one per state and variant; then ("desktop") the whole window, the
+// status-bar menu and icons.
 //
 //   QT_QPA_PLATFORM=offscreen render_screens OUT_DIR [STATE...]
 //
@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QMenu>
+#include <QPainter>
 
 using namespace qor;
 using namespace qor::testing;
@@ -36,7 +37,7 @@ int main(int argc, char **argv)
         names.append(state.name);
 
     int failures = 0;
-    render::renderAll(*out, names, only, 5, failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
+    render::renderAll(*out, names, only, failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
         ScreenHost host;
         states.at(i).prepare(host);
         host.fixture.app().setAppearance(variant.dark ? AppAppearance::Dark : AppAppearance::Light);
