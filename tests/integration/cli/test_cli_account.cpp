@@ -54,17 +54,6 @@ private Q_SLOTS:
     }
     void cleanup() { server.reset(); }
 
-    void helpAndVersion()
-    {
-        const CliProcess c = bare();
-        const CliResult help = c.run({"--help"});
-        QCOMPARE(help.exitCode, 0);
-        for (const char *command : {"status", "login", "logout", "connect", "disconnect", "nodes", "settings", "refresh", "delete-account", "trace"})
-            QVERIFY2(help.out.contains(QStringLiteral("\n  ") + QLatin1String(command) + u' '), command);
-        QCOMPARE(c.play({{{"connect", "--help"}, "~^0 Использование: qorctl \\[--demo\\] connect.*--stay"}, {{"--version"}, "~^0 qorctl \\d+\\.\\d+\\.\\d+$"}}),
-                 QString());
-    }
-
     // Wrong usage exits 2 with the reason and the usage line; a refusal exits 1 (the
     // account server is a closed loopback port here). Nothing goes to standard output.
     void wrongUsageAndRefusals()
@@ -91,13 +80,18 @@ private Q_SLOTS:
         }
     }
 
-    // The signed-out state in text and JSON, the nodes, and the trace that the start-up
-    // of those processes wrote, read back by the next one.
+    // Help and version; the signed-out state in text and JSON, the nodes, and the trace
+    // that the start-up of those processes wrote, read back by the next one.
     void signedOutStatusNodesAndTrace()
     {
         const CliProcess c = bare();
+        const CliResult help = c.run({"--help"});
+        QCOMPARE(help.exitCode, 0);
+        for (const char *command : {"status", "login", "logout", "connect", "disconnect", "nodes", "settings", "refresh", "delete-account", "trace"})
+            QVERIFY2(help.out.contains(QStringLiteral("\n  ") + QLatin1String(command) + u' '), command);
         const QStringList json{"status", "--json"};
-        QCOMPARE(c.play({{{"status"}, "~^0 (.*\n)*Вход:               не выполнен\n(.*\n)*Подключение:        Отключено"},
+        QCOMPARE(c.play({{{"connect", "--help"}, "~^0 Использование: qorctl \\[--demo\\] connect.*--stay"}, {{"--version"}, "~^0 qorctl \\d+\\.\\d+\\.\\d+$"},
+                         {{"status"}, "~^0 (.*\n)*Вход:               не выполнен\n(.*\n)*Подключение:        Отключено"},
                          {json, "1 | false | idle | disconnected | {\"endpoint\":null,\"kind\":\"balancer\",\"name\":\"Qor AI Network\"} | null | null "
                                 "| null | auto | 00:00:00 | 0 | [] | null",
                           {"format", "demo", "authStage", "connectionState", "target", "connectedSince", "tavrinKey", "corporate", "connectMode",
@@ -138,53 +132,45 @@ private Q_SLOTS:
         QTest::addColumn<ScriptedAnswer>("verify");
         QTest::addColumn<QString>("said");
         QTest::addColumn<QString>("stage");
+        QTest::addColumn<QByteArray>("input"); // typed on standard input ("EOF": nothing); empty: --code 4321
         const ScriptedAnswer sent = status("sent");
         const QString codeSent = "Код отправлен на " + address + "\n";
         // The status code is never examined: the body decides.
-        QTest::newRow("signed in") << status("sent", 500) << signedIn() << "0 " + codeSent + "Вход выполнен: @user" << "loggedIn";
-        QTest::newRow("invalid email") << status("invalid_email") << sent << "1 Проверьте правильность email." << "idle";
+        QTest::newRow("signed in") << status("sent", 500) << signedIn() << "0 " + codeSent + "Вход выполнен: @user" << "loggedIn" << QByteArray();
+        QTest::newRow("invalid email") << status("invalid_email") << sent << "1 Проверьте правильность email." << "idle" << QByteArray();
         QTest::newRow("request failed") << status("later") << sent
-                                        << "1 Не удалось отправить запрос. Проверьте соединение и попробуйте снова." << "idle";
-        QTest::newRow("wrong code") << sent << status("invalid_code", 400) << "1 Неверный код, попробуйте ещё раз." << "idle";
-        QTest::newRow("expired code") << sent << status("expired", 400) << "1 Код устарел. Запросите новый." << "idle";
+                                        << "1 Не удалось отправить запрос. Проверьте соединение и попробуйте снова." << "idle" << QByteArray();
+        QTest::newRow("wrong code") << sent << status("invalid_code", 400) << "1 Неверный код, попробуйте ещё раз." << "idle" << QByteArray();
+        QTest::newRow("expired code") << sent << status("expired", 400) << "1 Код устарел. Запросите новый." << "idle" << QByteArray();
         QTest::newRow("no status") << sent << ScriptedAnswer::json({{"username", "x"}})
-                                   << "1 Не удалось проверить код. Проверьте соединение и попробуйте снова." << "idle";
+                                   << "1 Не удалось проверить код. Проверьте соединение и попробуйте снова." << "idle" << QByteArray();
         QTest::newRow("no subscription")
             << sent << status("no_subscription")
-            << "1 Для этого аккаунта доступ не активен. Проверьте, что вошли под нужным аккаунтом, и повторите вход." << "idle";
+            << "1 Для этого аккаунта доступ не активен. Проверьте, что вошли под нужным аккаунтом, и повторите вход." << "idle" << QByteArray();
+        // Sent as typed, line break and carriage return aside; without a code nothing is verified.
+        QTest::newRow("code typed") << sent << signedIn() << "0 " + codeSent + "Вход выполнен: @user" << "loggedIn" << QByteArray("  98765\r\nrest\n");
+        QTest::newRow("no code typed") << sent << sent << "1 Код не введён" << "idle" << QByteArray("EOF");
     }
     void emailOutcomes()
     {
         QFETCH(ScriptedAnswer, request);
         QFETCH(ScriptedAnswer, verify);
         QFETCH(QString, said);
+        QFETCH(QByteArray, input);
         server->enqueue("email/request", request);
         server->enqueue("email/verify", verify);
         const CliProcess c = cli();
-        const CliResult result = c.run({"login", "email", address, "--code", "4321"});
+        const QStringList code = input.isEmpty() ? QStringList{"--code", "4321"} : QStringList();
+        const CliResult result = c.run(QStringList{"login", "email", address} + code, input == "EOF" ? QByteArray() : input);
         QCOMPARE(result.said(), said);
-        // A code was asked for only after the server sent one.
-        QCOMPARE(server->requestCount("email/verify"), result.out.contains("Код отправлен") ? 1 : 0);
+        QCOMPARE(server->requests("email/request").value(0).jsonBody(), (QJsonObject{{"email", address}}));
+        // A code was verified only after the server sent one, and only when one was given.
+        const QString typed = input.isEmpty() ? "4321" : "  98765";
+        const bool verified = result.out.contains("Код отправлен") && input != "EOF";
+        const QJsonObject expected = verified ? QJsonObject{{"code", typed}, {"email", address}} : QJsonObject();
+        QCOMPARE(server->requests("email/verify").value(0).jsonBody(), expected);
         // Only a session is kept: the next process starts signed in, or signed out.
         QTEST(authStage(c), "stage");
-    }
-
-    // The code typed on standard input is sent as typed, line break and carriage
-    // return aside; without one nothing is verified.
-    void codeOnStandardInput()
-    {
-        for (int i = 0; i < 2; ++i)
-            server->enqueue("email/request", status("sent"));
-        server->enqueue("email/verify", signedIn());
-        const CliProcess c = cli();
-        const CliResult missing = c.run({"login", "email", address});
-        QCOMPARE(missing.exitCode, 1);
-        QVERIFY2(missing.err.contains("Код не введён"), missing.describe());
-        QCOMPARE(server->requestCount("email/verify"), 0);
-        const CliResult typed = c.run({"login", "email", address}, "  98765\r\nrest\n");
-        QVERIFY2(typed.exitCode == 0, typed.describe());
-        QCOMPARE(server->requests("email/verify").value(0).jsonBody(), (QJsonObject{{"code", "  98765"}, {"email", address}}));
-        QCOMPARE(server->requests("email/request").value(0).jsonBody(), (QJsonObject{{"email", address}}));
     }
 
     void telegramLogin_data()
