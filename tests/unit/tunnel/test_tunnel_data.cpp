@@ -65,18 +65,14 @@ private Q_SLOTS:
         const mode_t previous = ::umask(0);
         writePrivateFile(dir + "/a/b/secret", "one");
         ::umask(previous);
-        QCOMPARE(mode(dir + "/a/b/secret"), 0600);
-        QCOMPARE(mode(dir + "/a/b"), 0700);
-        QCOMPARE(mode(dir + "/a"), 0700);
+        QCOMPARE((QList<int>{mode(dir + "/a/b/secret"), mode(dir + "/a/b"), mode(dir + "/a")}), (QList<int>{0600, 0700, 0700}));
         writePrivateFile(dir + "/a/b/secret", "two");
         QCOMPARE(readOwnedFile(dir + "/a/b/secret", 3), QByteArray("two"));
         QCOMPARE(QDir(dir + "/a/b").entryList(QDir::Files | QDir::Hidden), QStringList{"secret"});
         QCOMPARE(mode(dir + "/a/b/secret"), 0600);
-        QVERIFY(readOwnedFile(dir + "/a/b/secret", 2).isNull());
-        QVERIFY(readOwnedFile(dir + "/missing", 100).isNull());
         QVERIFY(QFile::link(dir + "/a/b/secret", dir + "/link"));
-        QVERIFY(readOwnedFile(dir + "/link", 100).isNull());
-        QVERIFY(readOwnedFile(dir, 100).isNull());
+        for (const auto &[path, limit] : {std::pair(dir + "/a/b/secret", 2), {dir + "/missing", 100}, {dir + "/link", 100}, {dir, 100}})
+            QVERIFY2(readOwnedFile(path, limit).isNull(), qPrintable(path));
         writePrivateFile(dir + "/empty", "");
         const QByteArray empty = readOwnedFile(dir + "/empty", 100);
         QVERIFY(!empty.isNull() && empty.isEmpty());
@@ -175,9 +171,7 @@ private Q_SLOTS:
         b.monitor.start(); // a second start changes nothing
         b.counters.add("utun3", 9000, 9000);
         b.clock.advance(1s);
-        QCOMPARE(b.speeds(), Pair(0, 0));
-        QCOMPARE(b.totals(), Pair(0, 0));
-
+        QVERIFY(b.speeds() == Pair(0, 0) && b.totals() == Pair(0, 0));
         b.counters.add("utun3", 7777, 0);
         QSignalSpy active(&b.monitor, &TrafficMonitor::isSessionActiveChanged);
         b.monitor.beginSession();
@@ -196,8 +190,7 @@ private Q_SLOTS:
         QCOMPARE(b.totals(), Pair(4106, 1044));
 
         b.monitor.endSession();
-        QVERIFY(!b.monitor.isSessionActive());
-        QCOMPARE(b.speeds(), Pair(0, 0));
+        QVERIFY(!b.monitor.isSessionActive() && b.speeds() == Pair(0, 0));
         b.counters.add("utun3", 5000, 5000);
         b.clock.advance(1s);
         QCOMPARE(b.totals(), Pair(4106, 1044));
@@ -211,8 +204,8 @@ private Q_SLOTS:
     void tickCountsTheBusiestInterface()
     {
         Bed b;
-        b.counters.set("utun0", 0, 0);
-        b.counters.set("utun1", 0, 0);
+        for (const char *name : {"utun0", "utun1"})
+            b.counters.set(name, 0, 0);
         b.monitor.beginSession();
         const auto tick = [&b](const char *name, quint64 received, quint64 sent) {
             b.counters.add(name, received, sent);
@@ -253,10 +246,7 @@ private Q_SLOTS:
                    "  broken: 1 2 3\n");
         file.close();
         const CounterSnapshot all = ProcNetDevCounters(file.fileName()).read();
-        QCOMPARE(all.size(), 3);
-        QCOMPARE(all.value("utun-qor"), (InterfaceCounters{98765432109876ull, 12345678901ull}));
-        QCOMPARE(all.value("utun12"), (InterfaceCounters{0, 7}));
-        QCOMPARE(all.value("lo"), (InterfaceCounters{1234, 1234}));
+        QCOMPARE(all, (CounterSnapshot{{"utun-qor", {98765432109876ull, 12345678901ull}}, {"utun12", {0, 7}}, {"lo", {1234, 1234}}}));
         // The demo counts only its simulated "utun" interfaces.
         QCOMPARE(ProcNetDevCounters(file.fileName(), QStringLiteral("utun")).read().keys(), (QStringList{"utun-qor", "utun12"}));
         QVERIFY(ProcNetDevCounters(QStringLiteral("/nonexistent/dev")).read().isEmpty());
@@ -268,14 +258,10 @@ private Q_SLOTS:
         const struct {
             quint64 bytes;
             const char *speed, *total;
-        } rows[] = {{1023, "0 КБ/с", "0 КБ"},
-                    {1024, "1 КБ/с", "1 КБ"},
-                    {1536, "2 КБ/с", "2 КБ"},
-                    {2560, "2 КБ/с", "2 КБ"},
-                    {1048575, "1024 КБ/с", "1024 КБ"},
-                    {1048576, "1.0 МБ/с", "1.0 МБ"},
-                    {1073741823, "1024.0 МБ/с", "1024.0 МБ"},
-                    {1073741824, "1024.0 МБ/с", "1.00 ГБ"},
+        } rows[] = {{1023, "0 КБ/с", "0 КБ"},          {1024, "1 КБ/с", "1 КБ"},
+                    {1536, "2 КБ/с", "2 КБ"},          {2560, "2 КБ/с", "2 КБ"},
+                    {1048575, "1024 КБ/с", "1024 КБ"}, {1048576, "1.0 МБ/с", "1.0 МБ"},
+                    {1073741823, "1024.0 МБ/с", "1024.0 МБ"}, {1073741824, "1024.0 МБ/с", "1.00 ГБ"},
                     {~0ull, "17592186044416.0 МБ/с", "17179869184.00 ГБ"}};
         QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
         for (const char *locale : {"C", "ru_RU.UTF-8", "de_DE.UTF-8", "fr_FR.UTF-8"}) {

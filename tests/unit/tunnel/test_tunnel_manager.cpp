@@ -194,10 +194,8 @@ private Q_SLOTS:
             {false, Call::Reload, 0, mainError, "[loadFromPreferences" + text + underlying},
             {false, Call::Start, 0, mainError, "[startVPNTunnel" + text + underlying},
             {false, Call::Save, 1, u"com.qorvpn.connect.profiles"_s, u"Отказано"_s},
-            {true, Call::LoadAll, 0, reserveError, "[loadAllFromPreferences" + text},
-            {true, Call::Save, 0, reserveError, "[saveToPreferences" + text},
-            {true, Call::Reload, 0, reserveError, "[loadFromPreferences" + text},
-            {true, Call::Start, 0, reserveError, "[startVPNTunnel" + text},
+            {true, Call::LoadAll, 0, reserveError, "[loadAllFromPreferences" + text}, {true, Call::Save, 0, reserveError, "[saveToPreferences" + text},
+            {true, Call::Reload, 0, reserveError, "[loadFromPreferences" + text}, {true, Call::Start, 0, reserveError, "[startVPNTunnel" + text},
             {true, Call::Save, 1, {}, {}},
         };
         for (const auto &row : rows) {
@@ -229,16 +227,14 @@ private Q_SLOTS:
         QVERIFY(failed->done && !failed->failed());
         const QString other = b.service.addStored(profile(reserveId, "only reserve"));
         QVERIFY(settled(b.manager.loadExisting())->done);
-        QCOMPARE(b.manager.connectionStatus(), std::optional<int>());
-        QVERIFY(reports.isEmpty());
+        QVERIFY(!b.manager.connectionStatus() && reports.isEmpty());
 
         const QString id = b.service.addStored(profile(mainId, "kept"));
         b.service.setStatus(id, VpnStatus::Connected);
         ManualClock::drainEvents();
         b.service.clearCalls();
         settled(b.manager.loadExisting());
-        QCOMPARE(reports, QList<int>{3});
-        QCOMPARE(b.manager.connectionStatus(), std::optional<int>(3));
+        QVERIFY(reports == QList<int>{3} && b.manager.connectionStatus() == 3);
         QCOMPARE(b.service.stored().at(1).localizedDescription, u"kept"_s); // not rewritten
         settled(b.manager.loadExisting()); // a second call does nothing
         QCOMPARE(b.service.calls(), QStringList{"loadAll"});
@@ -338,13 +334,10 @@ private Q_SLOTS:
             auto withdrawal = track(manager.withdrawPendingRequest(reserveId));
             QVERIFY(!result->done && !withdrawal->done);
             ManualClock::drainEvents();
-            QVERIFY(result->done && withdrawal->done && !withdrawal->failed());
+            QVERIFY(result->done && withdrawal->done && !withdrawal->failed() && result->value == expected);
             QCOMPARE(activator.requests(), (QStringList{"activate " + mainId, "deactivate " + reserveId}));
-            QCOMPARE(result->value, expected);
-            if (!result->value) {
-                QCOMPARE(*result->errorDomain, u"SystemExtensionManager.ActivationError"_s);
-                QVERIFY(result->errorDescription.startsWith(failedPrefix + u"отказано\nbundle: "_s));
-            }
+            QVERIFY(result->value || (result->errorDomain == u"SystemExtensionManager.ActivationError"_s
+                                      && result->errorDescription.startsWith(failedPrefix + u"отказано\nbundle: "_s)));
         }
     }
 
@@ -437,11 +430,11 @@ private Q_SLOTS:
         auto reserve = track(manager.activate(reserveId));
         auto missing = track(manager.activate(u"com.example.absent"_s));
         ManualClock::drainEvents();
-        QVERIFY(main->value == Result::Activated && reserve->value == Result::Activated);
-        QVERIFY(missing->failed());
-        QVERIFY(missing->errorDescription.contains(mainId + ".systemextension → " + mainId));
-        QVERIFY(missing->errorDescription.contains(reserveId + ".systemextension → " + reserveId));
-        QVERIFY(missing->errorDescription.startsWith(failedPrefix + u"Системное расширение не найдено в сборке\nbundle: "_s));
+        QVERIFY(main->value == Result::Activated && reserve->value == Result::Activated && missing->failed());
+        QVERIFY2(missing->errorDescription.startsWith(failedPrefix + u"Системное расширение не найдено в сборке\nbundle: "_s)
+                     && missing->errorDescription.contains(mainId + ".systemextension → " + mainId)
+                     && missing->errorDescription.contains(reserveId + ".systemextension → " + reserveId),
+                 qPrintable(missing->errorDescription));
         QVERIFY(manager.bundleContainsExtension(reserveId) && !manager.bundleContainsExtension(u"com.example.absent"_s));
 
         // Marked as awaiting approval: approval is asked for until the mark is gone,
