@@ -80,9 +80,8 @@ std::optional<T> finish(QCoro::Task<T> task, int limitMs = 5000)
     return *slot;
 }
 
-// Runs a poll loop in virtual time. Each HTTP exchange is real, so before moving the
-// clock this waits (in real time, briefly) until the loop is asleep again. Returns
-// whether `done` came true within the virtual limit.
+// Runs a poll loop in virtual time: each real exchange ends (the loop sleeps again)
+// before the clock moves. Whether `done` came true within the virtual limit.
 inline bool runPollLoop(ManualClock &clock, const std::function<bool()> &done, std::chrono::seconds virtualLimit)
 {
     const QDateTime start = clock.now();

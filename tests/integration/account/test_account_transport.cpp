@@ -32,13 +32,8 @@ QString key(E value)
 }
 } // namespace
 
-// The account API against a real HTTP server on loopback. The transport: request
-// shape, what counts as an answer, time limits, cancellation, the body size bound,
-// what reaches the log; how the scriptable account server picks its answers. The
-// services: the messenger login (its 2-second pauses and 180-second deadline in
-// virtual time), session refresh, account deletion and the e-mail code login. Which
-// bodies are login answers is pinned in test_login_response; here, how each service
-// reads an exchange.
+// The account transport and services against a real HTTP server on loopback, login
+// polling in virtual time. Which bodies are login answers: test_login_response.
 class TestAccountTransport : public QObject {
     Q_OBJECT
     std::unique_ptr<AccountServer> server;
@@ -96,9 +91,7 @@ private Q_SLOTS:
         clock.reset();
     }
 
-    // Queue, then handler, then default; an exact path before its prefix, and an
-    // exhausted exact queue falls through to the prefix. Wrong methods and paths
-    // outside the script or the API are refused.
+    // Queue, handler, default; an exact path (until its queue runs out) before its prefix.
     void serverChoosesItsScript()
     {
         QCOMPARE(server->baseUrl(), QUrl(u"http://127.0.0.1:%1/api/auth/"_s.arg(server->port())));
@@ -140,9 +133,8 @@ private Q_SLOTS:
             QCOMPARE(request.header("Cookie"), QByteArray());
     }
 
-    // Every exchange ends within its 800 ms limit, or at the body limit where one is
-    // given. The HTTP status never turns an answer into a failure: the callers read the
-    // body. A base that is refused, or a task already cancelled, sends nothing.
+    // Every exchange ends within its limits; an HTTP status is never a failure (callers
+    // read the body); a refused base or a cancelled task sends nothing.
     void exchanges_data()
     {
         QTest::addColumn<ScriptedAnswer>("answer");
@@ -243,9 +235,8 @@ private Q_SLOTS:
         QVERIFY(server->streamedBytes() < 48 * 1024 * 1024);
     }
 
-    // Login tokens, session tokens, codes and addresses never reach a log line, whatever
-    // happens to the request, even with debug output on. Only the client side is
-    // captured: the loopback server's own qt.httpserver lines print requests.
+    // No secret reaches a log line, whatever happens, even at debug level. (The loopback
+    // server's own qt.httpserver lines print requests: they are not captured.)
     void secretsNeverReachTheLog()
     {
         QLoggingCategory::setFilterRules(u"com.qorvpn.connect.*=true\nqt.network.*=true"_s);
@@ -273,9 +264,8 @@ private Q_SLOTS:
                                       u"CODESECRET"_s, u"BADURLSECRET"_s})
             QVERIFY2(logLines.filter(secret).isEmpty(), qPrintable(logLines.filter(secret).join(u'\n')));
     }
-    // What the first poll's answer leads to: a result at once (the answer as parsed),
-    // or another poll 2 seconds later, which here confirms the login; an answer that
-    // stays "pending" ends the login once, at 180 seconds, after 90 polls.
+    // A result at once (as parsed), another poll 2 s later (confirming here), or while
+    // "pending" stays, one time-out at 180 s after 90 polls.
     void firstPollAnswer_data()
     {
         QTest::addColumn<ScriptedAnswer>("first");
@@ -393,9 +383,8 @@ private Q_SLOTS:
         QCOMPARE(finish(email.verifyCode(u"a@example.com"_s, u"1"_s)).value_or(VerifyCodeResult::ok({})).kind, VerifyKind::NetworkError);
     }
 
-    // The one-shot exchanges: what each operation makes of an answer (the HTTP status
-    // decides only for a deletion), and the request it sent. A failed exchange is no
-    // answer to each of them: test_account_faults runs every operation into every fault.
+    // What each one-shot operation makes of an answer (the HTTP status decides only a
+    // deletion) and what it sent. Failed exchanges: test_account_faults.
     void oneShot_data()
     {
         QTest::addColumn<QString>("operation");

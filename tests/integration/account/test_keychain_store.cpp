@@ -73,9 +73,8 @@ private Q_SLOTS:
         QCOMPARE(itemCount(), 0);
     }
 
-    // What one run wrote, a later run (a fresh store with no memory of it) reads back:
-    // UTF-8 JSON, binary bytes, nothing at all. The store completes its writes before
-    // it goes. (How the session uses the store is pinned in test_account_storage.)
+    // A fresh store reads back what an earlier one wrote (its writes complete before it
+    // goes): JSON, binary, empty. The session's use: test_account_storage.
     void bytesSurviveInTheKeyring()
     {
         for (const QByteArray &data : {kCorporate, QByteArray("\x00\x01\xff secret \x00", 12), QByteArray()}) {

@@ -1,8 +1,7 @@
 #pragma once
 
-// Runs the real qorctl binary as a child process with private folders, for the
-// end-to-end tests. Waiting spins the event loop, so servers of the test process
-// (an AccountServer on loopback) keep answering meanwhile.
+// Runs the real qorctl with private folders. Waiting spins the event loop, so the
+// test's own loopback servers keep answering.
 
 #include <QDir>
 #include <QJsonArray>

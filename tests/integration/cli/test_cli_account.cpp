@@ -1,8 +1,5 @@
-// qorctl's own commands (not the demo): help, wrong usage (exit 2), refusals while
-// signed out (exit 1), the signed-out state and the settings, which persist from one
-// process to the next; then, against a scripted account server on loopback, each
-// e-mail and messenger login outcome with the sign-in texts and exit status, refresh,
-// account deletion and sign-out.
+// qorctl's own commands (not the demo), signed out and against a scripted account
+// server on loopback.
 
 #include "cli_process.h"
 

@@ -1,8 +1,5 @@
 // The whole flow through the real qorctl against the embedded demo backend and the
-// simulated providers: sign-in, the JSON state, real node latencies, connecting to
-// each kind of target, a tunnel adopted by the next process, failures and refusals,
-// the company account's window; connect --stay with the per-user instance lock; and
-// the README's run command as a new user would follow it.
+// simulated providers.
 
 #include "cli_process.h"
 
@@ -63,10 +60,8 @@ private Q_SLOTS:
         current.reset();
     }
 
-    // A wait for the code on an input that stays open ends with the signal's status and
-    // releases the instance. The demo bot confirms a messenger login by itself. The
-    // code the demo announces signs in; another process refreshes the stored session
-    // against its own demo server. The code of this slot is stable.
+    // A code wait ended by a signal releases the instance; the demo bot confirms a
+    // messenger login; the announced code signs in, and stays the slot's code.
     void signInAndState()
     {
         CliProcess &c = session(QString());
@@ -173,9 +168,8 @@ private Q_SLOTS:
                  QString());
     }
 
-    // The company's window is open for a few minutes: the state says so, the company
-    // withholds the reserve channel (only the toast answers), and its policy travels
-    // with the main channel. With the window closed, a connect is refused.
+    // The company's window: open for minutes, no reserve channel, its policy on the
+    // main one; once closed, a connect is refused.
     void companyAccount()
     {
         session(QStringLiteral("company@example.com"));
@@ -199,13 +193,9 @@ private Q_SLOTS:
                  QString());
     }
 
-    // The per-user instance lock and connect --stay. A live holder (this test process,
-    // as the desktop application would be: a holder is recognised by its process id and
-    // its program's name) refuses; a stale lock of one that no longer runs is taken over.
-    // A staying connect prints one line per change until a signal ends it, the tunnel
-    // left up; meanwhile other processes' state-changing commands refuse, reading is
-    // allowed. Asked to stop on the way out, after a loss and the reconnect, it says so
-    // last and leaves no tunnel.
+    // A live lock holder (known by pid and program name) refuses; a stale lock is taken
+    // over. connect --stay prints each change while others may only read, and leaves the
+    // tunnel up at a signal, or with --stop-on-exit (after a loss and reconnect) not.
     void instanceLockAndStay()
     {
         CliProcess &c = session();
@@ -249,10 +239,8 @@ private Q_SLOTS:
         QCOMPARE(play({{status, "disconnected", {"connectionState"}}, {{"disconnect"}, "0 Уже отключено"}}), QString());
     }
 
-    // The command the README gives under "Run the program", with the packages installed
-    // and the build done: each step announced in order with its command and output,
-    // and the demo's temporary folder gone with its session and tunnels. Without the
-    // build the script says what is missing.
+    // The README's run command: each step in order, its temporary folder gone at the
+    // end; without the build it says what is missing.
     void demoFlowFromTheReadme()
     {
         QFile readme(CliProcess::sourceDirectory() + "/README.md");

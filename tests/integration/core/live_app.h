@@ -1,10 +1,7 @@
 #pragma once
 
-// An AppState over the real Linux tunnel platform: the simulated providers and the
-// extension activator of the build's bundle, the stand-in Tavrin client, and the
-// account server, the Tavrin entries and the connectivity endpoints on loopback. Only
-// time is virtual: the connection logic's sleeps move with the manual clock, while the
-// providers and the servers run in real time (see drive()).
+// An AppState over the real Linux tunnel platform and the build's bundle, servers on
+// loopback. Only the connection logic's sleeps are virtual (see drive()).
 
 #include "../tunnel/loopback_listeners.h"
 
@@ -106,9 +103,7 @@ inline QString awgConfigs(const QStringList &confs)
 }
 
 struct LiveApp {
-    // The look-ups made before the cascade starts: the first two Tavrin entries are
-    // found on loopback and the other three refused, or every look-up waits on a
-    // silent listener until its limit.
+    // The entry look-ups before a cascade: two found (the rest refused), or all silent.
     enum class Entries { TwoFound, Silent };
 
     // Clears what an earlier case left, before the trace and the managers look.
@@ -222,10 +217,8 @@ struct LiveApp {
         return *state;
     }
 
-    // Moves virtual time until `done` holds while the real processes and servers run.
-    // A started tunnel waits for its provider's first report, a probe for the
-    // endpoints: then only real time passes. While a connect switches channels, time
-    // moves in small steps paced by real time (the old provider needs it to stop).
+    // Moves virtual time until `done` holds. While a provider or a probe is awaited only
+    // real time passes; a channel switch gets small steps (the old provider must stop).
     bool drive(const std::function<bool()> &done, std::chrono::milliseconds virtualLimit = 180s, int realLimitMs = 60000)
     {
         QElapsedTimer real;

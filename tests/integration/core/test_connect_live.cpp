@@ -1,9 +1,6 @@
-// Connecting, failing and measuring through the real tunnel platform: the profile
-// service launches the simulated providers of the build's bundle, the cascade runs
-// the stand-in Tavrin client, the extension activator reads the bundle, and the
-// account server, the connectivity endpoints and the nodes listen on loopback. The
-// decisions themselves are pinned with fakes in tests/unit/core; these prove them
-// against real processes and sockets.
+// Connecting, failing and measuring through the real tunnel platform (live_app.h).
+// The decisions are pinned with fakes in tests/unit/core; these prove them against
+// real processes and sockets.
 
 #include "live_app.h"
 
@@ -61,10 +58,8 @@ class TestConnectLive : public QObject {
 private Q_SLOTS:
     void initTestCase() { prepareEnvironment(); }
 
-    // The main channel, once its extension is approved: what the provider runs, the
-    // channel check against the local endpoints, and the user's stop. Endpoints that
-    // answer, a 404 too, are traffic; endpoints that never answer bring the warning
-    // after nine rounds of four, without a disconnect, until they answer again.
+    // Approval first, then what the provider runs, the channel check (any answer is
+    // traffic; silence warns after nine rounds of four, no disconnect) and the stop.
     void mainChannelConnects_data()
     {
         QTest::addColumn<QJsonObject>("extra");
@@ -301,9 +296,8 @@ private Q_SLOTS:
         QCOMPARE(f.traceCounts({"connect FAILED", "auto-reconnect armed"}), QStringLiteral("0 0"));
     }
 
-    // A provider that drops its connection, then fails every start with its own
-    // error: the reconnects follow their schedule in virtual time and then give up,
-    // the error shown (its file consumed).
+    // A drop, then every start fails: the reconnect schedule runs out and the
+    // provider's error is shown (its file consumed).
     void reconnectScheduleAfterADrop()
     {
         LiveApp f;
@@ -339,10 +333,8 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(deployment::traceDirectory() + "/tunnel-last-error.txt"));
     }
 
-    // Node latency with the real probe, two measurements in flight at most, while the
-    // main channel runs: answering nodes, silent ones (a full accept queue, so an
-    // attempt waits until its limit and holds its place meanwhile) and a closed port.
-    // When none answers any more, the user is told to disconnect.
+    // The real probe, two in flight at most, while connected: answering, silent (held
+    // to their limit) and closed nodes; none answering asks for a disconnect.
     void nodeLatency()
     {
         std::vector<std::unique_ptr<LoopbackListener>> keep;
