@@ -12,13 +12,10 @@
 // /dev/null: trace lines also go to the log.
 
 #include "app_fixture.h"
-#include "fixed_tunnel_bypass.h"
-#include "tunnel/tavrin_entries.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTcpServer>
 #include <QThread>
 
 #include <benchmark/benchmark.h>
@@ -69,7 +66,8 @@ private:
     FakeProfileService m_inner;
 };
 
-// Everything an AppState calls, with the account server on its own thread.
+// The fixture's doubles, with the timed profile service under the tunnel managers and
+// the account server on a thread of its own (the fixture's own server stays idle).
 struct World {
     explicit World(bool cascade)
     {
@@ -83,44 +81,21 @@ struct World {
             }, Qt::BlockingQueuedConnection);
         AccountTransport::Settings settings;
         settings.baseAddress = server->baseUrl().toString();
-        login = std::make_unique<TelegramLoginService>(clock, AccountTransport(settings), QStringLiteral("https://t.example/QorBot"));
-        counters.set(QStringLiteral("utun7"), 0, 0);
-        traffic = std::make_unique<TrafficMonitor>(clock, counters);
-        activator.setAutomaticActivationOutcome(FakeExtensionActivator::Outcome::Finish);
-        extensions = std::make_unique<SystemExtensionManager>(activator);
-
-        QTcpServer closed;
-        closed.listen(QHostAddress::LocalHost);
-        TavrinResolver::Options options;
-        options.port = closed.serverPort();
-        closed.close(); // look-ups are refused at once: the built-in addresses stay
-        options.bypass = std::make_shared<FixedTunnelBypass>(PathDecision{});
-        QList<TavrinEntries::Entry> entries = TavrinEntries::all();
-        for (auto &entry : entries)
-            entry.host = QStringLiteral("127.0.0.1");
-        tavrinResolver = std::make_unique<TavrinResolver>(clock, entries, options);
-        tavrinHelper = std::make_unique<TavrinHelper>(launcher);
-        trace = std::make_unique<StateTrace>(traceDir.path(), clock);
-
-        Session::Saved saved;
-        saved.username = QStringLiteral("user");
-        saved.subscriptionURL = QStringLiteral("https://sub.example.com/u");
-        saved.xrayConfigsJSON = catalogJson({QStringLiteral("10.0.0.1:443"), QStringLiteral("10.0.0.2:443")});
-        saved.tavrinKey = QStringLiteral("tavrin-key");
-        saved.sessionToken = QStringLiteral("tok");
-        session.save(saved);
-        AppServices services{clock, sharedDefaults, standardDefaults, session, *trace, *login, tunnel, reserveTunnel,
-                             *traffic, *extensions, *tavrinResolver, *tavrinHelper, {}, {}, {}, {}};
+        login = std::make_unique<TelegramLoginService>(f.clock, AccountTransport(settings), QStringLiteral("https://t.example/QorBot"));
+        f.storeSession(QStringLiteral("tok"), catalogJson({QStringLiteral("10.0.0.1:443"), QStringLiteral("10.0.0.2:443")}));
+        AppServices services{f.clock, f.sharedDefaults, f.standardDefaults, f.session, *f.trace, *login, tunnel, reserveTunnel,
+                             *f.traffic, *f.extensions, *f.tavrinResolver, *f.tavrinHelper, {}, {}, {}, {}};
         services.openAddress = [](const QUrl &) {};
         services.probeConnectivity = []() -> QCoro::Task<bool> { co_return true; };
-        app = std::make_unique<AppState>(services);
+        f.state = std::make_unique<AppState>(services);
+        app = f.state.get();
         waitUntil([this] { return app->isStartupFinished(); });
         app->selectMode(cascade ? ConnectMode::Tavrin : ConnectMode::Auto);
     }
 
     ~World()
     {
-        app.reset();
+        f.state.reset(); // before the tunnel managers it uses
         ManualClock::drainEvents();
         QMetaObject::invokeMethod(&serverContext, [this] { delete server; }, Qt::BlockingQueuedConnection);
         serverThread.quit();
@@ -161,29 +136,16 @@ struct World {
         profiles.wallAtStart = 0;
     }
 
+    AppFixture f;
     double wallSum = 0;
     QThread serverThread;
     QObject serverContext;
     AccountServer *server = nullptr;
-    QTemporaryDir traceDir;
-    ManualClock clock;
-    DefaultsStore sharedDefaults;
-    DefaultsStore standardDefaults;
-    MemorySecretStore secrets;
-    Session session{sharedDefaults, secrets, clock};
-    std::unique_ptr<StateTrace> trace;
     std::unique_ptr<TelegramLoginService> login;
     TimedProfileService profiles;
-    TunnelManager tunnel{profiles, clock};
-    ReserveTunnelManager reserveTunnel{profiles, clock};
-    ScriptedCounters counters;
-    std::unique_ptr<TrafficMonitor> traffic;
-    AppFixture::RecordingLauncher launcher;
-    FakeExtensionActivator activator;
-    std::unique_ptr<SystemExtensionManager> extensions;
-    std::unique_ptr<TavrinResolver> tavrinResolver;
-    std::unique_ptr<TavrinHelper> tavrinHelper;
-    std::unique_ptr<AppState> app;
+    TunnelManager tunnel{profiles, f.clock};
+    ReserveTunnelManager reserveTunnel{profiles, f.clock};
+    AppState *app = nullptr;
 };
 
 void reportWall(benchmark::State &state, double wallSum)
