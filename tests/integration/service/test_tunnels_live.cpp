@@ -178,14 +178,11 @@ class TestTunnelsLive : public QObject {
         return helper;
     }
 
-    // Runs each command; the first that fails, or empty.
-    static QString failing(const QStringList &commands)
+    // Runs the commands until one fails; empty, or what the failing one said.
+    static QByteArray failing(const QStringList &commands)
     {
-        for (const QString &command : commands) {
-            if (sh(command).exitCode != 0)
-                return command;
-        }
-        return {};
+        const CliResult result = sh("set -e; " + commands.join("; "));
+        return result.exitCode == 0 ? QByteArray() : result.describe();
     }
 
     QString reserveConfig(const QString &endpoint, const QString &extra = {}) const
@@ -260,7 +257,7 @@ private Q_SLOTS:
             if (!QFileInfo(tool).isExecutable())
                 QSKIP(qPrintable("missing " + tool));
         }
-        if (const QString name = QStringLiteral("qorfar%1").arg(::getpid()); failing({"ip netns add " + name}).isEmpty())
+        if (const QString name = QStringLiteral("qorfar%1").arg(::getpid()); sh("ip netns add " + name).exitCode == 0)
             far = name;
         else
             QSKIP("cannot make a network namespace here");
@@ -279,7 +276,7 @@ private Q_SLOTS:
                           farSide("ip address add 192.0.2.2/24 dev qv1"), farSide("ip link set qv1 up"), farSide("ip link set lo up")};
         for (const QString address : {"203.0.113.10/32", "203.0.113.53/32", "198.51.100.2/32", "198.51.100.3/32", "198.51.100.4/32", "192.0.2.41/32"})
             setup << farSide("ip address add " + address + " dev lo");
-        QCOMPARE(failing(setup), QString());
+        QCOMPARE(failing(setup), QByteArray());
         spawn(farSide("python3 -c").split(' ') << whoAmIServer << "8080");
         spawn(farSide("v2ray -config").split(' ') << farConfig.fileName());
         spawn(farSide("dnsmasq --no-daemon --no-resolv --no-hosts --bind-interfaces --listen-address=203.0.113.53 --log-queries "
@@ -289,11 +286,11 @@ private Q_SLOTS:
         spawn(farSide("python3 -c").split(' ') << "import socket\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
                                                   "s.bind(('192.0.2.2',51999))\nwhile True: s.recv(2048)\n");
         spawn(farSide("env WG_PROCESS_FOREGROUND=1 wireguard-go -f qpeer0").split(' '));
-        QVERIFY(QTest::qWaitFor([&] { return failing({farSide("wg show qpeer0")}).isEmpty(); }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return sh(farSide("wg show qpeer0")).exitCode == 0; }, 10000));
         QCOMPARE(failing({farSide("wg set qpeer0 listen-port 51820 private-key " + farKey.fileName() + " peer " + nearKeys.value(1)
                                   + " allowed-ips 198.51.100.1/32"),
                           farSide("ip address add 198.51.100.5/24 dev qpeer0"), farSide("ip link set qpeer0 up")}),
-                 QString());
+                 QByteArray());
 
         QProcess *bus = spawn({"dbus-daemon", "--config-file=" + CliProcess::sourceDirectory() + "/tests/support/empty-session-bus.conf",
                                "--print-address=1", "--nofork"});
