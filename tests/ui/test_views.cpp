@@ -176,11 +176,8 @@ private Q_SLOTS:
                                   QSize(300, 60));
         QQuickItem *label = row.find(u"statLabel"_s);
         QQuickItem *value = row.find(u"statValue"_s);
-        QCOMPARE(label->property("text").toString(), u"Статус"_s);
-        QCOMPARE(label->property("color").value<QColor>(), host.theme.neutralGrey());
-        QCOMPARE(value->property("text").toString(), u"● Активна"_s);
-        QCOMPARE(value->property("color").value<QColor>(), host.theme.okGreen());
-        // The value sits at the trailing edge.
+        // The value's text and colour are pinned by the profile-panel state; the label and the trailing edge here.
+        QVERIFY(textOf(label) == u"Статус"_s && label->property("color").value<QColor>() == host.theme.neutralGrey());
         QCOMPARE(value->mapToItem(row.find(u"row"_s), QPointF(value->width(), 0)).x(), 280.0);
 
         const samples::Sample fields = samples::all().at(2);
