@@ -48,19 +48,11 @@ void timeBursts(benchmark::State &state, StateTrace *trace, Call call)
     }
 }
 
-// The whole call: log line, time stamp, hand-over to the worker.
-void BM_TraceCall(benchmark::State &state)
+// The whole call (log line, time stamp, hand-over to the worker), or with the state
+// category switched off, what remains is the hand-over.
+void BM_Trace(benchmark::State &state, bool logging)
 {
-    setStateLogging(true);
-    QTemporaryDir dir;
-    StateTrace trace(dir.path(), QtClock::shared());
-    timeBursts(state, &trace, [&] { trace.trace(kMessage); });
-}
-
-// The same with the state category switched off: what remains is the hand-over.
-void BM_TraceCallLogDisabled(benchmark::State &state)
-{
-    setStateLogging(false);
+    setStateLogging(logging);
     QTemporaryDir dir;
     StateTrace trace(dir.path(), QtClock::shared());
     timeBursts(state, &trace, [&] { trace.trace(kMessage); });
@@ -76,14 +68,14 @@ void BM_LogLineOnly(benchmark::State &state)
 
 } // namespace
 
-BENCHMARK(BM_TraceCall)->UseManualTime()->Iterations(200)->Repetitions(15)->ReportAggregatesOnly(true);
-BENCHMARK(BM_TraceCallLogDisabled)->UseManualTime()->Iterations(200)->Repetitions(15)->ReportAggregatesOnly(true);
-BENCHMARK(BM_LogLineOnly)->UseManualTime()->Iterations(200)->Repetitions(15)->ReportAggregatesOnly(true);
-
 int main(int argc, char **argv)
 {
     benchmark::Initialize(&argc, argv);
     QCoreApplication app(argc, argv);
+    for (auto *b : {benchmark::RegisterBenchmark("BM_TraceCall", BM_Trace, true),
+                    benchmark::RegisterBenchmark("BM_TraceCallLogDisabled", BM_Trace, false),
+                    benchmark::RegisterBenchmark("BM_LogLineOnly", BM_LogLineOnly)})
+        b->UseManualTime()->Iterations(200)->Repetitions(15)->ReportAggregatesOnly(true);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
