@@ -4,9 +4,8 @@
 //
 // A silent listener has a full accept queue (backlog 0 and a connection that is
 // never accepted), so the kernel drops every further SYN and a connection attempt
-// just waits. Building one takes a moment of waiting to see that a connection stays
-// unanswered; the farm builds all of them side by side, so 2 000 take about as long
-// as one.
+// just waits. Seeing that a connection stays unanswered takes a moment of waiting;
+// the farm builds all listeners side by side, so 2 000 take about as long as one.
 
 #include <QFile>
 #include <QList>
@@ -29,50 +28,41 @@ public:
     LoopbackFarm &operator=(const LoopbackFarm &) = delete;
     ~LoopbackFarm() { closeAll(); }
 
-    // Opens `count` listeners on 127.0.0.1; false when any could not be made.
+    // Opens `count` listeners on 127.0.0.1; false (and none kept) when any could not be made.
     bool open(int count, Kind kind)
     {
-        std::vector<Listener> fresh(static_cast<size_t>(count));
-        for (Listener &l : fresh) {
+        const size_t first = m_listeners.size();
+        m_listeners.resize(first + size_t(count));
+        std::vector<Listener *> pending;
+        for (size_t i = first; i < m_listeners.size(); ++i) {
+            Listener &l = m_listeners[i];
             l.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (l.fd < 0)
-                return keep(fresh, false);
             sockaddr_in in = loopback(0);
-            if (::bind(l.fd, reinterpret_cast<sockaddr *>(&in), sizeof in) != 0
-                || ::listen(l.fd, kind == Silent ? 0 : 128) != 0)
-                return keep(fresh, false);
             socklen_t length = sizeof in;
-            ::getsockname(l.fd, reinterpret_cast<sockaddr *>(&in), &length);
+            if (l.fd < 0 || ::bind(l.fd, reinterpret_cast<sockaddr *>(&in), sizeof in) != 0
+                || ::listen(l.fd, kind == Silent ? 0 : 128) != 0 || ::getsockname(l.fd, reinterpret_cast<sockaddr *>(&in), &length) != 0)
+                return dropFrom(first);
             l.port = ntohs(in.sin_port);
+            pending.push_back(&l);
         }
-        if (kind == Silent) {
-            // Rounds of one more filler each: a listener is silent once its newest
-            // filler has stayed unanswered for the whole wait.
-            std::vector<Listener *> pending;
-            for (Listener &l : fresh)
-                pending.push_back(&l);
-            for (int round = 0; round < 16 && !pending.empty(); ++round) {
-                std::vector<int> newest;
-                for (Listener *l : pending) {
-                    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-                    sockaddr_in in = loopback(l->port);
-                    ::connect(fd, reinterpret_cast<sockaddr *>(&in), sizeof in);
-                    l->fillers.push_back(fd);
-                    newest.push_back(fd);
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                std::vector<Listener *> still;
-                for (size_t i = 0; i < pending.size(); ++i) {
-                    pollfd p{newest[i], POLLOUT, 0};
-                    if (::poll(&p, 1, 0) != 0)
-                        still.push_back(pending[i]); // answered or failed: not silent yet
-                }
-                pending.swap(still);
+        if (kind == Answering)
+            return true;
+        // Rounds of one more filler each: a listener is silent once its newest filler
+        // has stayed unanswered for the whole wait.
+        for (int round = 0; round < 16 && !pending.empty(); ++round) {
+            for (Listener *l : pending) {
+                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+                sockaddr_in in = loopback(l->port);
+                ::connect(fd, reinterpret_cast<sockaddr *>(&in), sizeof in);
+                l->fillers.push_back(fd);
             }
-            if (!pending.empty())
-                return keep(fresh, false);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::erase_if(pending, [](Listener *l) {
+                pollfd p{l->fillers.back(), POLLOUT, 0};
+                return ::poll(&p, 1, 0) == 0; // still waiting: silent
+            });
         }
-        return keep(fresh, true);
+        return pending.empty() || dropFrom(first);
     }
 
     QList<quint16> ports() const
@@ -83,15 +73,7 @@ public:
         return result;
     }
 
-    void closeAll()
-    {
-        for (Listener &l : m_listeners) {
-            for (int fd : l.fillers)
-                ::close(fd);
-            ::close(l.fd);
-        }
-        m_listeners.clear();
-    }
+    void closeAll() { dropFrom(0); }
 
     // TCP sockets of this network namespace now in SYN-SENT: connection attempts
     // that wait for an answer (the farm's own unanswered fillers included).
@@ -106,8 +88,7 @@ public:
             const QList<QByteArray> lines = file.readAll().split('\n');
             for (qsizetype i = 1; i < lines.size(); ++i) {
                 const QList<QByteArray> fields = lines.at(i).simplified().split(' ');
-                if (fields.size() > 3 && fields.at(3) == "02")
-                    ++count;
+                count += fields.size() > 3 && fields.at(3) == "02";
             }
         }
         return count;
@@ -129,19 +110,17 @@ private:
         return in;
     }
 
-    bool keep(std::vector<Listener> &fresh, bool ok)
+    // Closes and forgets the listeners from index `first` on; always false.
+    bool dropFrom(size_t first)
     {
-        for (Listener &l : fresh) {
-            if (ok) {
-                m_listeners.push_back(std::move(l));
-            } else {
-                for (int fd : l.fillers)
-                    ::close(fd);
-                if (l.fd >= 0)
-                    ::close(l.fd);
-            }
+        for (size_t i = first; i < m_listeners.size(); ++i) {
+            for (int fd : m_listeners[i].fillers)
+                ::close(fd);
+            if (m_listeners[i].fd >= 0)
+                ::close(m_listeners[i].fd);
         }
-        return ok;
+        m_listeners.resize(first);
+        return false;
     }
 
     std::vector<Listener> m_listeners;
