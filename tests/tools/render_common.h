@@ -36,21 +36,22 @@ inline void save(const QImage &image, const QString &file, int &failures)
     }
 }
 
-// NAME-VARIANT.png for each named item (all, or those in `only`) that `shoot` renders.
-inline void renderAll(const QDir &out, const QStringList &names, const QStringList &only, int &failures,
-                      const std::function<std::optional<QImage>(const Variant &, int index)> &shoot)
+// NAME-VARIANT.png for each of the named items (all, or those in `only`) that `shoot` renders.
+template<typename Items>
+void renderAll(const QDir &out, const Items &items, const QStringList &only, int &failures,
+               const std::function<std::optional<QImage>(const Variant &, int index)> &shoot)
 {
     for (const int v : {0, 1, 2, 3}) {
         const bool dark = v & 2, glass = v & 1;
         const Variant variant{dark, glass, QStringLiteral("%1-%2").arg(dark ? "dark" : "light", glass ? "glass" : "solid"),
                               glass ? QColor(dark ? 0x2b3a4f : 0x9fb3c8) : QColor()};
-        for (int i = 0; i < names.size(); ++i) {
-            if (!only.isEmpty() && !only.contains(names.at(i)))
+        for (int i = 0; i < items.size(); ++i) {
+            if (!only.isEmpty() && !only.contains(items.at(i).name))
                 continue;
             const std::optional<QImage> shot = shoot(variant, i);
             failures += !shot;
             if (shot)
-                save(*shot, out.filePath(names.at(i) + '-' + variant.name + ".png"), failures);
+                save(*shot, out.filePath(items.at(i).name + '-' + variant.name + ".png"), failures);
         }
     }
 }

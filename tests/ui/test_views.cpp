@@ -20,15 +20,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Rows "NAME light|dark solid|glass" of the index of each name and the variant.
-void addVariantRows(const QStringList &names)
+// Rows "NAME light|dark solid|glass" of the index of each named item and the variant.
+template<typename Items>
+void addVariantRows(const Items &items)
 {
     QTest::addColumn<int>("index");
     QTest::addColumn<bool>("dark");
     QTest::addColumn<bool>("glass");
-    for (int i = 0; i < names.size(); ++i) {
+    for (int i = 0; i < items.size(); ++i) {
         for (const int variant : {0, 1, 2, 3})
-            QTest::addRow("%s %s %s", qPrintable(names.at(i)), variant & 1 ? "dark" : "light", variant & 2 ? "glass" : "solid")
+            QTest::addRow("%s %s %s", qPrintable(items.at(i).name), variant & 1 ? "dark" : "light", variant & 2 ? "glass" : "solid")
                 << i << bool(variant & 1) << bool(variant & 2);
     }
 }
@@ -74,13 +75,7 @@ private Q_SLOTS:
     void initTestCase() { startUiTest(); }
     void cleanup() { QOR_VERIFY_NO_WARNINGS(); }
 
-    void componentsLoad_data()
-    {
-        QStringList names;
-        for (const samples::Sample &sample : samples::all())
-            names.append(sample.name);
-        addVariantRows(names);
-    }
+    void componentsLoad_data() { addVariantRows(samples::all()); }
     void componentsLoad()
     {
         QFETCH(int, index);
@@ -295,13 +290,7 @@ private Q_SLOTS:
         QCOMPARE(QColor(image.pixel(21, 21)).name(), host.theme.background().name());
     }
 
-    void screensLoad_data()
-    {
-        QStringList names;
-        for (const ScreenState &state : allScreenStates())
-            names.append(state.name);
-        addVariantRows(names);
-    }
+    void screensLoad_data() { addVariantRows(allScreenStates()); }
     void screensLoad()
     {
         QFETCH(int, index);
@@ -573,8 +562,6 @@ private Q_SLOTS:
         QCOMPARE(app.autoReconnectEnabled(), false);
         QCOMPARE(host.fixture.sharedDefaults.boolValue(u"settings.autoReconnectEnabled"_s), false);
         QCOMPARE(switchOn("autoReconnectSwitch"), QVariant(false));
-        click(hosted, "minimizeSwitch");
-        QCOMPARE(host.preferences.value(u"minimizeToMenuBar"_s).toBool(), true);
         // A refused change falls back: the switch shows what the preferences say.
         click(hosted, "launchAtLoginSwitch");
         QCOMPARE(host.preferences.value(u"launchAtLogin"_s).toBool(), true);

@@ -11,20 +11,16 @@ using namespace qor;
 
 int main(int argc, char **argv)
 {
-    testing::QmlHost::useSoftwareRenderer();
-    testing::WarningLog::install();
+    testing::startUiTest();
     QGuiApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     const auto out = render::outputFolder(args, "render_components OUT_DIR [NAME...]");
     if (!out)
         return 2;
     const QList<samples::Sample> all = samples::all();
-    QStringList names;
-    for (const samples::Sample &sample : all)
-        names.append(sample.name);
     testing::QmlHost host;
     int failures = 0;
-    render::renderAll(*out, names, args.mid(1), failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
+    render::renderAll(*out, all, args.mid(1), failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
         host.theme.setAppearance(variant.dark ? 2 : 1);
         host.theme.setGlass(variant.glass);
         testing::HostedItem hosted = host.show(all.at(i).qml, all.at(i).size, variant.behind);

@@ -23,8 +23,7 @@ using namespace qor::testing;
 
 int main(int argc, char **argv)
 {
-    QmlHost::useSoftwareRenderer();
-    WarningLog::install();
+    startUiTest();
     QApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     const auto out = render::outputFolder(args, "render_screens OUT_DIR [STATE...]");
@@ -32,19 +31,16 @@ int main(int argc, char **argv)
         return 2;
     const QStringList only = args.mid(1);
     const QList<ScreenState> states = allScreenStates();
-    QStringList names;
-    for (const ScreenState &state : states)
-        names.append(state.name);
 
     int failures = 0;
-    render::renderAll(*out, names, only, failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
+    render::renderAll(*out, states, only, failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
         ScreenHost host;
         states.at(i).prepare(host);
         host.fixture.app().setAppearance(variant.dark ? AppAppearance::Dark : AppAppearance::Light);
         host.fixture.app().setLiquidGlassEnabled(variant.glass);
         HostedItem hosted = host.showRoot();
         if (!hosted.root) {
-            std::fprintf(stderr, "%s: %s\n", qPrintable(names.at(i)), qPrintable(hosted.errors.join('\n')));
+            std::fprintf(stderr, "%s: %s\n", qPrintable(states.at(i).name), qPrintable(hosted.errors.join('\n')));
             return std::nullopt;
         }
         if (variant.behind.isValid())
