@@ -81,21 +81,17 @@ QString configText(int i)
 
 struct Fixture {
     QString listJson;
-    QStringList configs;
-    qint64 configBytes = 0;
-
+    QStringList configs;    // the balancer's, then the nodes'
+    qint64 configBytes = 0; // the nodes' configurations
     Fixture()
     {
         QJsonArray list;
-        list.append(QJsonObject{{QStringLiteral("name"), SubscriptionCatalog::balancerName},
-                                {QStringLiteral("config"), configText(-1)}});
-        for (int i = 0; i < kConfigs; ++i) {
+        for (int i = -1; i < kConfigs; ++i) {
             const QString text = configText(i);
             configs.append(text);
-            configBytes += text.toUtf8().size();
-            list.append(QJsonObject{{QStringLiteral("name"), QStringLiteral("Узел %1").arg(i)}, {QStringLiteral("config"), text}});
+            configBytes += i < 0 ? 0 : text.toUtf8().size();
+            list.append(QJsonObject{{"name", i < 0 ? SubscriptionCatalog::balancerName : QStringLiteral("Узел %1").arg(i)}, {"config", text}});
         }
-        configs.prepend(configText(-1));
         listJson = QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact));
     }
 };
