@@ -109,13 +109,6 @@ bool survives(QProcess &process)
     return !process.waitForFinished(300) && process_identity::startTime(process.processId()).has_value();
 }
 
-// Clock ticks since boot, the unit of start times.
-quint64 ticks()
-{
-    QFile uptime("/proc/uptime");
-    return uptime.open(QIODevice::ReadOnly) ? quint64(uptime.readAll().split(' ').value(0).toDouble() * double(::sysconf(_SC_CLK_TCK))) : 0;
-}
-
 QCoro::Task<bool> alwaysReachable()
 {
     co_return true;
@@ -220,7 +213,11 @@ private Q_SLOTS:
         QVERIFY(survives(*first));
         const ProcessHandle handle = ProcessHandle::open(pid, start);
         QVERIFY(handle.isValid());
-        QTRY_VERIFY_WITH_TIMEOUT(ticks() > start + 1, processLimitMs); // so that a later process differs in its start time
+        const auto ticks = [] { // since boot, the unit of start times; one passes, so that a later process differs in its start time
+            QFile uptime("/proc/uptime");
+            return uptime.open(QIODevice::ReadOnly) ? quint64(uptime.readAll().split(' ').value(0).toDouble() * double(::sysconf(_SC_CLK_TCK))) : 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(ticks() > start + 1, processLimitMs);
         QVERIFY(terminateProcess(pid, start));
         QVERIFY(first->waitForFinished(processLimitMs));
         QCOMPARE(first->exitStatus(), QProcess::CrashExit);

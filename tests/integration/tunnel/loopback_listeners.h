@@ -19,8 +19,7 @@ public:
 
     LoopbackListener(const char *address, quint16 port, Kind kind) { m_ok = open(address, port, kind); }
     ~LoopbackListener() { close(); }
-    LoopbackListener(const LoopbackListener &) = delete;
-    LoopbackListener &operator=(const LoopbackListener &) = delete;
+    Q_DISABLE_COPY(LoopbackListener)
 
     bool isOpen() const { return m_ok; }
     quint16 port() const { return m_port; }

@@ -202,11 +202,10 @@ class TestLinuxPlatform : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase()
+    void initTestCase() // what an interrupted earlier run may have left
     {
-        // What an interrupted earlier run may have left.
-        QDir(tunnel_paths::profilesDirectory()).removeRecursively();
-        QDir(tunnel_paths::stateDirectory()).removeRecursively();
+        init();
+        cleanup();
     }
 
     void init()
@@ -480,10 +479,7 @@ private Q_SLOTS:
         QCOMPARE(client.read().value(profile.id), (InterfaceCounters{5000, 700})); // from the same answer
 
         QList<VpnStatus> statuses;
-        connect(&client, &ProfileService::statusChanged, this, [&](const QString &id) {
-            if (id == profile.id)
-                statuses.append(client.status(profile));
-        });
+        connect(&client, &ProfileService::statusChanged, this, [&] { statuses.append(client.status(profile)); });
         for (int status : {1, 2, 3, 1, 2, 3}) {
             QDBusMessage signal = QDBusMessage::createSignal(bus::objectPath, bus::interfaceName, "StatusChanged");
             serviceBus.send(signal << profile.id << status);
@@ -554,22 +550,10 @@ private Q_SLOTS:
         }
     }
 
-    // Timed on the main thread an attempt would read 600 or more.
-    void aBusyMainThreadDoesNotInflateTheTime()
-    {
-        LoopbackListener listener("127.0.0.1", 0, LoopbackListener::Answering);
-        QVERIFY(listener.isOpen());
-        auto result = track(connectOnce("127.0.0.1", listener.port(), true));
-        QThread::msleep(600); // the main thread is busy while the attempt runs
-        QTRY_VERIFY_WITH_TIMEOUT(result->done, 20000);
-        QVERIFY2(*result->value && **result->value < 300, qPrintable(QString::number(result->value->value_or(0))));
-        const std::optional<QString> address = QCoro::waitFor(LatencyProbe().resolveHost("localhost"));
-        QVERIFY2(address == "127.0.0.1" || address == "::1", qPrintable(address.value_or("absent")));
-    }
-
     // Against a listener that answers, refuses or stays silent: the probe's time and the
     // address the resolver reached (a name through the system resolver), or none. A
     // refusal ends at once; silence at each attempt's limit, one attempt after the other.
+    // An answered attempt is timed off the main thread: on it, it would read 600 or more.
     void realAttempts_data()
     {
         QTest::addColumn<QString>("listener");
@@ -585,6 +569,14 @@ private Q_SLOTS:
         if (listener == "refuses")
             server.close();
         const bool answers = listener == "answers", silent = listener == "is silent";
+        if (answers) {
+            auto attempt = track(connectOnce("127.0.0.1", server.port(), true));
+            QThread::msleep(600); // the main thread is busy while the attempt runs
+            QTRY_VERIFY_WITH_TIMEOUT(attempt->done, 20000);
+            QVERIFY2(*attempt->value && **attempt->value < 300, qPrintable(QString::number(attempt->value->value_or(0))));
+            const std::optional<QString> address = QCoro::waitFor(LatencyProbe().resolveHost("localhost"));
+            QVERIFY2(address == "127.0.0.1" || address == "::1", qPrintable(address.value_or("absent")));
+        }
         LatencyProbe::Options o;
         o.limit = 300ms;
         QElapsedTimer elapsed;
