@@ -9,7 +9,6 @@
 #include "screen_host.h"
 
 #include <QJsonObject>
-#include <QPainter>
 
 #include <functional>
 
@@ -43,19 +42,11 @@ namespace states {
 
 using namespace std::chrono_literals;
 
-// A subscription as the account server reports it, with a small round avatar.
+// A subscription as the account server reports it, with a small plain avatar.
 inline QJsonObject subscriptionMembers()
 {
     QImage avatar(64, 64, QImage::Format_ARGB32);
     avatar.fill(QColor(201, 100, 66));
-    {
-        QPainter p(&avatar);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setBrush(QColor(244, 246, 249));
-        p.setPen(Qt::NoPen);
-        p.drawEllipse(QRectF(20, 12, 24, 24));
-        p.drawEllipse(QRectF(10, 40, 44, 40));
-    }
     return {{u"username"_s, u"anna_k"_s}, {u"avatar_data_uri"_s, dataUri(avatar)}, {u"subscription_status"_s, u"active"_s},
             {u"expires_at"_s, u"2026-09-14T12:00:00.000Z"_s}, {u"traffic_used_bytes"_s, 13421772800.0}, {u"traffic_limit_bytes"_s, 0}};
 }
