@@ -32,14 +32,8 @@ namespace {
 
 long g_softLimit = 0;
 
-struct Run {
-    double seconds = 0;
-    int measured = 0;
-    int peakInFlight = 0;
-    int budget = 0;
-};
-
-Run measure(const QList<quint16> &ports)
+// One measurement over the listeners at `ports`: its wall time is the iteration time.
+void measure(benchmark::State &state, const QList<quint16> &ports)
 {
     QStringList endpoints;
     for (quint16 port : ports)
@@ -48,11 +42,8 @@ Run measure(const QList<quint16> &ports)
     AppFixture f;
     AppServices services = f.services();
     services.measureLatency = &qor::measureLatency;
-    Run run;
-    services.latencyConcurrency = [&run] {
-        run.budget = descriptors::availableBudget();
-        return run.budget;
-    };
+    int budget = 0;
+    services.latencyConcurrency = [&budget] { return budget = descriptors::availableBudget(); };
     f.state = std::make_unique<AppState>(services);
     AppState &app = *f.state;
     f.startupDone();
@@ -81,55 +72,35 @@ Run measure(const QList<quint16> &ports)
     app.measureNodeLatency();
     if (app.measuringLatency())
         loop.exec();
-    run.seconds = double(timer.nsecsElapsed()) / 1e9;
+    state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
 
     sampling = false;
     sampler.join();
-    run.peakInFlight = peak;
-    run.measured = app.measuredNodeCount();
-    return run;
-}
-
-void report(benchmark::State &state, const Run &run, int nodes)
-{
-    state.SetIterationTime(run.seconds);
-    state.counters["nodes"] = nodes;
-    state.counters["measured"] = run.measured;
+    state.counters["nodes"] = double(ports.size());
+    state.counters["measured"] = app.measuredNodeCount();
     state.counters["soft_fd_limit"] = double(g_softLimit);
-    state.counters["budget"] = run.budget;
-    state.counters["peak_in_flight"] = run.peakInFlight;
+    state.counters["budget"] = budget;
+    state.counters["peak_in_flight"] = peak.load();
 }
 
-void BM_SilentNodes(benchmark::State &state)
+// Silent listeners are built once (that takes a while); answering ones afresh for
+// each run, as the connections of a run stay queued in them.
+void BM_Nodes(benchmark::State &state, LoopbackFarm::Kind kind)
 {
-    const int nodes = int(state.range(0));
     LoopbackFarm farm;
-    if (!farm.open(nodes, LoopbackFarm::Silent)) {
-        state.SkipWithError("could not build the silent listeners");
-        return;
-    }
-    for (auto _ : state)
-        report(state, measure(farm.ports()), nodes);
-}
-
-void BM_AnsweringNodes(benchmark::State &state)
-{
-    const int nodes = int(state.range(0));
     for (auto _ : state) {
-        // Fresh listeners each time: the connections of a run stay queued in them.
-        LoopbackFarm farm;
-        if (!farm.open(nodes, LoopbackFarm::Answering)) {
-            state.SkipWithError("could not open the listeners");
-            return;
+        if (kind == LoopbackFarm::Answering || farm.ports().isEmpty()) {
+            farm.closeAll();
+            if (!farm.open(int(state.range(0)), kind)) {
+                state.SkipWithError("could not build the listeners");
+                return;
+            }
         }
-        report(state, measure(farm.ports()), nodes);
+        measure(state, farm.ports());
     }
 }
 
 } // namespace
-
-BENCHMARK(BM_SilentNodes)->Arg(100)->Arg(2000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
-BENCHMARK(BM_AnsweringNodes)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(10);
 
 int main(int argc, char **argv)
 {
@@ -138,6 +109,10 @@ int main(int argc, char **argv)
     // As the application does at start: the default soft limit of 1 024 is far too
     // low for 2 000 nodes in flight.
     g_softLimit = descriptors::raiseSoftLimitToHard();
+    benchmark::RegisterBenchmark("BM_SilentNodes", BM_Nodes, LoopbackFarm::Silent)->Arg(100)->Arg(2000)->UseManualTime()
+        ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
+    benchmark::RegisterBenchmark("BM_AnsweringNodes", BM_Nodes, LoopbackFarm::Answering)->Arg(50)->UseManualTime()
+        ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(10);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
