@@ -1,15 +1,10 @@
-// Main-thread time from tapGlobe to the tunnel start request, over the in-memory
-// tunnel doubles: the connect's synchronous parts and its continuations (the stops,
-// the corporate refresh's request and answer, the catalog, the cascade's client and
-// document, the profile writes), without the time the main thread spends waiting.
+// Main-thread CPU time (CLOCK_THREAD_CPUTIME_ID) from just before tapGlobe until the
+// in-memory profile service receives the start request: the connect's synchronous
+// parts and continuations (stops, corporate refresh, catalog, cascade client and
+// document, profile writes), not its waits. The account server answers from its own
+// thread, so its work is not counted; wall_us is the real time over the same span.
 //
-//   build-release/tests/bench_connect_path 2>/dev/null
-//
-// The reported time is the main thread's CPU time (CLOCK_THREAD_CPUTIME_ID) from just
-// before tapGlobe until the profile service receives the start request. The account
-// server answers from a thread of its own, so its work is not counted; wall_us is the
-// elapsed real time over the same span, waits included. Run with stderr sent to
-// /dev/null: trace lines also go to the log.
+//   build-release/tests/bench_connect_path 2>/dev/null   (trace lines go to stderr)
 
 #include "app_fixture.h"
 

@@ -1,14 +1,12 @@
-// Wall time of AppState::measureNodeLatency with the real latency probe, over
-// 2 000 silent loopback nodes (listeners with a full accept queue, so every attempt
-// runs to its 3-second limit; 100 as well, for comparison) and over 50 answering
-// loopback nodes.
+// Wall time of AppState::measureNodeLatency with the real latency probe, over 2 000
+// (and 100) silent loopback nodes, whose attempts all run to their 3-second limit,
+// and over 50 answering ones.
 //
 //   build-release/tests/bench_node_latency 2>/dev/null
 //
-// Counters: soft_fd_limit is the limit in force after raising it to the hard limit
-// (as the application does at start); budget is what AppState was allowed to have
-// in flight; peak_in_flight is the most connection attempts seen waiting at once
-// (SYN-SENT sockets, sampled every 20 ms); measured is how many nodes got a latency.
+// Counters: soft_fd_limit after raising it to the hard limit (as the application
+// does); budget, what AppState may have in flight; peak_in_flight, the most SYN-SENT
+// sockets seen at once (sampled every 20 ms); measured, nodes that got a latency.
 
 #include "app_fixture.h"
 #include "loopback_farm.h"
