@@ -23,14 +23,11 @@ int main(int argc, char **argv)
         return 1;
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
     const QString path = qEnvironmentVariable("QOR_FIRST_FRAME_FILE");
-    bool written = false;
-    QObject::connect(window, &QQuickWindow::frameSwapped, window, [&] {
-        if (written || path.isEmpty())
-            return;
-        written = true;
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly))
-            file.write(QByteArray::number(QDateTime::currentMSecsSinceEpoch()));
-    });
+    if (!path.isEmpty())
+        QObject::connect(window, &QQuickWindow::frameSwapped, window, [path] {
+            QFile file(path);
+            if (file.open(QIODevice::WriteOnly))
+                file.write(QByteArray::number(QDateTime::currentMSecsSinceEpoch()));
+        }, Qt::SingleShotConnection);
     return app.exec();
 }
