@@ -55,14 +55,14 @@ public:
         , m_env(QProcessEnvironment::systemEnvironment())
     {
         QDir(m_home).removeRecursively();
+        for (const char *sub : {"config", "data", "runtime", "trace", "demo", "tmp"})
+            QDir().mkpath(m_home + u'/' + QLatin1String(sub));
+        QFile::setPermissions(m_home + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         const QList<std::pair<const char *, QString>> folders{{"XDG_CONFIG_HOME", "/config"}, {"XDG_DATA_HOME", "/data"},
                                                               {"XDG_RUNTIME_DIR", "/runtime"}, {"QOR_TRACE_DIR", "/trace"},
                                                               {"QOR_DEMO_DIR", "/demo"}, {"TMPDIR", "/tmp"}};
-        for (const auto &[name, folder] : folders) {
-            QDir().mkpath(m_home + folder);
+        for (const auto &[name, folder] : folders)
             m_env.insert(QLatin1String(name), m_home + folder);
-        }
-        QFile::setPermissions(m_home + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         m_env.insert(QStringLiteral("QOR_BUNDLE_DIR"), buildDirectory() + QStringLiteral("/bundle"));
         m_env.insert(QStringLiteral("QOR_DEMO_PROVIDER_CONNECT_DELAY"), QStringLiteral("0.1"));
         m_env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
