@@ -41,26 +41,8 @@ CliResult sh(const QString &command)
     return CliProcess::finish(process, 20000);
 }
 
-// The lines of everything a tunnel may change in this namespace that differ from the
-// baseline, marked - and + (the snapshot itself without a baseline).
-QString changesFrom(const QString &baseline)
-{
-    QString snapshot;
-    for (const char *command : {"ip -o link", "ip -o address", "ip rule", "ip -6 rule", "ip route show table all",
-                                "ip -6 route show table all", "nft list ruleset"})
-        snapshot += command + ('\n' + sh(command).out);
-    if (baseline.isNull())
-        return snapshot;
-    const QStringList before = baseline.split('\n'), after = snapshot.split('\n');
-    QStringList changes;
-    for (const QString &line : before)
-        if (!after.contains(line))
-            changes << "- " + line;
-    for (const QString &line : after)
-        if (!before.contains(line))
-            changes << "+ " + line;
-    return changes.join('\n');
-}
+// Everything a tunnel may change in this namespace, one sorted line each.
+const QString snapshot = "{ ip -o link; ip -o address; ip rule; ip -6 rule; ip route show table all; ip -6 route show table all; nft list ruleset; } | sort";
 
 // The process ids, in this network namespace, whose command line starts with this.
 QStringList processesRunning(const QByteArray &commandLine)
@@ -160,12 +142,12 @@ public:
 class TestTunnelsLive : public QObject {
     Q_OBJECT
 
-    QString far, busAddress, baseline, farPublic, nearPrivate;
+    QString far, busAddress, farPublic, nearPrivate;
     std::vector<std::unique_ptr<QProcess>> helpers; // far engines and servers, the bus
     std::unique_ptr<QProcess> service;
     AccountServer server;
     std::unique_ptr<CliProcess> cli;
-    QTemporaryFile farConfig, dnsLog, farKey;
+    QTemporaryFile farConfig, dnsLog, farKey, baseline; // the snapshot before any tunnel
 
     QString farSide(const QString &command) const { return "ip netns exec " + far + ' ' + command; }
 
@@ -238,7 +220,9 @@ class TestTunnelsLive : public QObject {
 
     CliResult qorctl(const QStringList &arguments) { return cli->run(arguments, {}, 60000); }
     QString connectionState() { return qorctl({"status", "--json"}).json().value("connectionState").toString(); }
-    bool undone(int limitMs = 0) { return QTest::qWaitFor([&] { return changesFrom(baseline).isEmpty(); }, limitMs); }
+    // Exit code 0: nothing differs from the baseline; else the lines gone (<) and added (>).
+    CliResult changes() { return sh(snapshot + " | diff " + baseline.fileName() + " -"); }
+    bool undone(int limitMs = 0) { return QTest::qWaitFor([&] { return changes().exitCode == 0; }, limitMs); }
 
 public:
     ~TestTunnelsLive() override
@@ -305,7 +289,7 @@ private Q_SLOTS:
         cli->setEnv("QOR_KVB_LISTEN", "1"); // the stand-in Tavrin client (run by the cascade only) listens and relays
         cli->setEnv("QOR_KVB_RELAY", "1");
         QVERIFY(QTest::qWaitFor([&] { return whoAmI() == direct; }, 30000));
-        baseline = changesFrom({});
+        QVERIFY(baseline.open() && sh(snapshot + " > " + baseline.fileName()).exitCode == 0);
         startService();
         offer();
         server.enqueue("email/request", ScriptedAnswer::json({{"status", "sent"}}));
@@ -316,7 +300,7 @@ private Q_SLOTS:
     void cleanupTestCase()
     {
         QCOMPARE(stopService(), 0);
-        QVERIFY2(baseline.isEmpty() || undone(), qPrintable(changesFrom(baseline)));
+        QVERIFY2(baseline.size() == 0 || undone(), qPrintable(changes().out));
         for (auto &helper : helpers) {
             helper->kill();
             helper->waitForFinished(5000);
@@ -396,11 +380,11 @@ private Q_SLOTS:
             if (signal == SIGKILL && connect == toMain)
                 QVERIFY(QTest::qWaitFor([&] { return processesRunning(mainEngine).isEmpty(); }, 10000));
             startService();
-            QVERIFY2(undone(), qPrintable(changesFrom(baseline)));
+            QVERIFY2(undone(), qPrintable(changes().out));
             QCOMPARE(connectionState(), "disconnected");
         } else {
             QCOMPARE(qorctl({"disconnect"}).exitCode, 0);
-            QVERIFY2(undone(10000), qPrintable(changesFrom(baseline)));
+            QVERIFY2(undone(10000), qPrintable(changes().out));
         }
         QCOMPARE(whoAmI(), direct);
         if (resolved && connect == toReserve && ending != "service killed")
@@ -468,7 +452,7 @@ private Q_SLOTS:
         for (const QString &part : reason)
             QVERIFY2(failed.err.contains(part), failed.describe());
         QCOMPARE(connectionState(), "disconnected");
-        QVERIFY2(undone(), qPrintable(changesFrom(baseline)));
+        QVERIFY2(undone(), qPrintable(changes().out));
     }
 
     // Names are resolved through the tunnel by the far DNS server; the company's rules hold.
@@ -504,7 +488,7 @@ private Q_SLOTS:
         const QByteArray client = (CliProcess::buildDirectory() + "/bundle/Contents/Resources/kvb-client").toUtf8();
         sh(QStringLiteral("pkill --ns %1 --nslist net -f '^%2'").arg(::getpid()).arg(QString::fromUtf8(client)));
         QVERIFY(QTest::qWaitFor([&] { return processesRunning(client).isEmpty(); }, 10000));
-        QVERIFY2(undone(10000), qPrintable(changesFrom(baseline)));
+        QVERIFY2(undone(10000), qPrintable(changes().out));
     }
 };
 
