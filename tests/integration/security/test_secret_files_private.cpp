@@ -131,8 +131,7 @@ private Q_SLOTS:
             QDir(folder).removeRecursively();
     }
 
-    // Umask 000 is the most open; a stricter one (022 with the folders left open) may
-    // narrow nothing by itself.
+    // Umask 000 is the most open; a stricter one may narrow nothing itself (folders left open).
     void secretsOnDiskArePrivate_data()
     {
         QTest::addColumn<int>("mask");
@@ -224,8 +223,7 @@ private Q_SLOTS:
         const auto reachesNothing = [&] { return !handle.terminate() && !terminateProcess(pid, start) && !ProcessHandle::open(pid, start).isValid(); };
         QVERIFY(reachesNothing());
 
-        // The id goes to a new process where this process may choose it (the first process
-        // of a private process-id namespace may).
+        // The id goes to a new process, where this process may choose it (in a process-id namespace of its own).
         QFile lastPid("/proc/sys/kernel/ns_last_pid");
         if (!lastPid.open(QIODevice::WriteOnly) || lastPid.write(QByteArray::number(pid - 1)) <= 0 || !lastPid.flush())
             QSKIP("cannot choose process ids here (needs a private process-id namespace)");

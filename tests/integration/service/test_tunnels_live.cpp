@@ -1,9 +1,8 @@
-// Both channels end to end with the real engines (root, in the wrapper's namespaces):
-// qor-connectd on a private bus, qorctl against a scripted account server, and a far side
-// in a network namespace joined to this one by a veth pair (192.0.2.1 here, .2 there). It
-// runs WireGuard for the reserve channel and v2ray for the main one (VLESS balancer :10086,
-// node :10087, a SOCKS "Tavrin entry" on 192.0.2.41:8443, each leaving from its own address
-// in 198.51.100.0/24), a DNS server, and HTTP servers that answer with the caller's address.
+// Both channels end to end with the real engines (root, in the wrapper's namespaces): qor-connectd
+// on a private bus, qorctl against a scripted account server, and a far side in a network namespace
+// joined to this one by a veth pair (192.0.2.1 here, .2 there) with WireGuard, v2ray (a VLESS balancer
+// and node, and a SOCKS "Tavrin entry", each leaving from its own address in 198.51.100.0/24), a DNS
+// server, and HTTP servers that answer with the caller's address.
 
 #include "../cli/cli_process.h"
 #include "app_fixture.h"
@@ -174,8 +173,8 @@ class TestTunnelsLive : public QObject {
             .arg(nearPrivate, farPublic, extra, endpoint);
     }
 
-    // The account server's answer from now on: the main documents (the balancer and a
-    // node), the reserve configurations (default: the working one) and the company object.
+    // The account server's answer from now on: the balancer and a node, the reserve
+    // configurations (default: the working one) and the company object.
     void offer(const QJsonObject &main = balancer, QStringList reserve = {}, const QJsonObject &qor = {})
     {
         QJsonArray entries;
@@ -391,9 +390,8 @@ private Q_SLOTS:
             QCOMPARE(resolved->calls.last(), "RevertLink " + linkAtEnd);
     }
 
-    // A refusal names its channel and reason and leaves nothing behind (each reason of a main
-    // document is pinned in test_service refusals). The engine rows run the service with
-    // wireguard-go only in a scratch folder (ending at once there, or absent).
+    // A refusal names its channel and reason and leaves nothing behind (the main documents'
+    // reasons: test_service refusals). wireguard-go only in a scratch folder: ending at once, or absent.
     void unusableConfigurationsFailWithTheirReasons_data()
     {
         QTest::addColumn<QJsonObject>("main");

@@ -1,11 +1,9 @@
-// The Linux tunnel platform with real processes, interfaces and connections: the profile
-// service with the simulated providers of the build's bundle; the Tavrin client helper's own
-// edges with the bundle's stand-in kvb-client (what the client is started with is pinned
-// through the application in test_connect_live); the profile service's client of the tunnel
-// service against a stand-in on the wrapper's private bus; the latency probe and the Tavrin
-// resolver, connecting off the tunnel on network threads to loopback listeners; and, as root
-// in the wrapper's network namespace, the traffic monitor over a real TUN interface and the
-// tunnel bypass, which binds connections to the physical interface while a tunnel is up.
+// The Linux tunnel platform with real processes, interfaces and connections: the profile service
+// with the bundle's simulated providers; the Tavrin client helper's own edges with the stand-in
+// kvb-client (its arguments: test_connect_live); the client of the tunnel service against a stand-in
+// on the wrapper's private bus; the latency probe and Tavrin resolver connecting off the tunnel to
+// loopback listeners; and, as root in the wrapper's network namespace, the traffic monitor over a
+// real TUN interface and the bypass binding connections to the physical interface while a tunnel is up.
 
 #include "../../unit/tunnel/task_outcome.h"
 #include "loopback_listeners.h"
@@ -269,12 +267,10 @@ private Q_SLOTS:
         QCOMPARE(settled(service->reload(second))->errorCode, 4);
     }
 
-    // A provider's run as the service reports it. One that connects feeds its real interface
-    // once a second (as root in the test's own network namespace), which the kernel counts as
-    // received, and a second start changes nothing. One that fails (its own checks of what it
-    // is handed, or told to by its document or text; by the environment: test_connect_live
-    // reconnectScheduleAfterADrop) leaves its error. One stopped before it speaks goes down
-    // instead of up; once it has gone, nothing changes any more.
+    // A provider's run as the service reports it. One that connects feeds its real interface (as
+    // root), which the kernel counts, and a second start changes nothing. One that fails (its own
+    // checks, or told to by its document or text; by the environment: test_connect_live
+    // reconnectScheduleAfterADrop) leaves its error. One stopped before it speaks goes down.
     void providerRuns_data()
     {
         QTest::addColumn<QString>("provider");
