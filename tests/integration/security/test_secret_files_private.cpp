@@ -57,23 +57,19 @@ QByteArray readable(const QString &path)
 }
 
 // The folders of this program under the user's XDG folders.
-QStringList programFolders()
-{
-    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME"), data = qEnvironmentVariable("XDG_DATA_HOME");
-    return {config + "/qor-connect", data + "/qor-connect", data + "/QorConnect", qEnvironmentVariable("XDG_RUNTIME_DIR") + "/qor-connect"};
-}
+const QStringList programFolders{qEnvironmentVariable("XDG_CONFIG_HOME") + "/qor-connect", qEnvironmentVariable("XDG_DATA_HOME") + "/qor-connect",
+                                 qEnvironmentVariable("XDG_DATA_HOME") + "/QorConnect", qEnvironmentVariable("XDG_RUNTIME_DIR") + "/qor-connect"};
 
 // Files and folders under the XDG folders that are open to others: every file of ours or
 // holding a secret, the folder of each secret, and, when `allFolders`, every folder of ours.
 QStringList openToOthers(bool allFolders)
 {
     QStringList problems;
-    const QStringList folders = programFolders();
     for (const char *root : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
         QDirIterator it(qEnvironmentVariable(root), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
-            const bool ours = std::any_of(folders.cbegin(), folders.cend(),
+            const bool ours = std::any_of(programFolders.cbegin(), programFolders.cend(),
                                           [&](const QString &folder) { return path == folder || path.startsWith(folder + '/'); });
             if (it.fileInfo().isDir() && !it.fileInfo().isSymLink()) {
                 if (ours && allFolders && mode(path) != "0700")
@@ -127,7 +123,7 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        for (const QString &folder : programFolders())
+        for (const QString &folder : programFolders)
             QDir(folder).removeRecursively();
     }
 
@@ -144,7 +140,7 @@ private Q_SLOTS:
         QFETCH(int, mask);
         cleanup();
         const bool foldersLeftOpen = mask != 0;
-        for (const QString &folder : foldersLeftOpen ? programFolders() : QStringList())
+        for (const QString &folder : foldersLeftOpen ? programFolders : QStringList())
             QVERIFY(QDir().mkpath(folder) && QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
                                                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
         const mode_t previousMask = ::umask(mode_t(mask));
