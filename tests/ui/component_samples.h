@@ -1,8 +1,6 @@
 #pragma once
 
-// Each visual component of Qor.Ui in a few representative states, as QML
-// snippets. Shared by the load tests and the PNG renderer, so what is looked at
-// is what is tested.
+// Each Qor.Ui component in a few representative states, shared with the PNG renderer.
 
 #include <QList>
 #include <QSize>

@@ -1,7 +1,6 @@
 #pragma once
 
-// Hosts QML documents in offscreen windows on the software renderer, with a Theme
-// the test controls, and records every warning the process logs.
+// QML documents in offscreen software-rendered windows, a test-controlled Theme, every warning recorded.
 
 #include "ui/theme.h"
 #include "ui/ui_module.h"
@@ -28,8 +27,7 @@ inline QtMessageHandler previous = nullptr;
 inline void install()
 {
     previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
-        // Qt 6.4 itself reports this when a reply is aborted while it is failing (a race
-        // inside QNetworkAccessManager, seen once under load); it says nothing about the screens.
+        // Qt 6.4's own report of a reply aborted while failing (a race seen under load), not about the screens.
         const bool qtInternalRace = text.startsWith(QLatin1String("QNetworkReplyImplPrivate::error: Internal problem"));
         if (type != QtDebugMsg && type != QtInfoMsg && !qtInternalRace) {
             QMutexLocker lock(&mutex);
@@ -58,8 +56,7 @@ struct HostedItem {
     }
 };
 
-// Creates the document (`prepare` sees the root before its bindings run) and shows it
-// in an offscreen window of that size.
+// `prepare` sees the root before its bindings run.
 inline HostedItem showIn(QQmlEngine &engine, const QString &qml, QSize size, const QColor &windowColor,
                          const std::function<void(QObject *)> &prepare = {})
 {
@@ -112,7 +109,6 @@ public:
     QQmlEngine engine;
 };
 
-// For UI tests' initTestCase: the software renderer and every warning recorded.
 inline void startUiTest()
 {
     QmlHost::useSoftwareRenderer();

@@ -1,8 +1,6 @@
 #pragma once
 
-// Hosts the screens of Qor.Screens over an AppState built by the test fixture
-// (virtual time, loopback account server, in-memory tunnels), in offscreen windows
-// on the software renderer, with a Theme bound to the state as the application binds it;
+// Qor.Screens over an AppFixture state, with the Theme bound as the application binds it;
 // finds, reads and clicks their items.
 
 #include "app_fixture.h"
@@ -63,8 +61,7 @@ public:
         bindThemeToState(theme, app);
         return app;
     }
-    // A stored session with `endpoints` as its nodes; the start-up refresh answers ok
-    // with `extra` members.
+    // A stored session with `endpoints` as nodes; the start-up refresh answers ok with `extra`.
     AppState &startSignedIn(const QStringList &endpoints = sampleEndpoints(), QJsonObject extra = {})
     {
         if (!extra.contains(u"xray_configs"_s))
@@ -74,7 +71,6 @@ public:
         return startSignedOut();
     }
 
-    // The main window's content.
     HostedItem showRoot(QSize size = QSize(380, 660))
     {
         const QString document = u"import QtQuick\nimport Qor.Screens\nRootView { width: %1; height: %2 }\n"_s.arg(size.width()).arg(size.height());
@@ -90,9 +86,8 @@ public:
     Theme &theme = qml.theme;
 };
 
-// The first item in the visual tree under `root` with that object name that is
-// shown (it and its ancestors visible). Walks child items, since delegates of
-// repeaters and lists are not QObject children of the view.
+// The first shown (it and its ancestors visible) item of that name under `root`. Walks child
+// items: repeater and list delegates are not QObject children of the view.
 inline QQuickItem *findShown(QQuickItem *root, const QString &objectName)
 {
     if (!root || !root->isVisible())
@@ -119,8 +114,7 @@ inline QString textOf(QQuickItem *item)
     return item ? item->property("text").toString() : QString();
 }
 
-// The shown item of the hosted screen with that object name (inside the shown item
-// `within` when given), or null.
+// The shown item of that name (inside the shown item `within` when given), or null.
 inline QQuickItem *need(const HostedItem &hosted, const char *name, const char *within = nullptr)
 {
     return findShown(within ? findShown(hosted.root, QString::fromLatin1(within)) : hosted.root, QString::fromLatin1(name));
@@ -133,7 +127,6 @@ inline QVariant prop(const HostedItem &hosted, const char *name, const char *pro
     return item ? item->property(property) : QVariant();
 }
 
-// Clicks the shown item with that object name; fails the test when there is none.
 inline void click(const HostedItem &hosted, const char *name)
 {
     QQuickItem *item = need(hosted, name);

@@ -1,10 +1,7 @@
 #pragma once
 
-// Representative states of every screen, panel and alert of the main window, each
-// reached the way the application reaches it: a stored session and the server's
-// answers, the state's operations, and the screens' own controls; with what each
-// shows. Shared by the load test and the PNG renderer, so what is looked at is what
-// is tested.
+// Representative states of every screen, panel and alert, each reached as the application
+// reaches it, with what each shows. Shared with the PNG renderer: what is looked at is tested.
 
 #include "screen_host.h"
 
@@ -31,8 +28,7 @@ inline QVariant role(PaletteRole role)
 
 struct ScreenState {
     QString name;
-    // Builds the application state before the window is shown.
-    std::function<void(ScreenHost &)> prepare;
+    std::function<void(ScreenHost &)> prepare; // before the window is shown
     // Opens what the state shows inside the window (a panel, a sheet, an alert), if anything.
     std::function<void(ScreenHost &, HostedItem &)> open = {};
     QList<Shows> shows = {};

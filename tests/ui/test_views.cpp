@@ -1,6 +1,5 @@
-// The views: the components of Qor.Ui and the screens of the main window, each loaded
-// in every variant without a warning; controls and motion; the screens driven through
-// their controls over a real AppState and the loopback account server.
+// Qor.Ui components and the main window's screens: every variant loads without a warning;
+// controls, motion, and the screens driven over a real AppState and loopback account server.
 
 #include "component_samples.h"
 #include "screen_states.h"
@@ -89,7 +88,6 @@ private Q_SLOTS:
         QVERIFY2(hosted.root && hosted.errors.isEmpty(), qPrintable(hosted.errors.join('\n')));
         const QImage frame = hosted.window->grabWindow();
         QCOMPARE(frame.size(), sample.size);
-        // Something was drawn besides the window colour.
         bool drawn = false;
         for (int y = 0; y < frame.height() && !drawn; y += 2)
             for (int x = 0; x < frame.width() && !drawn; x += 2)
@@ -134,8 +132,7 @@ private Q_SLOTS:
         QCOMPARE(close.size(), 1);
     }
 
-    // Each control reports its own presses (not one elsewhere) and names itself for
-    // accessibility; a disabled one reports none and shows faded.
+    // Each control reports only its own presses and names itself for accessibility; a disabled one is inert and faded.
     void buttonsReportPresses()
     {
         const std::pair<const char *, const char *> buttons[] = {
@@ -214,12 +211,10 @@ private Q_SLOTS:
         const bool pulsing = !denied && !reduceMotion;
         QCOMPARE(button->property("pulsing").toBool(), pulsing);
         if (pulsing) {
-            // Hidden, the ring stops; shown again, it resumes.
             button->setVisible(false);
             QCOMPARE(button->property("pulsing").toBool(), false);
             button->setVisible(true);
             QCOMPARE(button->property("pulsing").toBool(), true);
-            // Reduced motion from then on stops the pulse and settles the ring.
             host.theme.setReduceMotion(true);
             QCOMPARE(button->property("pulsing").toBool(), false);
             QCOMPARE(button->property("pulsed").toBool(), false);
@@ -249,7 +244,6 @@ private Q_SLOTS:
         stopsAndResumes([&](bool on) { holder->setVisible(on); });
         stopsAndResumes([&](bool on) { globe->setWidth(on ? 200 : 0); });
         stopsAndResumes([&](bool on) { globe->setReduceMotion(!on); });
-        // The window itself hidden or minimised.
         QQuickWindow *window = hosted.window.get();
         for (const auto &[hide, show] : {std::pair(&QWindow::hide, &QWindow::show), std::pair(&QWindow::showMinimized, &QWindow::showNormal)}) {
             (window->*hide)();
@@ -257,7 +251,6 @@ private Q_SLOTS:
             (window->*show)();
             QTRY_VERIFY_WITH_TIMEOUT(globe->animating(), 2000);
         }
-        // Taken out of the window altogether.
         globe->setParentItem(nullptr);
         QVERIFY(!globe->animating());
         globe->setParentItem(holder);
@@ -265,8 +258,7 @@ private Q_SLOTS:
         QCOMPARE(animating.size(), 14);
     }
 
-    // Reduced motion from the start: no timer, and the still frame shows the cities
-    // where the geometry puts them at t = 3.2 s.
+    // Reduced motion from the start: no timer; the still frame is the geometry's frame at t = 3.2 s.
     void stillFrameIsTheFrameAtThreePointTwo()
     {
         QmlHost host;
@@ -283,7 +275,6 @@ private Q_SLOTS:
             QCOMPARE(colourAt(city.position) == blue, city.front);
         }
         QVERIFY(front > 0 && front < frame.cities.size());
-        // The travelling dots are drawn in full colour too.
         for (const globe::ArcPath &arc : frame.arcs)
             QCOMPARE(colourAt(arc.dot), blue);
         // Far outside the lifted arcs nothing is drawn.
@@ -309,7 +300,6 @@ private Q_SLOTS:
             state.open(host, hosted);
         if (QTest::currentTestFailed())
             return;
-        // The screen that matches the stage is the one on show, showing what the state shows.
         const bool signedIn = app.authStage() == AuthStage::LoggedIn;
         QVERIFY(need(hosted, signedIn ? "connectView" : "authView") && !need(hosted, signedIn ? "authView" : "connectView"));
         for (const Shows &expected : state.shows) {
@@ -326,7 +316,6 @@ private Q_SLOTS:
         QCOMPARE(hosted.window->grabWindow().size(), QSize(380, 660));
     }
 
-    // The messenger login waits and cancels; the email sheet's steps and errors.
     void signInScreens()
     {
         ScreenHost host;
@@ -387,7 +376,6 @@ private Q_SLOTS:
         QVERIFY(!need(hosted, "emailError"));
         QCOMPARE(need(hosted, "emailSheet")->property("form").value<QObject *>()->property("code").toString(), QString());
 
-        // The right code signs in; the sheet closes and the connect screen takes over.
         server.enqueue(u"email/request"_s, status(u"sent"_s));
         click(hosted, "requestCodeButton");
         QTRY_VERIFY(need(hosted, "codeField"));
@@ -399,7 +387,6 @@ private Q_SLOTS:
         QTRY_VERIFY(need(hosted, "connectView") && !need(hosted, "authView"));
     }
 
-    // The globe and the status lines follow the state; the extension approval; signing out.
     void connectScreenFollowsTheState()
     {
         ScreenHost host;
@@ -425,8 +412,7 @@ private Q_SLOTS:
         click(hosted, "globeButton");
         QVERIFY(app.connectionState() != ConnectionState::Connected);
 
-        // The approval prompt opens the system settings; back in the application the
-        // interrupted connect runs once.
+        // The approval prompt opens the system settings; on return the interrupted connect runs once.
         QVERIFY(stopped(host));
         app.awaitingExtensionApprovalReturn = true;
         app.setNeedsExtensionApproval(true);
@@ -441,7 +427,6 @@ private Q_SLOTS:
         QMetaObject::invokeMethod(activation, "activated");
         QCOMPARE(host.fixture.traceLines().filter(u"connect -> "_s).size(), 1);
 
-        // Signing out stops the tunnel and switches to the sign-in screen.
         QTRY_VERIFY(!need(hosted, "approvalAlert"));
         click(hosted, "profileButton");
         click(hosted, "signOutButton");
@@ -518,8 +503,6 @@ private Q_SLOTS:
         QVERIFY2(summary(app).endsWith(u" auto Qor AI Network"_s), qPrintable(summary(app)));
     }
 
-    // The status row refreshes once however often it is pressed; the panel lists the
-    // nodes in latency order; its switches set the real settings.
     void networkStatusNodeListAndSwitches()
     {
         ScreenHost host;
@@ -542,7 +525,6 @@ private Q_SLOTS:
         QVERIFY(app.measuringLatency()); // opening the panel measures every node
         QVERIFY(host.fixture.settle([&] { return !app.measuringLatency(); }, 10s));
         QCOMPARE(host.fixture.measuredHosts.size(), 6);
-        // From the top: label, latency text and colour, and the check mark on the target.
         const QList<int> order{0, 3, 5, 1, 2, 4};
         const QStringList latencies{"42 мс", "87 мс", "99 мс", "100 мс", "—", "—"};
         for (int i = 0; i < order.size(); ++i) {
@@ -569,14 +551,11 @@ private Q_SLOTS:
         Q_EMIT host.preferences.valueChanged(u"launchAtLogin"_s, false);
         QCOMPARE(switchOn("launchAtLoginSwitch"), QVariant(false));
 
-        // The balancer row connects through the balancer and closes the panel.
         click(hosted, "balancerRow");
         QCOMPARE(summary(app), u"connecting auto Qor AI Network"_s);
         QTRY_VERIFY(!need(hosted, "networkPanel"));
     }
 
-    // The profile panel's settings; without subscription facts every value is a dash;
-    // deleting the account asks first, reports a refusal, and signs out.
     void profileSettingsAndDeletion()
     {
         ScreenHost host;
@@ -594,7 +573,6 @@ private Q_SLOTS:
         click(hosted, "supportButton");
         QCOMPARE(host.fixture.openedAddresses.last(), QUrl(u"mailto:support@example.com"_s));
 
-        // Without subscription facts every value is a dash and the status is grey.
         app.setSubscription(SubscriptionInfo::empty());
         for (const char *row : {"statusRow", "expiryRow", "trafficRow", "usedRow"})
             QCOMPARE(text(hosted, "statValue", row), u"—"_s);
@@ -616,7 +594,6 @@ private Q_SLOTS:
         QVERIFY(app.authStage() == AuthStage::LoggedIn && need(hosted, "profilePanel"));
         QTRY_VERIFY(!need(hosted, "deleteAlert"));
 
-        // Confirmed: signed out, the window back on the sign-in screen.
         host.fixture.server.enqueue(u"account/delete"_s, status(u"ok"_s));
         click(hosted, "deleteButton");
         click(hosted, "alertAction");

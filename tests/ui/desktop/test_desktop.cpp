@@ -1,6 +1,4 @@
-// The desktop shell over a real AppState: the status-bar item and its menu (icon,
-// titles and enabling by state, the actions, quitting while connected), the main
-// window (size, glass mode, closing and reopening it) and one instance per user.
+// The desktop shell over a real AppState: the status-bar menu, the main window and one instance per user.
 
 #include "../screen_host.h"
 
@@ -129,7 +127,6 @@ private Q_SLOTS:
         QCOMPARE(iconChanges.isEmpty(), icon == u"globe"_s);
         const QStringList traffic{"[Трафик: ↓ 0 КБ   ↑ 0 КБ]", "—"}, tail{"—", "Открыть", "Проверить обновления…", "Выход"};
         QCOMPARE(d.titles(), items.mid(0, 3) + traffic + items.mid(3) + tail);
-        // The mode's icon only while connected.
         QCOMPARE(!d.built().actions().first()->icon().isNull(), state == int(ConnectionState::Connected));
         if (state < 0) {
             d.trigger(u"Открыть"_s);
@@ -190,8 +187,7 @@ private Q_SLOTS:
         QTest::newRow("window manager's frame") << false;
         QTest::newRow("own title strip") << true;
     }
-    // Sized to its content. With the window manager's frame: glass mode; with its own
-    // strip: closing keeps or quits by the preference.
+    // Framed by the window manager: glass mode; own strip: closing keeps or quits by the preference.
     void mainWindow()
     {
         QFETCH(bool, frameless);
@@ -233,7 +229,6 @@ private Q_SLOTS:
             return;
         }
 
-        // The network panel's switch sets the real preference.
         findShown(root, u"connectView"_s)->setProperty("showNetwork", true);
         QQuickItem *minimize = findShown(root, u"minimizeSwitch"_s);
         QVERIFY(minimize);
