@@ -1,7 +1,6 @@
 #pragma once
 
-// What the PNG renderers share: the output folder, the four variants, one picture
-// per item and variant, and the closing report.
+// Shared by the PNG renderers.
 
 #include "qml_host.h"
 

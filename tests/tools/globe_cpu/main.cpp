@@ -1,6 +1,4 @@
-// Measures the processor time the turning globe costs: a window with only the
-// globe button (or the bare canvas), animated for a few seconds on the software
-// renderer, and the process's CPU time over that span as a share of one core.
+// The CPU share of one core that the turning globe button (or bare canvas) costs on the software renderer.
 //
 //   QT_QPA_PLATFORM=offscreen globe_cpu [--seconds N] [--interval MS] [--canvas] [--still]
 

@@ -1,6 +1,4 @@
-// Renders the main window in each representative state of tests/ui/screen_states.h
-// to PNG files, one per state and variant; then ("desktop") the whole window, the
-// status-bar menu and icons.
+// PNGs of each state in tests/ui/screen_states.h per variant, then ("desktop") the window, menu and icons.
 //
 //   QT_QPA_PLATFORM=offscreen render_screens OUT_DIR [STATE...]
 //
