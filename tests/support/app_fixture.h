@@ -28,10 +28,8 @@
 
 namespace qor::test {
 
-// Everything an AppState needs, with virtual time: in-memory stores, the account
-// server on loopback, the in-memory tunnel platform, a private bundle and trace
-// folder, and scripted connectivity and latency answers. The services outlive
-// the AppState, so a test can build a second one over them (a restart).
+// Everything an AppState needs, with virtual time, loopback server and in-memory platform.
+// The services outlive the AppState, so a test can build a second one over them (a restart).
 struct AppFixture {
     AppFixture();
     ~AppFixture();
@@ -44,8 +42,7 @@ struct AppFixture {
     // Lets queued work and real loopback replies through without moving virtual time.
     bool waitFor(const std::function<bool()> &condition, int realMilliseconds = 5000);
     bool startupDone();
-    // Alternates real event processing (for loopback replies) with small steps of
-    // virtual time until the condition holds or `virtualLimit` has passed.
+    // Alternates real events (loopback replies) with virtual-time steps until the condition or `virtualLimit`.
     bool settle(const std::function<bool()> &condition, std::chrono::milliseconds virtualLimit = std::chrono::seconds(30),
                 std::chrono::milliseconds step = std::chrono::milliseconds(100));
     // A signed-in session whose refreshes answer ok (with the given extra members).
@@ -58,7 +55,6 @@ struct AppFixture {
     // Writes a signal file into the trace folder, as the provider would.
     void writeSignalFile(const QString &name, const QString &text);
 
-    // The profile ids of the two channels' profiles, once they exist.
     QString mainProfileId() const;
     QString reserveProfileId() const;
     // A saved profile of that channel whose tunnel runs (left by an earlier run); returns its id.
@@ -71,8 +67,7 @@ struct AppFixture {
 
     QTemporaryDir scratch;
     ManualClock clock;
-    // Cancelled at teardown: ends the fake measurements still sleeping in virtual time,
-    // so their coroutines finish instead of being left suspended.
+    // Cancelled at teardown so fake measurements sleeping in virtual time finish, not stay suspended.
     CancelToken teardown = CancelToken::create();
     DefaultsStore sharedDefaults;
     DefaultsStore standardDefaults;

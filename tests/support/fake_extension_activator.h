@@ -6,8 +6,7 @@
 
 namespace qor {
 
-// Extension activation for tests: records the requests and answers only when the
-// test says so (answer* emit at once), or automatically with a preset outcome.
+// Records requests; answers when the test says so (answer* emit at once) or with a preset outcome.
 class FakeExtensionActivator final : public ExtensionActivator {
     Q_OBJECT
 public:

@@ -118,8 +118,7 @@ void FakeProfileService::removeStored(const QString &id)
 void FakeProfileService::setStatus(const QString &id, VpnStatus status)
 {
     m_status.insert(id, status);
-    // Like the platform's notifications, the announcement comes later through the
-    // event loop, never inside the call that caused it.
+    // Like the platform, announced later through the event loop, never inside the causing call.
     QMetaObject::invokeMethod(this, [this, id] { Q_EMIT statusChanged(id); }, Qt::QueuedConnection);
 }
 

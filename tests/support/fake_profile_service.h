@@ -10,8 +10,7 @@
 
 namespace qor {
 
-// In-memory profile service for tests: keeps saved profiles in order, reports any
-// status it is told to, records every call, and fails any call on request.
+// In-memory profiles in save order; reports any status it is told, records calls, fails on request.
 class FakeProfileService final : public ProfileService {
     Q_OBJECT
 public:
@@ -26,13 +25,11 @@ public:
     void stopTunnel(const VpnProfile &profile) override;
     VpnStatus status(const VpnProfile &profile) const override;
 
-    // The call fails with error after `skip` more successful calls, for the given
-    // number of calls (-1: always).
+    // After `skip` more successful calls the call fails `times` times (-1: always).
     void failOn(Call call, const PlatformError &error, int times = -1, int skip = 0);
     void clearFailures();
 
-    // Stored profiles in save order; addStored() seeds one (an id is made up when empty)
-    // and returns its id.
+    // In save order; addStored() seeds one (id made up when empty) and returns its id.
     QList<VpnProfile> stored() const { return m_stored; }
     QString addStored(VpnProfile profile);
     void removeStored(const QString &id);

@@ -4,7 +4,6 @@
 
 namespace qor {
 
-// A fixed answer, for tests.
 class FixedTunnelBypass final : public TunnelBypass {
 public:
     explicit FixedTunnelBypass(PathDecision decision) : m_decision(std::move(decision)) {}

@@ -10,10 +10,8 @@
 
 namespace qor {
 
-// Virtual time for tests: nothing moves until advance() is called. Sleeps that
-// fall due inside an advance are woken one at a time in deadline order (ties in
-// the order they began), and the event loop is drained after each, so a test of
-// a 900-second watch runs in milliseconds and always in the same order.
+// Virtual time: nothing moves until advance(). Due sleeps wake one at a time in deadline order
+// (ties in start order), draining the event loop after each: fast and deterministic.
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(QDateTime start = QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC));

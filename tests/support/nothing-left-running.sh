@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Runs after the suite: fails when a process started from a test's scratch folder
-# (a provider, a stand-in client, a helper) outlived its test. The folder comes without
-# its trailing slash, so this script's own command line does not match the pattern.
+# Fails when a process started from a test's scratch folder outlived its test. The folder
+# comes without its trailing slash, so this script's own command line does not match.
 set -uo pipefail
 left="$(pgrep -af "$1/" || true)"
 if [ -n "$left" ]; then

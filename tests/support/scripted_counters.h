@@ -4,7 +4,6 @@
 
 namespace qor {
 
-// Counters set by a test.
 class ScriptedCounters final : public InterfaceCounterSource {
 public:
     CounterSnapshot read() const override { return m_snapshot; }
