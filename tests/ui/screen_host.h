@@ -1,7 +1,6 @@
 #pragma once
 
-// Qor.Screens over an AppFixture state, with the Theme bound as the application binds it;
-// finds, reads and clicks their items.
+// Qor.Screens over an AppFixture state, with the Theme bound as the application binds it.
 
 #include "app_fixture.h"
 #include "qml_host.h"
@@ -86,8 +85,7 @@ public:
     Theme &theme = qml.theme;
 };
 
-// The first shown (it and its ancestors visible) item of that name under `root`. Walks child
-// items: repeater and list delegates are not QObject children of the view.
+// First shown item of that name under `root`; walks child items (delegates are not QObject children).
 inline QQuickItem *findShown(QQuickItem *root, const QString &objectName)
 {
     if (!root || !root->isVisible())

@@ -1,7 +1,6 @@
 #pragma once
 
-// Representative states of every screen, panel and alert, each reached as the application
-// reaches it, with what each shows. Shared with the PNG renderer: what is looked at is tested.
+// A representative state of every screen, panel and alert, reached as the application reaches it.
 
 #include "screen_host.h"
 
@@ -11,9 +10,8 @@
 
 namespace qor::testing {
 
-// The shown item with that object name (inside the shown item `within` when given) has
-// that value of the property; a palette role stands for its colour in the appearance
-// on show, a text "…tail" any text ending so; no value: no such item is shown.
+// The shown item (inside `within` when given) has that property value: a palette role means its colour
+// on show, "…tail" any text ending so; no value: no such item is shown.
 struct Shows {
     const char *name;
     QVariant value = {};

@@ -1,5 +1,4 @@
-// Qor.Ui components and the main window's screens: every variant loads without a warning;
-// controls, motion, and the screens driven over a real AppState and loopback account server.
+// Qor.Ui components and the main window's screens: loading cleanly, controls, motion, real-state flows.
 
 #include "component_samples.h"
 #include "screen_states.h"
