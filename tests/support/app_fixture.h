@@ -28,8 +28,7 @@
 
 namespace qor::test {
 
-// Everything an AppState needs, with virtual time, loopback server and in-memory platform.
-// The services outlive the AppState, so a test can build a second one over them (a restart).
+// Everything an AppState needs, on virtual time; the services outlive it, so a test can restart over them.
 struct AppFixture {
     AppFixture();
     ~AppFixture();
@@ -107,8 +106,7 @@ struct AppFixture {
     std::unique_ptr<AppState> state;
 };
 
-// Runs a task to its end and stores its result in `out`. (A capturing lambda must
-// not be the coroutine: its captures die with the temporary closure.)
+// Runs a task into `out` (a capturing lambda can't be the coroutine: its captures die with the closure).
 template<typename T>
 QCoro::Task<> collect(QCoro::Task<T> task, std::optional<T> &out)
 {

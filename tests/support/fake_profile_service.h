@@ -38,8 +38,7 @@ public:
 
     // Sets the reported status at once and announces it through the event loop.
     void setStatus(const QString &id, VpnStatus status);
-    // Status set by startTunnel (default: none, the status stays) and by stopTunnel
-    // (default: disconnected; absent: a tunnel that never stops).
+    // Set by startTunnel (default none: unchanged) and stopTunnel (default disconnected; none: never stops).
     void setStatusOnStart(std::optional<VpnStatus> status) { m_onStart = status; }
     void setStatusOnStop(std::optional<VpnStatus> status) { m_onStop = status; }
 

@@ -10,8 +10,7 @@
 
 namespace qor {
 
-// Virtual time: nothing moves until advance(). Due sleeps wake one at a time in deadline order
-// (ties in start order), draining the event loop after each: fast and deterministic.
+// Only advance() moves time; due sleeps wake one at a time by deadline, then start order, draining events after each.
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(QDateTime start = QDateTime(QDate(2026, 1, 31), QTime(12, 0), Qt::UTC));
