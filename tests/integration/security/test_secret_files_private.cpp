@@ -105,11 +105,6 @@ bool survives(QProcess &process)
     return !process.waitForFinished(300) && process_identity::startTime(process.processId()).has_value();
 }
 
-QCoro::Task<bool> alwaysReachable()
-{
-    co_return true;
-}
-
 } // namespace
 
 class TestSecretFilesPrivate : public QObject {
@@ -155,8 +150,8 @@ private Q_SLOTS:
         ReserveTunnelManager reserve{profiles, f.clock};
         const AppServices base = f.services();
         const AppServices services{f.clock, stores.shared(), stores.standard(), session, *f.trace, *f.login, tunnel, reserve, *f.traffic,
-                                   *f.extensions, *f.tavrinResolver, *f.tavrinHelper, base.openAddress, alwaysReachable, base.measureLatency,
-                                   base.latencyConcurrency};
+                                   *f.extensions, *f.tavrinResolver, *f.tavrinHelper, base.openAddress,
+                                   []() -> QCoro::Task<bool> { co_return true; }, base.measureLatency, base.latencyConcurrency};
         const QJsonObject policy{{"block_domains", QJsonArray{QString(secrets[2])}}, {"block_torrent", true}};
         f.server.setDefault("poll/", ScriptedAnswer::json(okAnswer({{"session_token", QString(secrets[0])}, {"tavrin_key", QString(secrets[1])},
                                                                     {"qor", QJsonObject{{"company", "ACME"}, {"policy", policy}}}})));

@@ -1,8 +1,7 @@
-// Both channels end to end with the real engines (root, in the wrapper's namespaces): qor-connectd
-// on a private bus, qorctl against a scripted account server, and a far side in a network namespace
-// joined to this one by a veth pair (192.0.2.1 here, .2 there) with WireGuard, v2ray (a VLESS balancer
-// and node, and a SOCKS "Tavrin entry", each leaving from its own address in 198.51.100.0/24), a DNS
-// server, and HTTP servers that answer with the caller's address.
+// Both channels end to end with the real engines (root, in the wrapper's namespaces): qor-connectd on
+// a private bus, qorctl against a scripted account server, and a far side joined by a veth pair (192.0.2.1
+// here, .2 there) with WireGuard, v2ray (a VLESS balancer and node, a SOCKS "Tavrin entry", each leaving
+// from its own address in 198.51.100.0/24), a DNS server and an HTTP server answering the caller's address.
 
 #include "../cli/cli_process.h"
 #include "app_fixture.h"
@@ -75,10 +74,9 @@ const char *farCore = R"({"log": {"loglevel": "warning"},
   "routing": {"rules": [{"type": "field", "inboundTag": ["node"], "outboundTag": "via4"}, {"type": "field", "inboundTag": ["entry"], "outboundTag": "via3"}]},
   "dns": {"servers": ["203.0.113.53"]}})";
 
-const char *whoAmIServer = "import http.server as h,sys\nclass H(h.BaseHTTPRequestHandler):\n  def do_GET(s):\n"
-                           "    b=s.client_address[0].encode(); s.send_response(200); s.send_header('Content-Length',str(len(b))); "
-                           "s.end_headers(); s.wfile.write(b)\n  def log_message(s,*a): pass\n"
-                           "h.ThreadingHTTPServer(('0.0.0.0',int(sys.argv[1])),H).serve_forever()\n";
+const char *whoAmIServer = "import http.server as h\nclass H(h.BaseHTTPRequestHandler):\n"
+                           "  def do_GET(s): s.send_response(200); s.end_headers(); s.wfile.write(s.client_address[0].encode())\n"
+                           "  def log_message(s,*a): pass\nh.ThreadingHTTPServer(('0.0.0.0',8080),H).serve_forever()\n";
 
 // What the far HTTP server at this host saw as our address; empty when it did not answer.
 QString whoAmI(const QString &host = "203.0.113.10")
@@ -139,7 +137,7 @@ class TestTunnelsLive : public QObject {
     std::unique_ptr<QProcess> service;
     AccountServer server;
     std::unique_ptr<CliProcess> cli;
-    QTemporaryFile farConfig, dnsLog, farKey, baseline; // the snapshot before any tunnel
+    QTemporaryFile farConfig, dnsLog, baseline; // the last: the snapshot before any tunnel
 
     QString farSide(const QString &command) const { return "ip netns exec " + far + ' ' + command; }
 
@@ -204,8 +202,7 @@ class TestTunnelsLive : public QObject {
         if (!service)
             return 0;
         ::kill(pid_t(service->processId()), signal);
-        service->waitForFinished(15000);
-        const int code = service->exitStatus() == QProcess::NormalExit ? service->exitCode() : -1;
+        const int code = CliProcess::finish(*service, 15000).exitCode;
         service.reset();
         return code;
     }
@@ -241,8 +238,7 @@ private Q_SLOTS:
         const QStringList farKeys = keyPair(), nearKeys = keyPair();
         farPublic = farKeys.value(1);
         nearPrivate = nearKeys.value(0);
-        QVERIFY(farKey.open() && farConfig.open() && dnsLog.open());
-        QVERIFY(farKey.write(farKeys.value(0).toLatin1()) > 0 && farKey.flush());
+        QVERIFY(farConfig.open() && dnsLog.open());
         QVERIFY(farConfig.write(QString::fromLatin1(farCore).arg(userId).toUtf8()) > 0 && farConfig.flush());
 
         // The wire (no IPv6 on it: its link-local address would still be settling when the
@@ -253,7 +249,7 @@ private Q_SLOTS:
         for (const QString address : {"203.0.113.10/32", "203.0.113.53/32", "198.51.100.2/32", "198.51.100.3/32", "198.51.100.4/32", "192.0.2.41/32"})
             setup << farSide("ip address add " + address + " dev lo");
         QCOMPARE(failing(setup), QByteArray());
-        spawn(farSide("python3 -c").split(' ') << whoAmIServer << "8080");
+        spawn(farSide("python3 -c").split(' ') << whoAmIServer);
         spawn(farSide("v2ray -config").split(' ') << farConfig.fileName());
         spawn(farSide("dnsmasq --no-daemon --no-resolv --no-hosts --bind-interfaces --listen-address=203.0.113.53 --log-queries "
                       "--address=/allowed.test/203.0.113.10 --address=/blocked.test/203.0.113.10").split(' ')
@@ -263,8 +259,8 @@ private Q_SLOTS:
                                                   "s.bind(('192.0.2.2',51999))\nwhile True: s.recv(2048)\n");
         spawn(farSide("env WG_PROCESS_FOREGROUND=1 wireguard-go -f qpeer0").split(' '));
         QVERIFY(QTest::qWaitFor([&] { return sh(farSide("wg show qpeer0")).exitCode == 0; }, 10000));
-        QCOMPARE(failing({farSide("wg set qpeer0 listen-port 51820 private-key " + farKey.fileName() + " peer " + nearKeys.value(1)
-                                  + " allowed-ips 198.51.100.1/32"),
+        QCOMPARE(failing({"echo " + farKeys.value(0) + " | " + farSide("wg set qpeer0 listen-port 51820 private-key /dev/stdin"),
+                          farSide("wg set qpeer0 peer " + nearKeys.value(1) + " allowed-ips 198.51.100.1/32"),
                           farSide("ip address add 198.51.100.5/24 dev qpeer0"), farSide("ip link set qpeer0 up")}),
                  QByteArray());
 

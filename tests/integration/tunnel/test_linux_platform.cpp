@@ -343,7 +343,7 @@ private Q_SLOTS:
         const ProviderState state{.profileId = flaw == "another profile" ? "00000000-0000-0000-0000-000000000001" : saved->id,
                                   .providerIdentifier = mainId, .pid = ::getpid(),
                                   .startTime = *process_identity::startTime(::getpid()) + (flaw == "another start time" ? 1 : 0),
-                                  .status = VpnStatus::Connected};
+                                  .status = VpnStatus::Connected, .interfaceName = {}};
         const QString path = service->statePath(saved->id);
         writePrivateFile(path, state.toJson());
         QVERIFY(flaw != "another user's file" || ::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
@@ -477,20 +477,16 @@ private Q_SLOTS:
         QDBusConnection::disconnectFromBus("service");
     }
 
-    // Whole milliseconds round down; an address loses its scope suffix.
-    void conversions()
+    // The host is resolved once, even for no attempt; every attempt goes to the address found
+    // (the name as written when none is) and avoids the tunnel. Times are whole milliseconds,
+    // rounded down; an address reached loses its scope suffix.
+    void bestOfScriptedAttempts()
     {
         for (const auto &[ns, ms] : QList<std::pair<qint64, quint64>>{{1999900, 1}, {900000, 0}, {2000000, 2}, {80500000, 80}, {-5, 0}})
             QVERIFY2(LatencyProbe::wholeMilliseconds(std::chrono::nanoseconds(ns)) == ms, qPrintable(QString::number(ns)));
         for (const auto &[address, bare] : QList<std::pair<QString, QString>>{{"fe80::1%eth0", "fe80::1"}, {"fe80::1%2%x", "fe80::1"},
                                                                               {"192.0.2.7", "192.0.2.7"}})
             QCOMPARE(net::withoutScope(address), bare);
-    }
-
-    // The host is resolved once, even for no attempt; every attempt goes to the
-    // address found (the name as written when none is) and avoids the tunnel.
-    void bestOfScriptedAttempts()
-    {
         const QStringList thrice(3, "192.0.2.10:443 off-tunnel");
         const struct {
             const char *name;
