@@ -1,5 +1,4 @@
-// What the account keeps across restarts: the defaults stores, the session in them, and
-// the secret stores. Runs on a private session bus without services (see the wrapper).
+// What the account keeps across restarts: defaults stores, the session in them, secret stores. Private bus, no services (the wrapper).
 #include "account/defaults_store.h"
 #include "account/secret_store.h"
 #include "account/secret_store_file.h"
@@ -263,8 +262,7 @@ private Q_SLOTS:
         }
     }
 
-    // Clear leaves settings and the selected node alone; afterwards the subscription address alone, even
-    // an empty one, marks a stored session again.
+    // Clear leaves settings and the selected node alone; then the subscription address alone, even empty, marks a stored session again.
     void clearKeepsSettingsAndSelectedNode()
     {
         DefaultsStore shared(path("shared.json"));

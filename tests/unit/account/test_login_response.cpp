@@ -43,7 +43,6 @@ CorporateAccess parsed(const QByteArray &qor)
 
 QDateTime at18(int ms) { return QDateTime(QDate(2026, 2, 1), QTime(18, 0, 0, ms), Qt::UTC); }
 
-// A configuration with these outbounds (JSON texts).
 QString outbounds(const QStringList &list) { return "{\"outbounds\":[" + list.join(u',') + "]}"; }
 QString out(const QString &protocol, const QString &settings) { return js("{'protocol':'%1','settings':%2}").arg(protocol, settings); }
 QString at(const QString &address, int port) { return js("{'address':'%1','port':%2}").arg(address).arg(port); }
@@ -57,8 +56,7 @@ QJsonObject entry(const QJsonValue &name, const QJsonValue &config) { return {{"
 
 } // namespace
 
-// The account server's login answer, the corporate record it may carry, and the server
-// lists of the session (the subscription catalog).
+// The account server's login answer, the corporate record it may carry, and the session's server lists (the catalog).
 class TestLoginResponse : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -107,8 +105,7 @@ private Q_SLOTS:
         }
     }
 
-    // Active only for "active" in any letter case; expiry needs fractional seconds and a zone;
-    // byte counts are exact 64-bit integers however the number is written.
+    // Active only for "active" in any case; expiry needs fractional seconds and a zone; byte counts exact 64-bit however written.
     void sessionMembers()
     {
         const QDateTime may1 = utc(2026, 5, 1, 0, 0, 0);
@@ -168,8 +165,7 @@ private Q_SLOTS:
             QVERIFY2(access == expected, qor);
         }
 
-        // Each list under its own key; a partial resolver would leave the provider a DoH URL it cannot reach;
-        // the policy's name is not for it.
+        // Each list under its own key; a partial resolver would leave the provider a DoH URL it cannot reach; the policy's name is not for it.
         const QList<std::pair<const char *, bool>> resolvers{
             {"{'doh':'https://dns.example/dns-query','host':'dns.example','ip':'192.0.2.53'}", true},
             {"{'doh':'https://dns.example/dns-query','host':'dns.example'}", false}, {"{'host':'dns.example','ip':'192.0.2.53'}", false},

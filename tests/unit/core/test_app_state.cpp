@@ -1,6 +1,5 @@
-// AppState's own rules: the settings it loads, the node list, the session. Login, refresh,
-// deletion, sign-out and the settings across processes are in test_cli_account (through
-// qorctl), transport faults in test_account_faults.
+// AppState's own rules: loaded settings, the node list, the session. Login, refresh, deletion, sign-out and settings
+// across processes are in test_cli_account (through qorctl), transport faults in test_account_faults.
 
 #include "app_fixture.h"
 

@@ -1,6 +1,5 @@
-// Connection control with the in-memory platform: the connect decisions, the status
-// reports, the main channel's traffic check and the reconnect after a loss, step by step.
-// test_connect_live runs the connects, the check and the reconnects against real providers.
+// Connection control with the in-memory platform: connect decisions, status reports, the main channel's traffic check
+// and the reconnect after a loss, step by step; test_connect_live runs them against real providers.
 
 #include "app_fixture.h"
 
@@ -41,9 +40,8 @@ AppState &started(AppFixture &f)
     return app;
 }
 
-// Runs the steps on a signed-out app and describes the outcome. A number is a status
-// report of the main channel; the words set the expected-drop or channel-switch flag,
-// stop (the user's), stop for quitting, switch auto-reconnect off, or drop the armed reconnect.
+// Runs the steps on a signed-out app and describes the outcome. A number is a main-channel status report; the words set
+// the expected-drop or channel-switch flag, stop (the user's), stop for quitting, auto-reconnect off, or drop the armed reconnect.
 QString outcome(const QString &steps)
 {
     AppFixture f;
@@ -87,8 +85,7 @@ private Q_SLOTS:
     void failuresWithoutASecondTry()
     {
         const QString noReserve = u"Нет доступных резервных серверов"_s;
-        // The refresh's extra members, the mode, and the error shown. Auto mode falls back
-        // to the cascade only with a key: without one the platform's error stands.
+        // The refresh's extra members, the mode, the error shown: Auto falls back to the cascade only with a key.
         const QList<std::tuple<QJsonObject, ConnectMode, QString>> table{
             {awgConfigs({"", ""}), ConnectMode::Reserve, noReserve},
             {{{u"awg_conf"_s, u"{}"_s}}, ConnectMode::Reserve, noReserve},
@@ -104,7 +101,6 @@ private Q_SLOTS:
             app.selectMode(mode); // ignored for the reserve, which only enableReserve enters
             mode == ConnectMode::Reserve ? app.enableReserve() : app.tapGlobe();
             QVERIFY(settled(f));
-            // The state, the error, the connects and the platform starts.
             QCOMPARE(u"%1 %2 %3 %4"_s.arg(caseName(app.connectionState()), app.connectionError().value_or(u"-"_s))
                          .arg(f.traceLines().filter(u"connect -> "_s).size()).arg(f.profiles.calls().filter(u"start"_s).size()),
                      u"disconnected %1 1 %2"_s.arg(error).arg(mode == ConnectMode::Auto ? 1 : 0));

@@ -26,8 +26,7 @@ QString warning(int minutes, const QString &reason = u"заканчиваетс�
 }
 } // namespace
 
-// The fixture's clock starts at 2026-01-31 12:00 UTC; the zone is Moscow (UTC+3, no daylight
-// saving), so that is 15:00 local time. The countdown under clock jumps is in test_clock_jumps.
+// Clock at 2026-01-31 12:00 UTC, 15:00 in Moscow (UTC+3, no daylight saving); countdown and summary under clock jumps: test_clock_jumps.
 class TestCorporateSchedule : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -69,7 +68,6 @@ private Q_SLOTS:
         QVERIFY(!app.sessionWarning() && !app.corporateWindowClosed());
     }
 
-    // The summary under clock jumps is in test_clock_jumps.
     void closedMessagesAndSummary()
     {
         AppFixture f;

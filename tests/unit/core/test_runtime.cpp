@@ -18,8 +18,7 @@ struct Owner : QObject {
     TaskHandle handle;
 };
 
-// A loop in the style of the services: it holds its owner weakly and tests its token
-// after each suspension. Each wake-up is logged as "name@second".
+// A service-style loop: holds its owner weakly, tests its token after each suspension, logs each wake-up as "name@second".
 QCoro::Task<> loop(Owner *owner, Clock &clock, QStringList &log, QString name, std::chrono::milliseconds period)
 {
     QPointer<Owner> self(owner);

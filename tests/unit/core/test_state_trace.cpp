@@ -1,5 +1,4 @@
-// The trace file's bound and cut-back, and the shared folder another user may have prepared.
-// Line format and time stamps are in test_clock_jumps, the log and full disks in test_storage_faults.
+// Trace bound and cut-back, and a shared folder another user prepared (format: test_clock_jumps; full disks: test_storage_faults).
 
 #include "manual_clock.h"
 #include "core/state_trace.h"
@@ -71,9 +70,8 @@ private Q_SLOTS:
 
     void cutBackKeepsWholeCharacters()
     {
-        // From the end: 20 000 "é" as e + combining acute (two code points, one character),
-        // then emoji outside the BMP (surrogate pairs). Counting code units or code points,
-        // or cutting bytes, would each land somewhere else. Bytes that are not UTF-8 become U+FFFD.
+        // From the end: 20 000 "é" as e + combining acute (two code points, one character), then emoji outside the BMP
+        // (surrogate pairs); counting code units or points, or cutting bytes, would each land elsewhere. Non-UTF-8 becomes U+FFFD.
         const QString emoji = u"😀"_s, accented = u"e\u0301"_s, line = u"2026-01-31T12:00:00Z tail\n"_s, broken = u"\uFFFDa\uFFFDb\n"_s;
         const qsizetype emojiKept = 65536 - 20000 - line.size();
         const QList<std::pair<QByteArray, QString>> table{

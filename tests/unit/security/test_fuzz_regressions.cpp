@@ -1,5 +1,4 @@
-// Inputs with which fuzzing once broke a reader (tests/fuzz/regressions/<target>/), checked for the
-// target's property again; in the sanitizer build undefined behaviour stops the test too.
+// Inputs that once broke a reader under fuzzing (tests/fuzz/regressions/<target>/), checked for its property again (and UB under sanitizers).
 #include "tunnel/platform/provider_state.h"
 #include "tunnel/platform/vpn_profile.h"
 

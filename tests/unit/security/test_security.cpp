@@ -1,5 +1,4 @@
-// Security properties: where account requests may go, what names a sign-in, and no secret
-// in any log or trace (the fuzz regressions: test_fuzz_regressions).
+// Where account requests may go, what names a sign-in, no secret in any log or trace (fuzz regressions: test_fuzz_regressions).
 #include "app_fixture.h"
 
 #include "account/account_transport.h"
@@ -38,9 +37,8 @@ void capture(QtMsgType, const QMessageLogContext &context, const QString &messag
 class TestSecurity : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Plain HTTP only to this machine, and no other host dressed up as loopback; other spellings of this
-    // machine may pass or not, but what passes for plain HTTP is loopback (the refused send and the
-    // redirects: test_account_transport; the deep link: test_cli_account).
+    // Plain HTTP only to this machine, and no other host dressed up as loopback; other spellings of this machine may pass or not,
+    // but what passes is loopback (the refused send and redirects: test_account_transport; the deep link: test_cli_account).
     void addressRule()
     {
         for (const char *base : {"https://api.example.com/api/auth/", "https://api.example.com:8443/api/auth/",
@@ -89,9 +87,8 @@ private Q_SLOTS:
         QCOMPARE(seen.size(), 2000);
     }
 
-    // A whole signed-in run (sign-in, a cascade connect, a refresh, sign-out) leaves no token or key in any log
-    // line, debug level and Qt's network stack included, or trace file. (The e-mail code and its session at the
-    // service: test_account_transport's secretsNeverReachTheLog.)
+    // A signed-in run (sign-in, cascade connect, refresh, sign-out) leaves no token or key in any log line (debug level and Qt's
+    // network stack included) or trace file. (The e-mail code: test_account_transport's secretsNeverReachTheLog.)
     void signedInRunLeavesNoSecret()
     {
         // Distinct enough that no time stamp, process id or count can contain them by chance.

@@ -404,8 +404,7 @@ private Q_SLOTS:
         QCOMPARE(refusal("unshare", {"-n", "/usr/sbin/nft", "-c", "-f", "-"}, capture_plan::nftScript(captureSettings)), QByteArray());
     }
 
-    // A program that cannot start is -1, and its reason is kept; a run of commands stops at the first
-    // failure of one that may not fail.
+    // A program that cannot start is -1 with its reason kept; a run stops at the first failure of a command that may not fail.
     void runCommand()
     {
         const std::tuple<SystemCommand, int, QByteArray> rows[] = {
@@ -479,7 +478,6 @@ private Q_SLOTS:
         }
     }
 
-    // The documents made for the installed v2ray pass its own check.
     void v2rayAcceptsGenerated()
     {
         if (!QFile::exists("/usr/bin/v2ray"))

@@ -1,5 +1,4 @@
-// Launch at login mirrors the autostart entry; both preferences across processes are in
-// test_cli_account. These are the edges: an entry a desktop hid, and a failed registration.
+// Launch at login's edges: an entry a desktop hid, a failed registration (both preferences across processes: test_cli_account).
 
 #include "account/defaults_store.h"
 #include "shell/mac_preferences.h"

@@ -9,9 +9,8 @@
 #include <memory>
 #include <optional>
 
-// Runs a task to its end without blocking the test: the outcome (value, or the
-// domain, code and description of a qor::Error) is filled in when it finishes,
-// while the test drives the event loop or a manual clock.
+// Runs a task to its end without blocking the test: the outcome (value, or a qor::Error's domain, code and description)
+// is filled in as it finishes, while the test drives the event loop or a manual clock.
 struct OutcomeBase {
     bool done = false;
     std::optional<QString> errorDomain;

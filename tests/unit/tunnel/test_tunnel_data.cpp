@@ -1,5 +1,4 @@
-// The tunnel's data: private files, the provider's state file, profile documents,
-// the built-in Tavrin entries, and the interface counters the traffic monitor reads.
+// The tunnel's data: private files, provider state, profile documents, built-in Tavrin entries, interface counters.
 
 #include "manual_clock.h"
 #include "scripted_counters.h"
@@ -57,8 +56,7 @@ class TestTunnelData : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // Written private from the start whatever the umask, replaced without a temporary
-    // left behind; read only when a plain file (links never followed) and small enough.
+    // Written private whatever the umask, replaced leaving no temporary; read only as a small plain file (links never followed).
     void privateFilesWrittenAndRead()
     {
         const QString dir = scratch("files");
@@ -124,9 +122,8 @@ private Q_SLOTS:
         }
     }
 
-    // Five distinct entries on reserved example domains and documentation addresses, with
-    // 32-byte keys. The server list uses the built-in addresses unless a host has been
-    // resolved; hosts of no entry are ignored.
+    // Five distinct entries on reserved example domains and documentation addresses, with 32-byte keys. The server list
+    // uses the built-in addresses unless a host has been resolved; hosts of no entry are ignored.
     void entriesAndServerList()
     {
         const auto &e = TavrinEntries::all();
@@ -161,8 +158,7 @@ private Q_SLOTS:
         QCOMPARE(list.text, servers.join(","));
     }
 
-    // Once a second from start(); outside a session speeds stay 0 and nothing is added;
-    // a session counts only its own traffic, and its end zeroes the speeds, keeping the totals.
+    // Once a second from start(); outside a session nothing counts; a session counts its own traffic, its end zeroes speeds, not totals.
     void samplesOnceASecondWithinSessions()
     {
         Bed b;
@@ -198,9 +194,8 @@ private Q_SLOTS:
         QCOMPARE(b.totals(), Pair(0, 0));
     }
 
-    // Only the busiest tunnel (both directions summed) counts; a new interface adds
-    // nothing in its first sample, counters that went backwards (recreated) give 0, and
-    // 64-bit counters lose nothing past 2^32 or with more than 4 GiB in one second.
+    // Only the busiest tunnel (both directions summed) counts; a new interface adds nothing in its first sample, counters
+    // that went backwards (recreated) give 0, and 64-bit counters lose nothing past 2^32 or with over 4 GiB in a second.
     void tickCountsTheBusiestInterface()
     {
         Bed b;

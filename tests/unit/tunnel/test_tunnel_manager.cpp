@@ -1,5 +1,4 @@
-// The main and the reserve channel's managers over an in-memory profile service, and
-// the system extension manager over a scripted activator and bundles in the scratch folder.
+// The channel managers over an in-memory profile service; the extension manager over a scripted activator and bundles.
 
 #include "fake_extension_activator.h"
 #include "fake_profile_service.h"
@@ -96,9 +95,8 @@ private Q_SLOTS:
         qputenv("QOR_BUNDLE_DIR", empty.toUtf8());
     }
 
-    // The main profile is written twice: first with the placeholder document (its layout
-    // is part of what the provider receives) and no on-demand rule, then for real. The
-    // reserve keeps a profile of its own, whose first save already carries its configuration.
+    // The main profile is written twice: first with the placeholder document (its layout reaches the provider) and no
+    // on-demand rule, then for real. The reserve's own profile carries its configuration from the first save.
     void firstStartWritesTheProfileTwice()
     {
         Bed b;
@@ -126,8 +124,7 @@ private Q_SLOTS:
         QCOMPARE(b.service.calls().last(), "start " + second.id);
     }
 
-    // "bypassIPs", "policy" and "tavrinKey" only when given; without a document only the
-    // placeholder. Each start rewrites the one profile, keeping nothing of the last one's entries.
+    // "bypassIPs", "policy" and "tavrinKey" only when given, else only the placeholder; each start rewrites the one profile whole.
     void providerConfigurationEntries()
     {
         const QVariantMap policy{{u"block_torrent"_s, true}, {u"block_domains"_s, QStringList{"example.org"}}};
@@ -172,9 +169,8 @@ private Q_SLOTS:
         QCOMPARE(b.manager.profile()->id, firstId);
     }
 
-    // Each refused call names its stage; one level of the underlying error is shown.
-    // The second save's refusal reaches the caller as the platform's own error. The
-    // reserve channel never shows the underlying error and starts without on-demand.
+    // Each refused call names its stage, showing one level of the underlying error; the second save's refusal reaches the
+    // caller as the platform's own error. The reserve never shows the underlying error and starts without on-demand.
     void refusedCallsNameTheirStage()
     {
         const PlatformError nested("com.qorvpn.connect.profiles", 5, "Отказано",
@@ -214,9 +210,8 @@ private Q_SLOTS:
         }
     }
 
-    // A refused listing or only another channel's profile: nothing adopted, nothing
-    // reported. Then the channel's profile is adopted once, its status reported at once
-    // and every later change of it (not of other profiles) forwarded.
+    // A refused listing or only another channel's profile: nothing adopted or reported. Then the channel's profile is
+    // adopted once, its status reported at once and every later change of it (not of other profiles) forwarded.
     void loadExistingAdoptsOnceAndReports()
     {
         Bed b;
@@ -263,8 +258,7 @@ private Q_SLOTS:
         QCOMPARE(*reports, QList<int>{1});
     }
 
-    // Without a profile it returns at once; otherwise it polls about every 150 ms until
-    // the tunnel is down or the deadline has passed.
+    // Without a profile it returns at once; otherwise it polls about every 150 ms until the tunnel is down or the deadline.
     void stopAndWaitEndsWhenDownOrAtTheDeadline()
     {
         Bed b;
@@ -294,9 +288,7 @@ private Q_SLOTS:
         QVERIFY(outcome->done);
     }
 
-    // stop() returns before doing anything, then stops, saves without on-demand (a
-    // refusal does not stop the stop) and stops again; without a profile it adopts the
-    // running one first.
+    // stop() returns first, then stops, saves without on-demand (a refusal does not stop the stop), stops again; with no profile it adopts the running one.
     void stopWorksAfterReturning()
     {
         Bed own;
@@ -341,9 +333,8 @@ private Q_SLOTS:
         }
     }
 
-    // A late finish after approval finds nobody waiting; a new request gets its own
-    // answer; concurrent requests share the first outcome (withdrawal errors are dropped);
-    // a caller still waiting when the manager goes is released with a failure.
+    // A late finish after approval finds nobody waiting; a new request gets its own answer; concurrent requests share the
+    // first outcome (withdrawal errors dropped); a caller still waiting when the manager goes is released with a failure.
     void requestsAndLateAnswers()
     {
         FakeExtensionActivator activator;
@@ -437,8 +428,7 @@ private Q_SLOTS:
                  qPrintable(missing->errorDescription));
         QVERIFY(manager.bundleContainsExtension(reserveId) && !manager.bundleContainsExtension(u"com.example.absent"_s));
 
-        // Marked as awaiting approval: approval is asked for until the mark is gone,
-        // then the pending request finishes with nobody waiting.
+        // Awaiting approval: asked for until the mark is gone, then the pending request finishes with nobody waiting.
         BundleExtensionActivator::setAwaitingApproval(mainId, true);
         auto asked = track(manager.activate(mainId));
         ManualClock::drainEvents();

@@ -1,7 +1,5 @@
-// The logic behind the screens: the display rules (one row per line; the cases the
-// views show are pinned in tests/ui through them), the globe's geometry against values
-// worked out independently, and the theme with the desktop settings it follows, read
-// from a portal on a private session bus that this test plays itself.
+// The screens' logic: display rules (the views' cases are pinned in tests/ui through them), the globe's geometry
+// against values worked out independently, and the theme following a desktop portal this test plays on a private bus.
 
 #include "ui/desktop_settings.h"
 #include "ui/display_rules.h"
@@ -42,8 +40,7 @@ const QString scheme = u"color-scheme"_s;
 const QString gnome = u"org.gnome.desktop.interface"_s;
 const QString kde = u"org.kde.kdeglobals.KDE"_s;
 
-// The portal on its own connection: answers Settings.Read like the real one (the
-// value inside two variants, or NotFound) and announces changes.
+// The portal on its own connection: answers Settings.Read like the real one (two nested variants, or NotFound) and announces changes.
 class FakePortal : public QDBusVirtualObject {
 public:
     explicit FakePortal(const QString &name, QHash<QString, QVariant> initial) // "namespace key" → value
@@ -129,8 +126,7 @@ private Q_SLOTS:
 
     void panels()
     {
-        // Level by subscription and the share of measured nodes (three quarters is enough).
-        // An absent subscription is not an inactive one.
+        // Level by subscription and the share of measured nodes (three quarters suffice); absent is not inactive.
         QCOMPARE((QList<H>{networkHealthLevel(std::nullopt, 0, 0), networkHealthLevel(false, 4, 4), networkHealthLevel(true, 4, 0),
                            networkHealthLevel(std::nullopt, 4, 0), networkHealthLevel(true, 4, 3), networkHealthLevel(true, 1000, 749)}),
                  (QList<H>{H::Down, H::Down, H::Unmeasured, H::Unmeasured, H::Ok, H::Degraded}));
@@ -201,7 +197,6 @@ private Q_SLOTS:
         QVERIFY(globe::onFront(0, 0) && globe::onFront(30, 89) && globe::onFront(-60, 300));
         QVERIFY(!globe::onFront(30, 91) && !globe::onFront(-60, 180));
 
-        // The smaller side sets the radius.
         QCOMPARE(globe::radiusFor(QSizeF(200, 200)), 82.0);
         QVERIFY(std::abs(globe::radiusFor(QSizeF(300, 160)) - 65.6) < 1e-9 && std::abs(globe::radiusFor(QSizeF(160, 300)) - 65.6) < 1e-9);
         const globe::Frame wide = globe::frameAt(QSizeF(300, 160), 0);
@@ -209,8 +204,7 @@ private Q_SLOTS:
         comparePoint(wide.cities.at(1).position, 166.67358, 36.10503); // 42° N, 20° E unturned
     }
 
-    // At t = 2.5 s the globe has turned 15°: three meridians face the viewer and
-    // three are behind; every parallel is cut into front, back and front again.
+    // At t = 2.5 s the globe has turned 15°: three meridians in front, three behind; each parallel is cut front, back, front.
     void frameAtAQuarterMinuteTurn()
     {
         const globe::Frame frame = globe::frameAt(QSizeF(200, 200), 2.5);
@@ -342,9 +336,8 @@ private Q_SLOTS:
         QVERIFY(!Theme(nullptr).reduceMotion());
     }
 
-    // System by default, and with no desktop to ask that is light; values outside
-    // system/light/dark mean system. QML asks colours by number: every role and mode
-    // answers, numbers outside them get no colour.
+    // System by default, light with no desktop to ask; values outside system/light/dark mean system. QML asks colours
+    // by number: every role and mode answers, numbers outside them get no colour.
     void appearanceAndPalette()
     {
         Theme theme(nullptr);
