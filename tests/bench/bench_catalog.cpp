@@ -1,7 +1,4 @@
-// Catalog parse of 2 000 realistic main-channel configurations against decoding the
-// same texts with QJsonDocument alone (the outer list and every configuration).
-//
-//   build-release/tests/bench_catalog
+// Catalog parse of 2 000 realistic main-channel configurations against QJsonDocument alone:  build-release/tests/bench_catalog
 
 #include "account/subscription_catalog.h"
 
@@ -36,8 +33,7 @@ QString uuid(int seed)
     return h.mid(0, 8) + u'-' + h.mid(8, 4) + u'-' + h.mid(12, 4) + u'-' + h.mid(16, 4) + u'-' + h.mid(20, 12);
 }
 
-// One proxy outbound of four kinds in turn: VLESS over REALITY, VMess over WebSocket
-// with TLS, Trojan with TLS, Shadowsocks.
+// One proxy outbound per kind in turn: VLESS over REALITY, VMess over WebSocket with TLS, Trojan with TLS, Shadowsocks.
 QString proxyOutbound(int i)
 {
     const QString address = QStringLiteral("198.51.100.%1").arg(i % 250 + 1);

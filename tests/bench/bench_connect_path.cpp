@@ -1,9 +1,5 @@
-// Main-thread CPU time (CLOCK_THREAD_CPUTIME_ID) from just before tapGlobe until the
-// in-memory profile service receives the start request: the connect's synchronous
-// parts and continuations (stops, corporate refresh, catalog, cascade client and
-// document, profile writes), not its waits. The account server answers from its own
-// thread, so its work is not counted; wall_us is the real time over the same span.
-//
+// Main-thread CPU time (CLOCK_THREAD_CPUTIME_ID) from just before tapGlobe until the profile service receives the start
+// request: the connect's synchronous parts, not its waits (the account server runs on its own thread); wall_us is real time.
 //   build-release/tests/bench_connect_path 2>/dev/null   (trace lines go to stderr)
 
 #include "app_fixture.h"
@@ -29,8 +25,7 @@ std::chrono::nanoseconds threadCpuTime()
     return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
-// The in-memory profile service, noting the main thread's CPU time and the wall
-// time at the moment a start request arrives.
+// The in-memory profile service, noting main-thread CPU time and wall time when a start request arrives.
 class TimedProfileService final : public ProfileService {
 public:
     TimedProfileService()
@@ -61,8 +56,7 @@ private:
     FakeProfileService m_inner;
 };
 
-// The fixture's doubles, with the timed profile service under the tunnel managers and
-// the account server on a thread of its own (the fixture's own server stays idle).
+// The fixture's doubles, with the timed profile service and the account server on a thread of its own.
 struct World {
     explicit World(bool cascade)
     {
@@ -107,8 +101,7 @@ struct World {
             qFatal("the connect did not get there");
     }
 
-    // One press of the globe, until the start request: its main-thread CPU time is
-    // the iteration time, its wall time is added to wallSum (nanoseconds).
+    // One globe press until the start request: main-thread CPU time is the iteration time, wall time goes to wallSum.
     void tapToStart(benchmark::State *state = nullptr)
     {
         QEventLoop loop;

@@ -1,12 +1,7 @@
-// Wall time of AppState::measureNodeLatency with the real latency probe, over 2 000
-// (and 100) silent loopback nodes, whose attempts all run to their 3-second limit,
-// and over 50 answering ones.
-//
-//   build-release/tests/bench_node_latency 2>/dev/null
-//
-// Counters: soft_fd_limit after raising it to the hard limit (as the application
-// does); budget, what AppState may have in flight; peak_in_flight, the most SYN-SENT
-// sockets seen at once (sampled every 20 ms); measured, nodes that got a latency.
+// Wall time of AppState::measureNodeLatency with the real probe over 2 000 (and 100) silent loopback nodes, whose
+// attempts all run to their 3-second limit, and over 50 answering ones:  build-release/tests/bench_node_latency 2>/dev/null
+// Counters: soft_fd_limit after raising it to the hard limit (as the application does); budget, what AppState may have
+// in flight; peak_in_flight, the most SYN-SENT sockets seen at once (sampled every 20 ms); measured, nodes with a latency.
 
 #include "app_fixture.h"
 #include "loopback_farm.h"
@@ -81,8 +76,7 @@ void measure(benchmark::State &state, const QList<quint16> &ports)
     state.counters["peak_in_flight"] = peak.load();
 }
 
-// Silent listeners are built once (that takes a while); answering ones afresh for
-// each run, as the connections of a run stay queued in them.
+// Silent listeners are built once (slow); answering ones afresh per run, as a run's connections stay queued in them.
 void BM_Nodes(benchmark::State &state, LoopbackFarm::Kind kind)
 {
     LoopbackFarm farm;
@@ -104,8 +98,7 @@ int main(int argc, char **argv)
 {
     benchmark::Initialize(&argc, argv);
     QCoreApplication app(argc, argv);
-    // As the application does at start: the default soft limit of 1 024 is far too
-    // low for 2 000 nodes in flight.
+    // As the application does at start: the default soft limit of 1 024 is far too low for 2 000 nodes in flight.
     g_softLimit = descriptors::raiseSoftLimitToHard();
     benchmark::RegisterBenchmark("BM_SilentNodes", BM_Nodes, LoopbackFarm::Silent)->Arg(100)->Arg(2000)->UseManualTime()
         ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);

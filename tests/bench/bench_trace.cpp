@@ -1,7 +1,4 @@
-// Main-thread cost of StateTrace::trace. Run with stderr sent to /dev/null: the log
-// line goes through Qt's default message handler, which writes to stderr.
-//
-//   build-release/tests/bench_trace 2>/dev/null
+// Main-thread cost of StateTrace::trace (its log line goes to stderr):  build-release/tests/bench_trace 2>/dev/null
 
 #include "runtime/qt_clock.h"
 #include "core/state_trace.h"
@@ -21,8 +18,7 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcBench, "com.qorvpn.connect.state", QtInfoMsg)
 
-// Calls are timed in bursts; between bursts the worker drains untimed, so the queue
-// never grows without bound and each burst starts with an idle worker.
+// Timed in bursts; the worker drains untimed between them, so the queue stays bounded and each burst finds it idle.
 constexpr int kBurst = 100;
 
 const QString kMessage = QStringLiteral(
@@ -48,8 +44,7 @@ void timeBursts(benchmark::State &state, StateTrace *trace, Call call)
     }
 }
 
-// The whole call (log line, time stamp, hand-over to the worker), or with the state
-// category switched off, what remains is the hand-over.
+// The whole call (log line, time stamp, hand-over to the worker); with the state category off, only the hand-over.
 void BM_Trace(benchmark::State &state, bool logging)
 {
     setStateLogging(logging);

@@ -1,11 +1,7 @@
 #pragma once
 
-// Many loopback listeners at once, for the latency benchmark.
-//
-// A silent listener has a full accept queue (backlog 0 and a connection that is
-// never accepted), so the kernel drops every further SYN and a connection attempt
-// just waits. Seeing that a connection stays unanswered takes a moment of waiting;
-// the farm builds all listeners side by side, so 2 000 take about as long as one.
+// Many loopback listeners for the latency benchmark. A silent one has a full accept queue (backlog 0, one connection never
+// accepted), so further SYNs are dropped and attempts wait; seeing that takes a wait, so all are built side by side.
 
 #include <QFile>
 #include <QList>
@@ -47,8 +43,7 @@ public:
         }
         if (kind == Answering)
             return true;
-        // Rounds of one more filler each: a listener is silent once its newest filler
-        // has stayed unanswered for the whole wait.
+        // Rounds of one more filler each: a listener is silent once its newest filler stayed unanswered all the wait.
         for (int round = 0; round < 16 && !pending.empty(); ++round) {
             for (Listener *l : pending) {
                 const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -75,8 +70,7 @@ public:
 
     void closeAll() { dropFrom(0); }
 
-    // TCP sockets of this network namespace now in SYN-SENT: connection attempts
-    // that wait for an answer (the farm's own unanswered fillers included).
+    // TCP sockets of this network namespace in SYN-SENT (the farm's own unanswered fillers included).
     static int synSentSockets()
     {
         int count = 0;

@@ -1,6 +1,4 @@
-// The floor for a qorctl command: a Qt command-line program that starts its
-// application object, prints one line and exits. Whatever qorctl costs beyond this is
-// its own.
+// The floor for a qorctl command: a Qt command-line program that starts, prints one line and exits; the rest is qorctl's.
 
 #include <QCoreApplication>
 #include <QTimer>

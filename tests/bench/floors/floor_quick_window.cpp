@@ -1,6 +1,5 @@
-// The floor for the desktop window's start-up: a bare Qt Quick window with one
-// rectangle and one text. QOR_FIRST_FRAME_FILE=PATH receives the wall-clock time of
-// its first frame in milliseconds since the epoch, as the application writes it.
+// The floor for the desktop window's start-up: a bare Qt Quick window with one rectangle and one text.
+// QOR_FIRST_FRAME_FILE=PATH receives its first frame's wall-clock time in ms since the epoch, as the app writes it.
 
 #include <QDateTime>
 #include <QFile>
