@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         record->policy->dictionary();
     if (record->sessionUntil)
         CorporateAccess::storedRecordExpired(*record->sessionUntil, QDateTime::currentDateTimeUtc());
-    // What is stored is read back as the same record.
     QOR_FUZZ_CHECK(CorporateAccess::parseRaw(*record->rawJSON) == record);
     return 0;
 }

@@ -1,5 +1,4 @@
-// The typed defaults store's file, read as the store opens it (and the secret file
-// store, which keeps its entries in the same format), then rewritten by a change.
+// The defaults store's file (and the secret file store's, same format) as opened, then rewritten by a change.
 
 #include "fuzz_support.h"
 

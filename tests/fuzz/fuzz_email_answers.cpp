@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     reply.body = fuzz::bytes(data, size);
     parseRequestCodeAnswer(reply);
     const VerifyCodeResult verified = parseVerifyCodeAnswer(reply);
-    // A login result comes with exactly the accepted outcome, and it is the login
-    // response the same body forms.
+    // A login result comes only with the accepted outcome, and equals the login response of the same body.
     QOR_FUZZ_CHECK(verified.login.has_value() == (verified.kind == VerifyCodeResult::Kind::Ok));
     if (verified.login)
         QOR_FUZZ_CHECK(parseLoginResponse(reply.body) == verified.login);

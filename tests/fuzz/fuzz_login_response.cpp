@@ -1,5 +1,4 @@
-// The account server's login answer (poll, refresh, e-mail verification), and what the
-// program reads out of an accepted one: the server lists and the corporate record.
+// The login answer (poll, refresh, e-mail verification) and what is read from an accepted one: server lists, corporate record.
 
 #include "fuzz_support.h"
 

@@ -19,7 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     QOR_FUZZ_CHECK(state->pid >= 1);
     QOR_FUZZ_CHECK(isValidVpnStatus(int(state->status)));
-    // What a provider writes from this state is read back as the same state.
     const auto again = ProviderState::parse(state->toJson());
     QOR_FUZZ_CHECK(again.has_value());
     QOR_FUZZ_CHECK(again->profileId == state->profileId);

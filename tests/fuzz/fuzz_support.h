@@ -12,8 +12,7 @@
 
 namespace qor::fuzz {
 
-// The readers log what they reject; at a million inputs a second that is only noise.
-// Fatal messages still end the run, so a qFatal is a finding.
+// The readers log what they reject: noise at a million inputs a second. Fatal messages still end the run (a finding).
 inline void silenceLogging()
 {
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {

@@ -21,7 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const auto profile = VpnProfile::fromJson(object);
     if (!profile)
         return 0;
-    // A profile that was accepted is saved and read back unchanged.
     const QByteArray saved = QJsonDocument(profile->toJson()).toJson(QJsonDocument::Compact);
     QOR_FUZZ_CHECK(VpnProfile::fromJson(QJsonDocument::fromJson(saved).object()) == profile);
     return 0;
