@@ -1,7 +1,6 @@
 #pragma once
 
-// Shared by the account integration tests: a loopback account server, transports
-// pointed at it, and a way to run coroutines and the poll loop from a test.
+// A loopback account server, transports pointed at it, and drivers for coroutines and the poll loop.
 
 #include "account/account_transport.h"
 #include "demo/account_server.h"
@@ -43,8 +42,7 @@ inline AccountTransport transportFor(const AccountServer &server, std::chrono::m
     return AccountTransport({server.baseUrl().toString(), shortTimeout, longTimeout});
 }
 
-// Waits in real time, for real I/O, until the condition holds; false after the limit.
-// Sleeps in the event loop's own wait, not in 10 ms naps like QTest::qWaitFor.
+// Waits in real time for real I/O, sleeping in the event loop (not qWaitFor's 10 ms naps).
 inline bool waitUntil(const std::function<bool()> &condition, int limitMs = 5000)
 {
     QDeadlineTimer deadline(limitMs);
@@ -59,8 +57,7 @@ inline bool waitUntil(const std::function<bool()> &condition, int limitMs = 5000
     return true;
 }
 
-// Starts a coroutine; its result lands in the shared slot, so one still running after
-// a failed wait writes into live memory.
+// Starts a coroutine; its result lands in a shared slot, live even after a failed wait.
 template<typename T>
 std::shared_ptr<std::optional<T>> launch(QCoro::Task<T> task)
 {
@@ -80,8 +77,7 @@ std::optional<T> finish(QCoro::Task<T> task, int limitMs = 5000)
     return *slot;
 }
 
-// Runs a poll loop in virtual time: each real exchange ends (the loop sleeps again)
-// before the clock moves. Whether `done` came true within the virtual limit.
+// Virtual time moves only once each real exchange has ended; whether `done` held within the limit.
 inline bool runPollLoop(ManualClock &clock, const std::function<bool()> &done, std::chrono::seconds virtualLimit)
 {
     const QDateTime start = clock.now();

@@ -32,8 +32,7 @@ QString key(E value)
 }
 } // namespace
 
-// The account transport and services against a real HTTP server on loopback, login
-// polling in virtual time. Which bodies are login answers: test_login_response.
+// Transport and services against a real loopback HTTP server. Login bodies: test_login_response.
 class TestAccountTransport : public QObject {
     Q_OBJECT
     std::unique_ptr<AccountServer> server;
@@ -112,8 +111,7 @@ private Q_SLOTS:
         QCOMPARE(server->requestCount(u"poll/"_s), 6);
     }
 
-    // GET carries no body and asks past caches; POST sends the body exactly as given. A
-    // cookie set by one answer never comes back, and no answer is served from a cache.
+    // GET: no body, past caches; POST: the body as given. No cookie comes back, no answer is cached.
     void requestShapeCookiesAndCaches()
     {
         server->setDefault(u"poll/"_s, status("pending").withHeader("Set-Cookie", "sid=abc; Path=/").withHeader("Cache-Control", "max-age=3600"));
@@ -133,8 +131,7 @@ private Q_SLOTS:
             QCOMPARE(request.header("Cookie"), QByteArray());
     }
 
-    // Every exchange ends within its limits; an HTTP status is never a failure (callers
-    // read the body); a refused base or a cancelled task sends nothing.
+    // Exchanges end within limits; an HTTP status is no failure; a refused base or cancel sends nothing.
     void exchanges_data()
     {
         QTest::addColumn<ScriptedAnswer>("answer");
@@ -164,8 +161,7 @@ private Q_SLOTS:
     {
         QFETCH(ScriptedAnswer, answer);
         QFETCH(QString, base);
-        // A default, not a queued answer: Qt repeats a GET once when the connection
-        // closes before any response, and the repeat must meet the same server.
+        // A default, not queued: Qt repeats a GET closed before any response, to the same server.
         server->setDefault(u"poll/t"_s, answer);
         AccountTransport::Settings settings = transportFor(*server).settings();
         QFETCH(qint64, maxBody);
@@ -192,8 +188,7 @@ private Q_SLOTS:
         QCOMPARE(server->requestCount() > 0, base.isEmpty());
     }
 
-    // Every hop must pass the address rule: 0.0.0.0 reaches this machine but is not a
-    // loopback address, so plain HTTP there is refused.
+    // Every hop passes the address rule: 0.0.0.0 reaches this machine but is not loopback.
     void redirectsFollowTheAddressRule()
     {
         server->setDefault(u"poll/next"_s, status("ok"));
@@ -223,8 +218,7 @@ private Q_SLOTS:
         QVERIFY(waitUntil([&] { return server->silentConnections() == 0; }, 2000));
     }
 
-    // With the production limit: a server that streams without end is cut off once
-    // 16 MiB have arrived, long before the time limit, and the stream is not drained.
+    // Production limit: an endless stream is cut at 16 MiB, long before the time limit, not drained.
     void endlessBodyIsCutOffAtSixteenMebibytes()
     {
         server->enqueue(u"poll/t"_s, ScriptedAnswer::streamed(qint64(1) << 40));
@@ -235,8 +229,7 @@ private Q_SLOTS:
         QVERIFY(server->streamedBytes() < 48 * 1024 * 1024);
     }
 
-    // No secret reaches a log line, whatever happens, even at debug level. (The loopback
-    // server's own qt.httpserver lines print requests: they are not captured.)
+    // No secret reaches a log line, even at debug (the server's qt.httpserver lines are not captured).
     void secretsNeverReachTheLog()
     {
         QLoggingCategory::setFilterRules(u"com.qorvpn.connect.*=true\nqt.network.*=true"_s);
@@ -253,8 +246,7 @@ private Q_SLOTS:
         EmailLoginService email(transportFor(*server, 200ms, 200ms));
         QVERIFY(finish(email.requestCode(u"MAILSECRET@example.com"_s)));
         QVERIFY(finish(email.verifyCode(u"MAILSECRET@example.com"_s, u"CODESECRET"_s)));
-        // A base that cannot be used: the login ends after startLogin returned, a refresh
-        // reports "bad url", and the deletion and both e-mail steps fail.
+        // An unusable base: login ends after startLogin returned; refresh "bad url"; the rest fail.
         const AccountTransport badBase({u"http://192.0.2.1/api/auth/"_s});
         useTransport(badBase);
         const auto refused = login();
@@ -276,8 +268,7 @@ private Q_SLOTS:
                                       u"CODESECRET"_s, u"BADURLSECRET"_s})
             QVERIFY2(logLines.filter(secret).isEmpty(), qPrintable(logLines.filter(secret).join(u'\n')));
     }
-    // A result at once (as parsed), another poll 2 s later (confirming here), or while
-    // "pending" stays, one time-out at 180 s after 90 polls.
+    // A result at once, another poll 2 s later, or while "pending" one time-out at 180 s after 90 polls.
     void firstPollAnswer_data()
     {
         QTest::addColumn<ScriptedAnswer>("first");
@@ -316,14 +307,12 @@ private Q_SLOTS:
         QVERIFY2(atSecond == 180 ? polls == 90 : polls > 0, qPrintable(QString::number(polls))); // at 0, 2, …, 178 s
         for (const RecordedRequest &poll : server->requests())
             QCOMPARE(shape(poll), u"GET poll/"_s + reports->token + u"  "_s);
-        // Nothing more after the result.
         quietAfterwards();
         QCOMPARE(server->requestCount(), polls);
         QCOMPARE(reports->results.size(), 1);
     }
 
-    // Cancelling the login or destroying the service ends its loop without a result,
-    // also while a poll is out (its connection is closed at once).
+    // Cancel or destroy ends the loop without a result, also mid-poll (its connection closed at once).
     void loopEndsSilently_data()
     {
         QTest::addColumn<bool>("destroy");
@@ -378,8 +367,7 @@ private Q_SLOTS:
         QCOMPARE(second->results.size(), 1);
     }
 
-    // What each one-shot operation makes of an answer (the HTTP status decides only a
-    // deletion) and what it sent. Failed exchanges: test_account_faults.
+    // Each one-shot's result (HTTP status decides only a deletion) and request. Failures: test_account_faults.
     void oneShot_data()
     {
         QTest::addColumn<QString>("operation");

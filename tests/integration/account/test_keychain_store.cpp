@@ -30,8 +30,7 @@ QDBusMessage callService(const QString &method, const QVariantList &args)
     return QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
 }
 
-// Items of our service in the keyring, locked or not, whatever the account; -1 when
-// the keyring does not answer.
+// Our service's items in the keyring, locked or not; -1 when the keyring does not answer.
 int itemCount(const QString &account = {})
 {
     Attributes query{{u"server"_s, secretServiceName()}};
@@ -73,8 +72,7 @@ private Q_SLOTS:
         QCOMPARE(itemCount(), 0);
     }
 
-    // A fresh store reads back what an earlier one wrote (its writes complete before it
-    // goes): JSON, binary, empty. The session's use: test_account_storage.
+    // A fresh store reads back an earlier one's writes: JSON, binary, empty. Session use: test_account_storage.
     void bytesSurviveInTheKeyring()
     {
         for (const QByteArray &data : {kCorporate, QByteArray("\x00\x01\xff secret \x00", 12), QByteArray()}) {
@@ -89,8 +87,7 @@ private Q_SLOTS:
         QVERIFY(!KeychainSecretStore().read(u"session.missing"_s));
     }
 
-    // Writes replace: one item per account, also when another program left an item
-    // that differs from ours in an attribute (a text item stored by secret-tool).
+    // One item per account, also over a secret-tool text item differing from ours in an attribute.
     void writeLeavesExactlyOneItem()
     {
         QProcess tool;
@@ -132,8 +129,7 @@ private Q_SLOTS:
         QCOMPARE(itemCount(Session::kCorporateJSON), 1);
     }
 
-    // A locked keyring (no one to answer the unlock prompt here) gives absent values
-    // within the read limit and never blocks a flush beyond its own.
+    // Locked (no one answers the prompt): absent values within the read limit, flushes never held up.
     void lockedKeyringIsQuiet()
     {
         {

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Runs the test against a real GNOME Keyring (login keyring "test", unlocked) on a
-# private session bus, with HOME and the XDG folders in the scratch folder: the user's
-# own keyring is never touched, nothing leads QtKeychain to another back end or a
-# prompt to a real screen, and the daemon ends with the bus.
+# A real GNOME Keyring ("test", unlocked) on a private bus, HOME and XDG in scratch: the user's keyring
+# is untouched, QtKeychain finds no other back end or screen to prompt, the daemon ends with the bus.
 set -euo pipefail
 scratch="${QOR_TEST_SCRATCH:-$(mktemp -d)}/keyring"
 rm -rf "$scratch"
