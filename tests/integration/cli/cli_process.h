@@ -1,7 +1,6 @@
 #pragma once
 
-// Runs the real qorctl with private folders. Waiting spins the event loop, so the
-// test's own loopback servers keep answering.
+// The real qorctl with private folders; waits spin the event loop so loopback servers keep answering.
 
 #include <QDir>
 #include <QJsonArray>
@@ -23,15 +22,12 @@ struct CliResult {
     QString err;
 
     QJsonObject json() const { return QJsonDocument::fromJson(out.toUtf8()).object(); }
-    // The exit code and what the command said: standard output on success, else
-    // standard error (trimmed), for exact comparisons.
+    // The exit code and stdout on success, else stderr (trimmed), for exact comparisons.
     QString said() const { return QString::number(exitCode) + u' ' + (exitCode == 0 ? out : err).trimmed(); }
-    // For QVERIFY2 messages.
     QByteArray describe() const { return QStringLiteral("exit %1, stdout: %2 | stderr: %3").arg(exitCode).arg(out, err).toUtf8(); }
 };
 
-// The values at these paths of a JSON object ("display/statusTitle", "nodes/0/label"),
-// joined by " | "; null when absent.
+// Values at these paths ("display/statusTitle", "nodes/0/label") joined by " | "; null when absent.
 inline QString pick(const QJsonObject &object, const QStringList &paths)
 {
     QStringList values;
@@ -77,7 +73,6 @@ public:
     QProcessEnvironment &environment() { return m_env; }
     void setEnv(const QString &name, const QString &value) { m_env.insert(name, value); }
 
-    // Starts qorctl (or another program) and leaves it running.
     std::unique_ptr<QProcess> start(const QStringList &arguments, const QString &programPath = program()) const
     {
         auto process = std::make_unique<QProcess>();
@@ -98,7 +93,6 @@ public:
         return finish(*process, limitMs);
     }
 
-    // Waits for a started process to end; kills it after limitMs.
     static CliResult finish(QProcess &process, int limitMs = defaultLimitMs)
     {
         CliResult result;
@@ -113,8 +107,7 @@ public:
         return result;
     }
 
-    // Waits until what the process wrote to the channel matches (or it ended);
-    // everything read so far is appended to `seen`.
+    // Until the channel's output matches (or the process ended); all read is appended to `seen`.
     static bool waitForOutput(QProcess &process, QProcess::ProcessChannel channel, const QRegularExpression &pattern, QString &seen,
                               int limitMs = defaultLimitMs)
     {
@@ -132,8 +125,7 @@ public:
         return waitForOutput(process, channel, QRegularExpression(QRegularExpression::escape(text)), seen, limitMs);
     }
 
-    // One command and what it must give: its exit code and text (CliResult::said), or
-    // with `fields` the values at those paths of its JSON; "~" before a regular expression.
+    // A command and its expected CliResult::said, or with `fields` its JSON values; "~" marks a regex.
     struct Step {
         QStringList arguments;
         QString expected;
@@ -157,8 +149,7 @@ private:
     QProcessEnvironment m_env;
 };
 
-// Signs in on the demo backend as a user would: the code the demo announces on
-// standard error is typed back on standard input.
+// Signs in as a user would: the code the demo announces on stderr is typed back on stdin.
 inline CliResult demoEmailLogin(const CliProcess &cli, const QString &address, QString *code = nullptr)
 {
     auto process = cli.start({QStringLiteral("--demo"), QStringLiteral("login"), QStringLiteral("email"), address});

@@ -1,5 +1,4 @@
-// qorctl's own commands (not the demo), signed out and against a scripted account
-// server on loopback.
+// qorctl's own commands (not the demo), signed out and against a scripted loopback account server.
 
 #include "cli_process.h"
 
@@ -51,8 +50,7 @@ private Q_SLOTS:
     }
     void cleanup() { server.reset(); }
 
-    // Wrong usage exits 2 with the reason and the usage line; a refusal exits 1 (the
-    // account server is a closed loopback port here). Nothing goes to standard output.
+    // Wrong usage exits 2 with reason and usage line, a refusal 1 (closed port); nothing on stdout.
     void wrongUsageAndRefusals()
     {
         const QList<std::tuple<QStringList, int, QString>> rows{
@@ -77,8 +75,7 @@ private Q_SLOTS:
         }
     }
 
-    // Help and version; the signed-out state in text and JSON, the nodes, and the trace
-    // that the start-up of those processes wrote, read back by the next one.
+    // Help, version, signed-out status (text, JSON), nodes, and the start-up trace read by the next one.
     void signedOutStatusNodesAndTrace()
     {
         const CliProcess c = bare();
@@ -102,8 +99,7 @@ private Q_SLOTS:
                  QString());
     }
 
-    // Each setting as a user may write it, read back by a later process as stored;
-    // launch at login is the autostart entry, made and removed.
+    // Each setting as a user writes it, read back by a later process; launch at login is the autostart entry.
     void settingsPersistAcrossProcesses()
     {
         const CliProcess c = bare();
@@ -185,7 +181,6 @@ private Q_SLOTS:
         QFETCH(ScriptedAnswer, poll);
         QFETCH(int, exitCode);
         QFETCH(QString, message);
-        // Not confirmed at first: the client keeps polling.
         server->enqueue("poll/", status("pending"));
         server->enqueue("poll/", poll);
         const CliProcess c = cli();
@@ -201,8 +196,7 @@ private Q_SLOTS:
         QTEST(authStage(c), "stage");
     }
 
-    // Signed in by e-mail code; each command with the answers it meets, what it
-    // says, and where the next process stands.
+    // Signed in by e-mail code: each command's answers, what it says, where the next process stands.
     void sessionCommands_data()
     {
         QTest::addColumn<ScriptedAnswer>("refresh");

@@ -1,5 +1,4 @@
-// The whole flow through the real qorctl against the embedded demo backend and the
-// simulated providers.
+// The whole flow through the real qorctl, the embedded demo backend and simulated providers.
 
 #include "cli_process.h"
 
@@ -60,8 +59,7 @@ private Q_SLOTS:
         current.reset();
     }
 
-    // A code wait ended by a signal releases the instance; the demo bot confirms a
-    // messenger login; the announced code signs in, and stays the slot's code.
+    // A signalled code wait frees the instance; the bot confirms a messenger login; the code signs in.
     void signInAndState()
     {
         CliProcess &c = session(QString());
@@ -95,8 +93,7 @@ private Q_SLOTS:
         QVERIFY(expires > QDateTime::currentDateTimeUtc());
     }
 
-    // Never below each node's own delay (in node order): the time really passed. The
-    // rows list the nodes fastest first; the latencies live in the measuring process.
+    // Never below each node's own delay: time really passed. Rows list nodes fastest first.
     void measuredLatenciesAreReal()
     {
         session();
@@ -120,8 +117,7 @@ private Q_SLOTS:
         QCOMPARE(plain.out.count("—"), 6);
     }
 
-    // A new process finds the provider still running and takes the tunnel over; the
-    // demo writes only to its own folder, and the real state knows nothing of it.
+    // The next process adopts the running provider; the demo touches only its folder, not the real state.
     void connectIsAdoptedByTheNextProcess()
     {
         CliProcess &c = session();
@@ -142,8 +138,7 @@ private Q_SLOTS:
         QCOMPARE(play({{{"disconnect"}, "0 Отключено"}, {status, "disconnected", {"connectionState"}}, {{"disconnect"}, "0 Уже отключено"}}), QString());
     }
 
-    // A node, the reserve, a mode button back to the balancer, a node not offered;
-    // then a provider that fails and one that stays connecting past the limit.
+    // A node, the reserve, back to the balancer, a node not offered; a failing and a stuck provider.
     void connectToEachTargetAndFailures()
     {
         CliProcess &c = session();
@@ -168,8 +163,7 @@ private Q_SLOTS:
                  QString());
     }
 
-    // The company's window: open for minutes, no reserve channel, its policy on the
-    // main one; once closed, a connect is refused.
+    // The company window: open for minutes, no reserve, policy on main; once closed, connect is refused.
     void companyAccount()
     {
         session(QStringLiteral("company@example.com"));
@@ -193,9 +187,7 @@ private Q_SLOTS:
                  QString());
     }
 
-    // A live lock holder (known by pid and program name) refuses; a stale lock is taken
-    // over. connect --stay prints each change while others may only read, and leaves the
-    // tunnel up at a signal, or with --stop-on-exit (after a loss and reconnect) not.
+    // A live lock refuses, a stale one is taken; connect --stay reports changes, keeps or ends the tunnel.
     void instanceLockAndStay()
     {
         CliProcess &c = session();
@@ -239,8 +231,7 @@ private Q_SLOTS:
         QCOMPARE(play({{status, "disconnected", {"connectionState"}}, {{"disconnect"}, "0 Уже отключено"}}), QString());
     }
 
-    // The README's run command: each step in order, its temporary folder gone at the
-    // end; without the build it says what is missing.
+    // The README's run command: steps in order, temp folder removed; without the build, says what is missing.
     void demoFlowFromTheReadme()
     {
         QFile readme(CliProcess::sourceDirectory() + "/README.md");
