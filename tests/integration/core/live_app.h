@@ -1,7 +1,6 @@
 #pragma once
 
-// An AppState over the real Linux tunnel platform and the build's bundle, servers on
-// loopback. Only the connection logic's sleeps are virtual (see drive()).
+// AppState over the real Linux tunnel platform and bundle, loopback servers; only sleeps are virtual.
 
 #include "../tunnel/loopback_listeners.h"
 
@@ -44,9 +43,7 @@ using namespace qor;
 using namespace std::chrono_literals;
 
 inline QString scratch(const QString &name) { return qEnvironmentVariable("QOR_TEST_SCRATCH") + QLatin1Char('/') + name; }
-// Where the stand-in Tavrin client records its command line.
 inline QString kvbRecordPath() { return scratch(QStringLiteral("kvb-record.json")); }
-// A JSON object file; empty when absent.
 inline QJsonObject readObject(const QString &path)
 {
     QFile file(path);
@@ -69,8 +66,7 @@ inline QString compact(const QJsonValue &value)
     return QString::fromUtf8(document.toJson(QJsonDocument::Compact));
 }
 
-// A main-channel configuration as the server sends it; `demo` tells the simulated
-// provider how to behave when it runs it.
+// A main-channel configuration as the server sends it; `demo` steers the simulated provider.
 inline QJsonObject mainConfig(const QString &remarks, const QString &address, int port, const QJsonObject &demo = {})
 {
     const QJsonObject server{{"address", address}, {"port", port}}, settings{{"vnext", QJsonArray{server}}};
@@ -80,8 +76,7 @@ inline QJsonObject mainConfig(const QString &remarks, const QString &address, in
     return config;
 }
 
-// An "ok" answer of the account server: the balancer (behaving as `demo` says), one
-// direct node, and the extra members.
+// An "ok" account answer: the balancer (behaving as `demo` says), one direct node, `extra`.
 inline QJsonObject okAnswer(const QJsonObject &extra = {}, const QJsonObject &demo = {})
 {
     QJsonObject answer{{"status", "ok"}, {"username", "user"}, {"subscription_url", "https://sub.example.com/u"},
@@ -93,7 +88,6 @@ inline QJsonObject okAnswer(const QJsonObject &extra = {}, const QJsonObject &de
     return answer;
 }
 
-// The "awg_conf" member for these wg-quick texts.
 inline QString awgConfigs(const QStringList &confs)
 {
     QJsonArray entries;
@@ -163,8 +157,7 @@ struct LiveApp {
         return s;
     }
 
-    // The connectivity endpoints: four addresses on a loopback server that answers
-    // each with this HTTP status, or never (0); unanswered requests end after `timeout`.
+    // Four connectivity endpoints on one loopback server answering `status`, or never (0).
     void setProbeStatus(int status)
     {
         endpoints.setDefault(QStringLiteral("probe/"), status ? ScriptedAnswer::raw({}, status) : ScriptedAnswer::never());
@@ -186,7 +179,6 @@ struct LiveApp {
         co_return answered;
     }
 
-    // The session a previous run stored for this answer.
     static Session::Saved saved(const QJsonObject &answer)
     {
         Session::Saved saved;
@@ -217,8 +209,7 @@ struct LiveApp {
         return *state;
     }
 
-    // Moves virtual time until `done` holds. While a provider or a probe is awaited only
-    // real time passes; a channel switch gets small steps (the old provider must stop).
+    // Moves virtual time until `done`; not while a provider or probe is awaited, in small steps in a switch.
     bool drive(const std::function<bool()> &done, std::chrono::milliseconds virtualLimit = 180s, int realLimitMs = 60000)
     {
         QElapsedTimer real;
@@ -242,7 +233,6 @@ struct LiveApp {
         }
     }
 
-    // Lets `duration` of virtual time pass under the same rules.
     void pass(std::chrono::milliseconds duration)
     {
         const qint64 until = clock.now().toMSecsSinceEpoch() + duration.count();
@@ -268,8 +258,7 @@ struct LiveApp {
         return status >= 2 && status <= 5 && process_identity::isSame(published->pid, published->startTime);
     }
 
-    // Where things stand in one line: the connection, its error, and the channels
-    // whose provider runs, e.g. "connected - main".
+    // Connection, error and channels whose provider runs, e.g. "connected - main".
     QString summary() const
     {
         QStringList running;
@@ -281,7 +270,6 @@ struct LiveApp {
             + QLatin1Char(' ') + running.join(QLatin1Char(','));
     }
 
-    // The profile of a channel as stored on disk, and its provider's configuration.
     QJsonObject storedProfile(TunnelSource source) const
     {
         const auto handle = source == TunnelSource::Main ? tunnel.profile() : reserveTunnel.profile();
@@ -296,7 +284,7 @@ struct LiveApp {
         return int(QDir(tunnel_paths::profilesDirectory()).entryList({QStringLiteral("*.json")}, QDir::Files).size());
     }
 
-    // What the stand-in Tavrin client recorded (empty when it never ran).
+    // The stand-in Tavrin client's command line (empty when it never ran).
     static QJsonObject kvbRecord() { return readObject(kvbRecordPath()); }
 
     // Trace messages so far, without their time stamps.
@@ -322,7 +310,6 @@ struct LiveApp {
         return counts.join(QLatin1Char(' '));
     }
 
-    // Stops both channels and waits until no provider runs any more.
     void shutDown()
     {
         if (state)

@@ -1,6 +1,5 @@
-// Connecting, failing and measuring through the real tunnel platform (live_app.h).
-// The decisions are pinned with fakes in tests/unit/core; these prove them against
-// real processes and sockets.
+// Connecting, failing and measuring through the real tunnel platform (live_app.h): the
+// decisions pinned with fakes in tests/unit/core, proved against real processes and sockets.
 
 #include "live_app.h"
 
@@ -31,7 +30,6 @@ QStringList listeners(std::vector<std::unique_ptr<LoopbackListener>> &keep, int 
     return endpoints;
 }
 
-// A server answer whose direct nodes are these endpoints.
 QJsonObject answerWithNodes(const QStringList &endpoints)
 {
     QJsonArray configs{mainConfig("Qor AI Network", "balancer.example.com", 443)};
@@ -58,8 +56,7 @@ class TestConnectLive : public QObject {
 private Q_SLOTS:
     void initTestCase() { prepareEnvironment(); }
 
-    // Approval first, then what the provider runs, the channel check (any answer is
-    // traffic; silence warns after nine rounds of four, no disconnect) and the stop.
+    // Approval, what the provider runs, the channel check (silence warns after 9 rounds of 4), the stop.
     void mainChannelConnects_data()
     {
         QTest::addColumn<QJsonObject>("extra");
@@ -104,7 +101,6 @@ private Q_SLOTS:
         QVERIFY(f.drive([&] { return f.connected(); }));
         QVERIFY(app.extensionsApproved);
         QCOMPARE(f.summary(), QStringLiteral("connected - main"));
-        // What the provider was started with, as the profile service stored it.
         const QJsonObject profile = f.storedProfile(TunnelSource::Main);
         QCOMPARE(profile["protocol"]["providerBundleIdentifier"].toString(), tunnelIdentifier);
         QVERIFY(profile.value("onDemandEnabled").toBool());
@@ -157,8 +153,7 @@ private Q_SLOTS:
         QCOMPARE(tavrin.value("tag").toString(), QStringLiteral("tavrin"));
         QCOMPARE(tavrin["settings"]["servers"][0].toObject(), (QJsonObject{{"address", "127.0.0.1"}, {"port", 1080}}));
         QVERIFY(!configuration.contains("tavrinKey"));
-        // The client's own entries leave outside the tunnel: the two addresses the
-        // look-ups found and the five built-in ones, each once.
+        // The client's entries bypass the tunnel: the two found and the five built-in ones, each once.
         QStringList bypass = strings(configuration.value("bypassIPs")), expected = QStringList{"127.0.0.2", "127.0.0.3"} + TavrinEntries::builtInAddresses();
         bypass.sort();
         expected.sort();
@@ -181,8 +176,7 @@ private Q_SLOTS:
         QFile key(TavrinHelper::keyFileLocation());
         QVERIFY(key.open(QIODevice::ReadOnly) && key.readAll() == "secret-key");
 
-        // Back to the plain channel while connected: the client is told to end, its
-        // key is deleted, and the tunnel runs the balancer's own configuration.
+        // Back to the plain channel: the client is told to end, its key deleted, the balancer's config runs.
         app.selectMode(ConnectMode::Main);
         QCOMPARE(app.connectionState(), ConnectionState::Connecting);
         QVERIFY(f.drive([&] { return f.connected(); }));
@@ -296,8 +290,7 @@ private Q_SLOTS:
         QCOMPARE(f.traceCounts({"connect FAILED", "auto-reconnect armed"}), QStringLiteral("0 0"));
     }
 
-    // A drop, then every start fails: the reconnect schedule runs out and the
-    // provider's error is shown (its file consumed).
+    // A drop, then every start fails: the schedule runs out, the provider's error shown (file consumed).
     void reconnectScheduleAfterADrop()
     {
         LiveApp f;
@@ -333,8 +326,7 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(deployment::traceDirectory() + "/tunnel-last-error.txt"));
     }
 
-    // The real probe, two in flight at most, while connected: answering, silent (held
-    // to their limit) and closed nodes; none answering asks for a disconnect.
+    // The real probe, two in flight, on answering, silent and closed nodes; none answering: disconnect.
     void nodeLatency()
     {
         std::vector<std::unique_ptr<LoopbackListener>> keep;
@@ -365,8 +357,7 @@ private Q_SLOTS:
             QVERIFY2(app.nodeLatency().value(e, 1000) < 1000, qPrintable(e));
         QCOMPARE(app.nodeLatency().value(silent.at(0)), 77u); // a failure keeps the earlier value
         QVERIFY(!app.nodeLatency().contains(silent.at(1)) && !app.nodeLatency().contains(closed));
-        // One change per answering node (the ignored second call measured nothing),
-        // each applied while the silent nodes were still being tried.
+        // One change per answering node (the ignored second call measured nothing), made mid-measurement.
         QCOMPARE(measuringAtChange, (QList<bool>{true, true, true}));
         QCOMPARE(app.measuredNodeCount(), 4); // the answering ones and the one keeping its earlier value
         QCOMPARE(counter->peak, 2);
@@ -380,8 +371,7 @@ private Q_SLOTS:
         QVERIFY(app.latencyNeedsDisconnect());
     }
 
-    // More silent nodes than any thread pool of the probe: if attempts held a thread
-    // each, only a pool's worth would wait at a time.
+    // More silent nodes than any thread pool: attempts holding a thread each would wait a pool at a time.
     void everyNodeIsInFlightAtOnce()
     {
         constexpr int nodes = 80;
