@@ -1,5 +1,4 @@
-// The update check: the appcast read over (loopback) HTTP, the outcome for the user
-// and for the background schedule, and the can-check flag.
+// The update check: the appcast over loopback HTTP, outcomes for user and schedule, can-check.
 
 #include "demo/account_server.h"
 #include "manual_clock.h"
@@ -71,8 +70,7 @@ private Q_SLOTS:
         }
     }
 
-    // A check the user asks for reports every outcome, one check at a time; the
-    // scheduled ones run after the first pause, then at each interval, in the background.
+    // A user's check reports every outcome, one at a time; scheduled ones run quietly, pause then interval.
     void checks_data()
     {
         QTest::addColumn<ScriptedAnswer>("answer");
