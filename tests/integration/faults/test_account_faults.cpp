@@ -1,7 +1,4 @@
-// The account server failing in every way a user can meet it: down, silent or late past
-// the time limits, answering garbage or a body over 16 MiB. Each account operation must
-// end in its own outcome (a Russian text where the user acted), keep the stored session
-// and the settings, and never hang.
+// A failing account server (down, silent, late, garbled, over 16 MiB): own outcome, data kept, no hang.
 
 #include "app_fixture.h"
 
@@ -59,9 +56,7 @@ QString changedSetting(AppFixture &f, qsizetype count = settings.size())
     return {};
 }
 
-// The fixture with its account client (and an e-mail service) pointed at the row's faulty
-// server. A Late or Huge fault serves what would be a success, so that it proves the limit
-// was applied rather than the content refused.
+// Client and e-mail service at the row's faulty server; Late and Huge serve a success the limit refuses.
 struct FaultyFixture : AppFixture {
     FaultyFixture()
     {
@@ -172,8 +167,7 @@ private Q_SLOTS:
         const auto began = f.clock.elapsed();
         app.startTelegramLogin();
         QCOMPARE(app.authStage(), AuthStage::WaitingForTelegram);
-        // Virtual time also moves while a request is out, by at most 250 ms per real
-        // millisecond: a request of 150 ms can stretch an attempt by 37.5 virtual seconds.
+        // Virtual time moves up to 250 ms per real ms of a request: 150 ms can add 37.5 virtual seconds.
         QVERIFY(f.settle([&] { return endedAt.has_value(); }, 300s, 250ms));
         QVERIFY2(*endedAt - began >= 180s && *endedAt - began <= 222s, qPrintable(QString::number((*endedAt - began).count())));
         const int polls = f.server.requestCount("poll/");
@@ -267,8 +261,7 @@ private Q_SLOTS:
         QCOMPARE(f.session.load(), stored);
     }
 
-    // Signing out needs no server; an answer that was already on its way when the
-    // user signed out must not bring the session back or explain a revocation.
+    // An answer already on its way at sign-out neither restores the session nor explains a revocation.
     void lateRefreshAnswerAfterSignOutIsIgnored_data()
     {
         QTest::addColumn<QJsonObject>("late");
@@ -299,8 +292,7 @@ private Q_SLOTS:
         QCOMPARE(changedSetting(f, 5), QString()); // the selected node goes with the session
     }
 
-    // The deletion is confirmed after the user signed out and in with another account:
-    // the new session stays.
+    // A deletion confirmed after the user switched accounts leaves the new session alone.
     void lateDeletionAnswerLeavesANewSessionAlone()
     {
         AppFixture f;

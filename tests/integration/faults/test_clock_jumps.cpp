@@ -1,7 +1,4 @@
-// The system clock jumping by hours or days. What is about the time of day (the
-// company's window, the connected time, the trace's time stamps) follows the wall
-// clock; what is about how long something has waited (the login poll, the start
-// of a tunnel, the 900-second refresh) must neither end early nor stretch.
+// Clock jumps: times of day follow the wall clock; waits (poll, start, refresh) neither shrink nor stretch.
 
 #include "app_fixture.h"
 
@@ -90,8 +87,7 @@ private Q_SLOTS:
         QCOMPARE(app.connectionState(), ConnectionState::Connected);
     }
 
-    // The poll's 180 seconds are elapsed time: a jump back must not keep the login
-    // polling for a day, a jump forward must not end it at once.
+    // The poll's 180 s are elapsed time: a jump neither keeps it polling for a day nor ends it at once.
     void loginPollDeadlineIgnoresJumps_data() { jumpRows({0, -86400, 2 * 86400}); }
     void loginPollDeadlineIgnoresJumps()
     {
@@ -157,8 +153,7 @@ private Q_SLOTS:
         QCOMPARE(app.authStage(), AuthStage::LoggedIn);
     }
 
-    // Each line carries the wall time it was written at, even when that goes back;
-    // the lines stay in the order they were written.
+    // Each line carries the wall time it was written at, even going back, in write order.
     void traceStampsFollowTheWallClockInWriteOrder()
     {
         AppFixture f;

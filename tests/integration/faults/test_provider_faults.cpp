@@ -1,8 +1,4 @@
-// Faults of the processes a connection depends on, through the real tunnel platform:
-// a provider that dies at each stage of its start or while connected, one that leaves
-// a broken state file, a provider that cannot be launched, and a Tavrin client that is
-// missing, cannot run, ends at once or finds its port taken. Each must end in a settled
-// state with the user's text, no process left behind, and a state that connects again.
+// Provider and Tavrin client processes failing on the real platform: each settles and reconnects.
 
 #include "../core/live_app.h"
 
@@ -33,8 +29,7 @@ bool reaped(qint64 pid)
     return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
 }
 
-// A copy of the build's bundle in which `file` is removed ("missing") or loses its execute
-// permission ("not executable": even root cannot run a file that has no execute bit).
+// The bundle with `file` removed or not executable (even root cannot run a file without an x bit).
 QString bundleWith(const QString &file, const QString &how)
 {
     const QString source = qEnvironmentVariable("QOR_BUILD_DIR") + "/bundle", root = scratch("bundle-" + QString(how).replace(' ', '-'));
@@ -57,8 +52,7 @@ QString providerIn(const char *extension)
         .arg(QLatin1String(extension));
 }
 
-// Sets an environment variable (which the providers and the client inherit) until
-// restore() or the end of the scope.
+// Sets a variable (inherited by providers and client) until restore() or the end of the scope.
 struct ScopedEnv {
     ScopedEnv(const char *name, const QByteArray &value, bool active = true)
         : name(name), had(qEnvironmentVariableIsSet(name)), previous(qgetenv(name))
@@ -123,9 +117,7 @@ private Q_SLOTS:
         const auto press = [&] { reserve ? app.enableReserve() : app.tapGlobe(); };
 
         press();
-        // The connect operation ends whatever the provider does, and not by its start
-        // deadline (that would trace "connect FAILED", checked below). Virtual time runs
-        // with real time while the channel switches, so its amount proves nothing here.
+        // Ends, not by the start deadline (checked below); virtual time runs with real time in a switch.
         QVERIFY(f.drive([&] { return !app.switchingChannels; }));
         QVERIFY(f.drive([&] { return hasSettled(app); }));
         const qint64 failed = f.profiles.lastLaunchedProcess(profileId()).value_or(0);
@@ -135,8 +127,7 @@ private Q_SLOTS:
         QVERIFY(log.open(QIODevice::ReadOnly) && QString::fromUtf8(log.readAll()).contains(" " + logged + "\n"));
         fault.restore(); // the next provider behaves
 
-        // The platform took the tunnel, so nothing failed to start and auto mode has
-        // nothing to fall back from; a crash leaves no text of its own.
+        // The platform took the tunnel: no failed start, no auto fallback; a crash has no text of its own.
         const bool sawUp = f.traceCount("status 3 from " + QString(reserve ? "reserve" : "main") + " (") > 0;
         QVERIFY(wasUp < 0 || sawUp == (wasUp == 1));
         QCOMPARE(f.traceCount("connect FAILED"), 0);
@@ -211,8 +202,7 @@ private Q_SLOTS:
         QVERIFY(client <= 0 || f.waitReal([&] { return reaped(client); }));
     }
 
-    // The client is not watched once launched: one that ends at once or cannot listen
-    // leaves the cascade up, and the channel check is what tells the user.
+    // The client is unwatched once launched: if it dies or cannot listen, the channel check tells the user.
     void tavrinClientFaults_data()
     {
         QTest::addColumn<QString>("fault");
@@ -257,7 +247,6 @@ private Q_SLOTS:
         QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
         QCOMPARE(f.traceCount("auto-reconnect armed"), 0);
 
-        // A working client: the same state connects through the cascade.
         bundle.restore();
         exits.restore();
         listens.restore();

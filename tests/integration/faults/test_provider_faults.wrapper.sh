@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# As root, runs the test in a private network namespace, so that the tunnel interfaces of
-# the simulated providers never appear on the host and the Tavrin client's port 1080,
-# which one case holds itself, is free.
+# As root, a private network namespace keeps the providers' tunnel interfaces off the host and
+# leaves the Tavrin client's port 1080 (which one case holds itself) free.
 if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
   exec unshare -n -- sh -c 'ip link set lo up 2>/dev/null || true; exec "$0"' "$1"
 fi

@@ -1,8 +1,4 @@
-// Storage faults a user can meet: a trace folder that cannot be written or is on a full
-// disk, store files that are special files, on a read-only or full file system, and a
-// session bus without a working Secret Service. The wrapper provides a tiny tmpfs
-// (QOR_FAULT_FULL), a read-only bind mount of QOR_FAULT_READONLY_SOURCE (QOR_FAULT_READONLY)
-// and a private bus without a keyring.
+// Trace and store faults (full, read-only, special files, no Secret Service), set up by the wrapper.
 
 #include "../cli/cli_process.h"
 
@@ -87,8 +83,7 @@ void captureLog(QtMsgType type, const QMessageLogContext &context, const QString
         previousHandler(type, context, message);
 }
 
-// The first line of a trace file that is not whole (a time stamp, a blank and one of
-// `messages`), or "no end" when the last line is cut; empty when all are whole.
+// The first line that is not "stamp, blank, one of `messages`", or "no end" if cut; empty if all are whole.
 QString brokenLine(const QByteArray &content, const QStringList &messages)
 {
     static const QRegularExpression line(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (.*)$)");
@@ -114,8 +109,7 @@ ScriptedAnswer corporateAnswer()
     return ScriptedAnswer::json(okAnswer({{"session_token", "tok-1"}, {"qor", QJsonDocument::fromJson(corporateA.toUtf8()).object()}}));
 }
 
-// qorctl against this server and the wrapper's bus, signed in by e-mail code as a
-// corporate user (later refreshes fail); empty when the sign-in failed.
+// qorctl on this server and bus, signed in as a corporate user (later refreshes fail); empty on failure.
 std::unique_ptr<CliProcess> signedInCli(AccountServer &server, const QString &name)
 {
     auto cli = std::make_unique<CliProcess>(name);
@@ -151,7 +145,6 @@ class TestStorageFaults : public QObject {
         ManualClock::drainEvents();
     }
 
-    // The session stored in these stores, as the next process finds it.
     std::optional<Session::Saved> storedSession(const QString &config, const QString &secretsPath)
     {
         DefaultsStores stores(config);
@@ -172,9 +165,7 @@ private Q_SLOTS:
         }
     }
 
-    // A trace folder that cannot be written: every line still reaches the log, the calls
-    // return, and signal files are still read (and read again when they cannot be
-    // deleted, so the error is shown at the next disconnect too).
+    // Unwritable trace folder: the log gets every line, calls return, undeletable signal files are re-read.
     void traceFolderCannotBeWritten_data()
     {
         QTest::addColumn<bool>("readOnly");
@@ -212,8 +203,7 @@ private Q_SLOTS:
         }
     }
 
-    // A full disk: lines that do not fit are dropped whole (never half a line), the
-    // signal files are still taken, and once space returns the trace goes on.
+    // Full disk: lines that do not fit are dropped whole, signal files still taken, the trace resumes.
     void traceOnFullDisk()
     {
         REQUIRE_MOUNTS();
@@ -242,8 +232,7 @@ private Q_SLOTS:
         QVERIFY(readBytes(file).endsWith(longLine.toUtf8() + "\n2026-01-31T12:00:00Z after\n"));
     }
 
-    // The cut back needs room for a second copy of the tail; without it the file is
-    // left whole, and the next line after space returns brings it back under the limit.
+    // The cut back needs room for a copy of the tail: the file stays whole until space returns.
     void traceCutBackWaitsForSpace()
     {
         REQUIRE_MOUNTS();
@@ -266,9 +255,7 @@ private Q_SLOTS:
         QCOMPARE(entries(dir), QStringList{"state-trace.txt"});
     }
 
-    // A sign-in written while the disk is full: the new session and settings live on in
-    // memory, every file keeps its previous content, a restart meanwhile finds the
-    // session stored earlier, and the writes go through once space returns.
+    // Sign-in on a full disk: held in memory, files and a restart keep the old state until space returns.
     void storesOnFullDisk()
     {
         REQUIRE_MOUNTS();
@@ -318,8 +305,7 @@ private Q_SLOTS:
         QCOMPARE(restarted.standard().boolValue("qor.minimizeToMenuBar"), true);
     }
 
-    // The launch-at-login entry rewritten on a full disk: refused, and the entry that
-    // was there stays whole.
+    // The launch-at-login entry rewritten on a full disk: refused, the old entry stays whole.
     void autostartEntryOnFullDisk()
     {
         REQUIRE_MOUNTS();
@@ -334,8 +320,7 @@ private Q_SLOTS:
         QVERIFY(entry.registerEntry());
     }
 
-    // A FIFO or a folder where a store file should be: start-up does not block on it,
-    // the other stores keep their values, the special file is left alone.
+    // A FIFO or folder in place of a store file: no block at start, others keep values, it is left alone.
     void specialFileInPlaceOfAStore_data()
     {
         QTest::addColumn<QString>("target");
@@ -382,9 +367,7 @@ private Q_SLOTS:
         QVERIFY(fifo ? S_ISFIFO(st.st_mode) : S_ISDIR(st.st_mode));
     }
 
-    // A read-only file system under the config and data folders (remounted read-only
-    // after an error, a read-only home): the stored session still opens, changes live
-    // in memory, no file is touched.
+    // Read-only config and data (remounted after an error): the session opens, changes stay in memory.
     void readOnlyStores()
     {
         REQUIRE_MOUNTS();
@@ -411,8 +394,7 @@ private Q_SLOTS:
         QCOMPARE(readBytes(view + "/config/" + DefaultsStores::groupFileName()), groupBefore);
     }
 
-    // No Secret Service on the session bus: the program's own choice of store keeps the
-    // corporate record in the private file, and the next process starts signed in with it.
+    // No Secret Service: the corporate record goes to the private file; the next process is signed in.
     void signInSurvivesRestartWithoutSecretService()
     {
         QVERIFY(!secretServiceReachable()); // the wrapper's bus offers no keyring
@@ -432,9 +414,7 @@ private Q_SLOTS:
         QVERIFY(status.json().value("corporateFromStorage").toBool());
     }
 
-    // A keyring that takes the bus name and never answers (a hung daemon, an unlock
-    // prompt no one sees): start-up waits at most the read limit, the stored session
-    // opens, and neither a status nor a refresh that writes the record hangs at quit.
+    // A keyring that never answers (hung daemon, unseen prompt): read-limited start-up, no hang at quit.
     void silentKeyringHoldsNothingUp()
     {
         AccountServer server;

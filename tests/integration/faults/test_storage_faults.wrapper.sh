@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
-# Runs the storage fault tests in a private mount namespace, where a tiny tmpfs stands for
-# a full disk and a read-only bind mount for a folder that cannot be written (root ignores
-# file modes, so chmod cannot make one), on a private session bus that offers no Secret
-# Service. Without a mount namespace the cases that need one are skipped.
+# A private mount namespace: a tiny tmpfs is a full disk, a read-only bind mount an unwritable folder (root
+# ignores chmod); a private bus offers no Secret Service. Without the namespace those cases skip.
 set -euo pipefail
 scratch="${QOR_TEST_SCRATCH:-$(mktemp -d)}/faults"
 rm -rf "$scratch" && mkdir -p "$scratch/full" "$scratch/readonly" "$scratch/readonly-source"
 bus="$(dirname "$0")/../../support/empty-session-bus.conf"
 unset XDG_CURRENT_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION KDE_SESSION_VERSION GNOME_DESKTOP_SESSION_ID GNOME_KEYRING_CONTROL
-# Inside the namespace: the mounts, then the bus, then the test.
 inner='set -e
   mount -t tmpfs -o size=256k,mode=0755 qor-full "$1/full"
   mount --bind "$1/readonly-source" "$1/readonly" && mount -o remount,bind,ro "$1/readonly"
