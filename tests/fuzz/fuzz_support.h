@@ -1,7 +1,5 @@
 #pragma once
 
-// Shared set-up of the fuzz targets: quiet logging and a private scratch folder.
-
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
