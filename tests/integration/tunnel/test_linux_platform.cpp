@@ -306,25 +306,24 @@ private Q_SLOTS:
             service->startProvider(*profile);
             QCOMPARE(service->providerState(profile->id)->pid, *pid);
         }
-        if (connects || stoppedAtOnce) { // (a provider that fails its start stays until stopped: cleanup() stops it)
+        if (connects || stoppedAtOnce) {
             service->stopTunnel(*profile);
             QTRY_VERIFY_WITH_TIMEOUT(!processExists(*pid), processLimitMs);
+        } else { // (a provider that fails its start stays until stopped: cleanup() stops it)
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lastErrorFile), processLimitMs);
+            QFile text(lastErrorFile);
+            QVERIFY(text.open(QIODevice::ReadOnly));
+            QCOMPARE(QString::fromUtf8(text.readAll()), outcome);
         }
         QTRY_COMPARE_WITH_TIMEOUT(service->status(*profile), VpnStatus::Disconnected, processLimitMs);
         if (const auto state = service->providerState(profile->id))
             QCOMPARE(state->status, VpnStatus::Disconnected);
         QTRY_VERIFY(!seen.isEmpty() && seen.last() == VpnStatus::Disconnected);
         QCOMPARE(seen.contains(VpnStatus::Connected), connects);
-        if (!connects && !stoppedAtOnce) {
-            QFile text(lastErrorFile);
-            QVERIFY(text.open(QIODevice::ReadOnly));
-            QCOMPARE(QString::fromUtf8(text.readAll()), outcome);
-        }
     }
 
-    // Only the state of the very process it names counts, from a file of this user: not one
-    // naming this process with another start time, as a recycled process id would have. (A
-    // document that does not parse is pinned in test_private_files.)
+    // Only the state of the very process it names counts, from a file of this user: not one naming this
+    // process with another start time, as a recycled id would (unparsable ones: test_tunnel_data).
     void stateIsBelievedOnlyWhenTrustworthy_data()
     {
         QTest::addColumn<QString>("flaw"); // empty: none
