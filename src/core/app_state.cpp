@@ -45,6 +45,17 @@ AppState::AppState(AppServices services, QObject *parent)
 
 AppState::~AppState() = default;
 
+QDateTime AppState::currentTime() const
+{
+    return m_services.clock.now();
+}
+
+void AppState::openAddress(const QUrl &address)
+{
+    if (m_services.openAddress)
+        m_services.openAddress(address);
+}
+
 void AppState::loadSettings()
 {
     // Loading assigns the fields directly: reading a setting never writes it back.
@@ -195,25 +206,6 @@ void AppState::setSubscription(const SubscriptionInfo &value)
 void AppState::setCorporateSavedAt(std::optional<QDateTime> value)
 {
     publish(m_corporateSavedAt, std::move(value), &AppState::corporateSavedAtChanged);
-}
-
-QVariantList AppState::directNodesList() const
-{
-    QVariantList list;
-    list.reserve(m_directNodes.size());
-    for (const DirectNode &node : m_directNodes) {
-        list.append(QVariantMap{{QStringLiteral("endpoint"), node.endpoint},
-                                {QStringLiteral("label"), SubscriptionCatalog::nodeDisplayLabel(node.endpoint)}});
-    }
-    return list;
-}
-
-QVariantMap AppState::nodeLatencyMap() const
-{
-    QVariantMap map;
-    for (auto it = m_nodeLatency.cbegin(); it != m_nodeLatency.cend(); ++it)
-        map.insert(it.key(), QVariant::fromValue(it.value()));
-    return map;
 }
 
 void AppState::setNodeLatency(const QString &endpoint, quint64 milliseconds)

@@ -10,8 +10,6 @@
 #include <QDateTime>
 #include <QHash>
 #include <QObject>
-#include <QVariantList>
-#include <QVariantMap>
 
 #include <functional>
 #include <optional>
@@ -67,17 +65,6 @@ struct AwaitingExtensionApproval {
 class AppState : public QObject {
     Q_OBJECT
     Q_PROPERTY(qor::AuthStage authStage READ authStage NOTIFY authStageChanged)
-    Q_PROPERTY(QString signOutNotice READ signOutNoticeText NOTIFY signOutNoticeChanged)
-    Q_PROPERTY(QString telegramUsername READ telegramUsernameText NOTIFY telegramUsernameChanged)
-    Q_PROPERTY(QString telegramAvatarDataURI READ telegramAvatarDataURIText NOTIFY telegramAvatarDataURIChanged)
-    Q_PROPERTY(QString subscriptionURL READ subscriptionURLText NOTIFY subscriptionURLChanged)
-    Q_PROPERTY(QString awgConfigsJSON READ awgConfigsJSONText NOTIFY awgConfigsJSONChanged)
-    Q_PROPERTY(QString xrayConfigsJSON READ xrayConfigsJSONText NOTIFY xrayConfigsJSONChanged)
-    Q_PROPERTY(QString tavrinKey READ tavrinKeyText NOTIFY tavrinKeyChanged)
-    Q_PROPERTY(QString sessionWarning READ sessionWarningText NOTIFY sessionWarningChanged)
-    Q_PROPERTY(QString toast READ toastText NOTIFY toastChanged)
-    Q_PROPERTY(QString connectionError READ connectionErrorText NOTIFY connectionErrorChanged)
-    Q_PROPERTY(QString connectionProgress READ connectionProgressText NOTIFY connectionProgressChanged)
     Q_PROPERTY(bool needsExtensionApproval READ needsExtensionApproval NOTIFY needsExtensionApprovalChanged)
     Q_PROPERTY(bool corporateFromStorage READ corporateFromStorage NOTIFY corporateFromStorageChanged)
     Q_PROPERTY(bool measuringLatency READ measuringLatency NOTIFY measuringLatencyChanged)
@@ -90,18 +77,8 @@ class AppState : public QObject {
     Q_PROPERTY(bool liquidGlassEnabled READ liquidGlassEnabled WRITE setLiquidGlassEnabled NOTIFY liquidGlassEnabledChanged)
     Q_PROPERTY(qor::CascadeMode cascadeMode READ cascadeMode WRITE setCascadeMode NOTIFY cascadeModeChanged)
     Q_PROPERTY(qor::ConnectMode connectMode READ connectMode WRITE setConnectMode NOTIFY connectModeChanged)
-    Q_PROPERTY(QDateTime corporateSavedAt READ corporateSavedAtValue NOTIFY corporateSavedAtChanged)
     Q_PROPERTY(bool corporate READ isCorporate NOTIFY corporateChanged)
     Q_PROPERTY(bool hasSubscriptionInfo READ hasSubscriptionInfo NOTIFY subscriptionChanged)
-    Q_PROPERTY(QVariantList directNodes READ directNodesList NOTIFY directNodesChanged)
-    Q_PROPERTY(QVariantMap nodeLatency READ nodeLatencyMap NOTIFY nodeLatencyChanged)
-    // QML-facing views of values QML cannot read from the fields above (app_state_qml.cpp);
-    // an absent value reads as undefined.
-    Q_PROPERTY(QVariant subscriptionActive READ subscriptionActiveValue NOTIFY subscriptionChanged)
-    Q_PROPERTY(QVariant subscriptionExpiresAt READ subscriptionExpiresAtValue NOTIFY subscriptionChanged)
-    Q_PROPERTY(QVariant trafficUsedBytes READ trafficUsedBytesValue NOTIFY subscriptionChanged)
-    Q_PROPERTY(QVariant trafficLimitBytes READ trafficLimitBytesValue NOTIFY subscriptionChanged)
-    Q_PROPERTY(QVariant corporateCompany READ corporateCompanyValue NOTIFY corporateChanged)
     Q_PROPERTY(bool reserveBlocked READ reserveBlockedByCompany NOTIFY corporateChanged)
 
 public:
@@ -112,37 +89,26 @@ public:
     AuthStage authStage() const { return m_authStage; }
     void setAuthStage(AuthStage value);
     const std::optional<QString> &signOutNotice() const { return m_signOutNotice; }
-    QString signOutNoticeText() const { return m_signOutNotice.value_or(QString()); }
     void setSignOutNotice(std::optional<QString> value);
     const std::optional<QString> &telegramUsername() const { return m_telegramUsername; }
-    QString telegramUsernameText() const { return m_telegramUsername.value_or(QString()); }
     void setTelegramUsername(std::optional<QString> value);
     const std::optional<QString> &telegramAvatarDataURI() const { return m_telegramAvatarDataURI; }
-    QString telegramAvatarDataURIText() const { return m_telegramAvatarDataURI.value_or(QString()); }
     void setTelegramAvatarDataURI(std::optional<QString> value);
     const std::optional<QString> &subscriptionURL() const { return m_subscriptionURL; }
-    QString subscriptionURLText() const { return m_subscriptionURL.value_or(QString()); }
     void setSubscriptionURL(std::optional<QString> value);
     const std::optional<QString> &awgConfigsJSON() const { return m_awgConfigsJSON; }
-    QString awgConfigsJSONText() const { return m_awgConfigsJSON.value_or(QString()); }
     void setAwgConfigsJSON(std::optional<QString> value);
     const std::optional<QString> &xrayConfigsJSON() const { return m_xrayConfigsJSON; }
-    QString xrayConfigsJSONText() const { return m_xrayConfigsJSON.value_or(QString()); }
     void setXrayConfigsJSON(std::optional<QString> value);
     const std::optional<QString> &tavrinKey() const { return m_tavrinKey; }
-    QString tavrinKeyText() const { return m_tavrinKey.value_or(QString()); }
     void setTavrinKey(std::optional<QString> value);
     const std::optional<QString> &sessionWarning() const { return m_sessionWarning; }
-    QString sessionWarningText() const { return m_sessionWarning.value_or(QString()); }
     void setSessionWarning(std::optional<QString> value);
     const std::optional<QString> &toast() const { return m_toast; }
-    QString toastText() const { return m_toast.value_or(QString()); }
     void setToast(std::optional<QString> value);
     const std::optional<QString> &connectionError() const { return m_connectionError; }
-    QString connectionErrorText() const { return m_connectionError.value_or(QString()); }
     void setConnectionError(std::optional<QString> value);
     const std::optional<QString> &connectionProgress() const { return m_connectionProgress; }
-    QString connectionProgressText() const { return m_connectionProgress.value_or(QString()); }
     void setConnectionProgress(std::optional<QString> value);
     bool needsExtensionApproval() const { return m_needsExtensionApproval; }
     void setNeedsExtensionApproval(bool value);
@@ -174,7 +140,6 @@ public:
     void setConnectMode(ConnectMode value); // `Reserve` lasts for this run only and is never written
 
     const std::optional<QDateTime> &corporateSavedAt() const { return m_corporateSavedAt; }
-    QDateTime corporateSavedAtValue() const { return m_corporateSavedAt.value_or(QDateTime()); }
     void setCorporateSavedAt(std::optional<QDateTime> value);
 
     const SubscriptionInfo &subscription() const { return m_subscription; }
@@ -185,9 +150,7 @@ public:
     bool isCorporate() const { return m_corporate.has_value(); }
 
     const QList<DirectNode> &directNodes() const { return m_directNodes; }
-    QVariantList directNodesList() const;
     const QHash<QString, quint64> &nodeLatency() const { return m_nodeLatency; }
-    QVariantMap nodeLatencyMap() const;
     void setNodeLatency(const QString &endpoint, quint64 milliseconds);
 
     // Internal bookkeeping of the connection logic.
@@ -282,35 +245,15 @@ public:
     // Tests and front ends can wait for it through startupFinished.
     bool isStartupFinished() const { return m_startupFinished; }
 
-    // --- QML-facing wrappers (app_state_qml.cpp) ------------------------------
-    QVariant subscriptionActiveValue() const;
-    QVariant subscriptionExpiresAtValue() const;
-    QVariant trafficUsedBytesValue() const;
-    QVariant trafficLimitBytesValue() const;
-    QVariant corporateCompanyValue() const;
-    // The application clock's time (virtual in tests), for the connected-time text.
-    Q_INVOKABLE QDateTime currentTime() const;
-    // Starts the node latency measurement without waiting for it (the node panel).
-    Q_INVOKABLE void startNodeLatencyMeasurement();
-    // Opens an address with the desktop's handler (through the composition root's).
-    Q_INVOKABLE void openAddress(const QString &address);
-    // Texts that move with time: `tick` only makes a binding re-read them each second.
-    Q_INVOKABLE QString corporateSessionSummaryAt(const QDateTime &tick) const;
-    Q_INVOKABLE QString corporateStaleNoticeAt(const QDateTime &tick) const;
-    // selectMode with a ConnectMode number.
-    Q_INVOKABLE void selectModeNumber(int mode);
-    Q_INVOKABLE void connectBalancer();
-    // Connects to the direct node with this endpoint; false when there is none.
-    Q_INVOKABLE bool connectNode(const QString &endpoint);
-    // The direct orbit button: connects to the remembered node; false when none is
-    // remembered (the screen then opens the node list).
-    Q_INVOKABLE bool connectSavedNode();
+    // The application clock's time (virtual in tests).
+    QDateTime currentTime() const;
+    // Opens an address with the desktop's handler (the command line prints it instead).
+    void openAddress(const QUrl &address);
     // "Отменить" while waiting for the messenger: stops polling, back to idle.
     Q_INVOKABLE void cancelTelegramLogin();
-    // The approval prompt: closing it, its settings button, and the return to the
-    // application that resumes an interrupted connect once (false when none waited).
+    // The approval prompt: closing it, and the return to the application that resumes
+    // an interrupted connect once (false when none waited).
     Q_INVOKABLE void dismissExtensionApproval();
-    Q_INVOKABLE void openExtensionSettings();
     Q_INVOKABLE bool resumeAfterExtensionApproval();
     // Where the extensions are approved (the demo: the folder of its approval marks);
     // empty where the retried activation itself asks (the system's authentication dialog).

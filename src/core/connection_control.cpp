@@ -318,6 +318,25 @@ QCoro::Task<> AppState::waitForStart(CancelToken token, bool reserve, int second
     }
 }
 
+void AppState::dismissExtensionApproval()
+{
+    setNeedsExtensionApproval(false);
+}
+
+QUrl AppState::extensionSettingsUrl() const
+{
+    return m_services.extensions.approvalSettingsUrl();
+}
+
+bool AppState::resumeAfterExtensionApproval()
+{
+    if (!awaitingExtensionApprovalReturn)
+        return false;
+    awaitingExtensionApprovalReturn = false;
+    connect();
+    return true;
+}
+
 QCoro::Task<> AppState::ensureExtensions()
 {
     if (extensionsApproved)

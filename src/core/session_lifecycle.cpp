@@ -23,8 +23,13 @@ void AppState::startTelegramLogin()
         if (self)
             self->applyLoginResult(result);
     });
-    if (m_services.openAddress)
-        m_services.openAddress(QUrl(m_services.login.deepLink(token)));
+    openAddress(QUrl(m_services.login.deepLink(token)));
+}
+
+void AppState::cancelTelegramLogin()
+{
+    m_services.login.cancelPolling();
+    setAuthStage(AuthStage::Idle);
 }
 
 void AppState::applySessionPayload(const TelegramLoginResult::Session &payload)

@@ -48,7 +48,7 @@ Item {
                 objectName: "signOutNotice"
                 width: parent.width
                 visible: text.length > 0
-                text: AppState.signOutNotice
+                text: AppStateView.signOutNotice
                 color: Theme.gold
                 font.pointSize: Theme.pt(12)
                 wrapMode: Text.Wrap

@@ -16,7 +16,7 @@ Item {
     property bool showProfile: false
     property bool showNetwork: false
     property bool showReserveConfirm: false
-    property date now: AppState.currentTime()
+    property date now: AppStateView.currentTime()
 
     readonly property int connectionState: AppState.connectionState
     readonly property int targetKind: AppState.target.kind
@@ -29,7 +29,7 @@ Item {
         return Theme.dark ? Theme.roleColor(role) : Theme.roleColor(role)
     }
     function tick() {
-        now = AppState.currentTime()
+        now = AppStateView.currentTime()
     }
     // Texts that move with the clock. What else they depend on is passed in, so the
     // bindings re-read them when it changes, not only on the next tick.
@@ -37,7 +37,7 @@ Item {
         return AppState.connectionDuration(at)
     }
     function staleNoticeText(fromStorage, savedAt, at) {
-        return AppState.corporateStaleNoticeAt(at)
+        return AppStateView.corporateStaleNoticeAt(at)
     }
 
     // The connected-time clock.
@@ -153,7 +153,7 @@ Item {
                     mode: modelData.mode
                     color: view.paint(DisplayRules.modeColor(modelData.mode))
                     selected: view.targetKind === ConnectionTarget.Balancer && AppState.connectMode === modelData.mode
-                    onClicked: AppState.selectModeNumber(modelData.mode)
+                    onClicked: AppStateView.selectModeNumber(modelData.mode)
                 }
             }
 
@@ -164,7 +164,7 @@ Item {
                 y: globeArea.cy + 70 - d / 2
                 selected: view.targetKind === ConnectionTarget.Node
                 onClicked: {
-                    if (!AppState.connectSavedNode())
+                    if (!AppStateView.connectSavedNode())
                         view.showNetwork = true
                 }
             }
@@ -195,7 +195,7 @@ Item {
                 width: parent.width
                 horizontalAlignment: Text.AlignHCenter
                 visible: text.length > 0
-                text: DisplayRules.statusTitle(AppState.connectionProgress, view.connectionState, view.targetKind, AppState.target.name)
+                text: DisplayRules.statusTitle(AppStateView.connectionProgress, view.connectionState, view.targetKind, AppState.target.name)
                 color: Theme.neutralGrey
                 font.pointSize: Theme.pt(13.5)
                 wrapMode: Text.Wrap
@@ -218,8 +218,8 @@ Item {
                 anchors.horizontalCenter: parent.horizontalCenter
                 horizontalAlignment: Text.AlignHCenter
                 // A single transparent space when there is no error keeps the layout still.
-                text: AppState.connectionError.length > 0 ? AppState.connectionError : " "
-                color: AppState.connectionError.length > 0 ? Theme.reserveRed : "transparent"
+                text: AppStateView.connectionError.length > 0 ? AppStateView.connectionError : " "
+                color: AppStateView.connectionError.length > 0 ? Theme.reserveRed : "transparent"
                 font.pointSize: Theme.pt(11)
                 wrapMode: Text.Wrap
                 maximumLineCount: 2
@@ -229,13 +229,13 @@ Item {
             NoticeChip {
                 objectName: "staleNotice"
                 anchors.horizontalCenter: parent.horizontalCenter
-                text: view.staleNoticeText(AppState.corporateFromStorage, AppState.corporateSavedAt, view.now)
+                text: view.staleNoticeText(AppState.corporateFromStorage, AppStateView.corporateSavedAt, view.now)
                 color: Theme.neutralGrey
             }
             NoticeChip {
                 objectName: "sessionWarning"
                 anchors.horizontalCenter: parent.horizontalCenter
-                text: AppState.sessionWarning
+                text: AppStateView.sessionWarning
                 color: Theme.gold
             }
         }
@@ -307,7 +307,7 @@ Item {
         objectName: "toast"
         z: 20
         anchors { horizontalCenter: parent.horizontalCenter; top: parent.top; topMargin: 38 }
-        text: AppState.toast
+        text: AppStateView.toast
     }
 
     // The panels cover the screen while open, each created afresh.

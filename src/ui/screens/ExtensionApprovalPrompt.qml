@@ -12,7 +12,7 @@ AlertDialog {
     message: "Чтобы включить защищённое подключение, Linux просит подтвердить, что Qor Connect может управлять VPN-туннелями на этом компьютере.\n\nНажмите «Подтвердить» и введите пароль в окне системы — подключение продолжится автоматически."
     actionText: "Подтвердить"
     onAccepted: {
-        AppState.openExtensionSettings()
+        AppStateView.openExtensionSettings()
         AppState.dismissExtensionApproval()
     }
     onCancelled: AppState.dismissExtensionApproval()

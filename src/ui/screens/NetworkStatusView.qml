@@ -21,7 +21,7 @@ QorPanel {
         return Theme.dark ? Theme.roleColor(role) : Theme.roleColor(role)
     }
 
-    Component.onCompleted: AppState.startNodeLatencyMeasurement()
+    Component.onCompleted: AppStateView.startNodeLatencyMeasurement()
 
     SettingSwitch {
         objectName: "autoReconnectSwitch"
@@ -113,7 +113,7 @@ QorPanel {
             implicitHeight: Math.max(44, balancerTexts.implicitHeight + 14)
             onClicked: {
                 panel.close()
-                AppState.connectBalancer()
+                AppStateView.connectBalancer()
             }
             Column {
                 id: balancerTexts
@@ -159,7 +159,7 @@ QorPanel {
             onClicked: {
                 const chosen = endpoint
                 panel.close()
-                AppState.connectNode(chosen)
+                AppStateView.connectNode(chosen)
             }
             SymbolIcon {
                 id: rack

@@ -9,7 +9,7 @@ Item {
     id: view
 
     property bool showDeleteConfirm: false
-    property date now: AppState.currentTime()
+    property date now: AppStateView.currentTime()
 
     signal close()
 
@@ -22,7 +22,7 @@ Item {
         interval: 1000
         repeat: true
         running: AppState.corporate
-        onTriggered: view.now = AppState.currentTime()
+        onTriggered: view.now = AppStateView.currentTime()
     }
 
     AccountDeletion {
@@ -65,7 +65,7 @@ Item {
                     id: avatar
                     objectName: "avatarImage"
                     anchors.fill: parent
-                    dataUri: AppState.telegramAvatarDataURI
+                    dataUri: AppStateView.telegramAvatarDataURI
                 }
                 Rectangle {
                     anchors.fill: parent
@@ -79,7 +79,7 @@ Item {
                 objectName: "nameLine"
                 anchors.verticalCenter: parent.verticalCenter
                 width: parent.width - 64
-                text: DisplayRules.nameLine(AppState.corporateCompany, AppState.telegramUsername)
+                text: DisplayRules.nameLine(AppStateView.corporateCompany, AppStateView.telegramUsername)
                 color: Theme.ink
                 font.pointSize: Theme.pt(15)
                 font.bold: true
@@ -92,28 +92,28 @@ Item {
             objectName: "statusRow"
             width: parent.width
             k: "Статус"
-            v: DisplayRules.subscriptionStatusText(AppState.subscriptionActive)
-            vColor: view.paint(DisplayRules.subscriptionStatusColor(AppState.subscriptionActive))
+            v: DisplayRules.subscriptionStatusText(AppStateView.subscriptionActive)
+            vColor: view.paint(DisplayRules.subscriptionStatusColor(AppStateView.subscriptionActive))
         }
         StatRow {
             objectName: "expiryRow"
             width: parent.width
             k: "Действует до"
-            v: DisplayRules.expiryText(AppState.subscriptionExpiresAt)
+            v: DisplayRules.expiryText(AppStateView.subscriptionExpiresAt)
             mono: true
         }
         StatRow {
             objectName: "trafficRow"
             width: parent.width
             k: "Трафик"
-            v: DisplayRules.trafficLimitText(AppState.trafficLimitBytes)
+            v: DisplayRules.trafficLimitText(AppStateView.trafficLimitBytes)
             mono: true
         }
         StatRow {
             objectName: "usedRow"
             width: parent.width
             k: "Использовано"
-            v: DisplayRules.trafficUsedText(AppState.trafficUsedBytes)
+            v: DisplayRules.trafficUsedText(AppStateView.trafficUsedBytes)
             mono: true
         }
         StatRow {
@@ -121,7 +121,7 @@ Item {
             width: parent.width
             visible: AppState.corporate
             k: "Рабочее окно"
-            v: AppState.corporate ? AppState.corporateSessionSummaryAt(view.now) : ""
+            v: AppState.corporate ? AppStateView.corporateSessionSummaryAt(view.now) : ""
         }
         StatRow {
             objectName: "reserveDeniedRow"
@@ -215,7 +215,7 @@ Item {
                 objectName: "supportButton"
                 width: parent.width
                 text: "Написать в поддержку"
-                onClicked: AppState.openAddress(AppInfo.supportAddress)
+                onClicked: AppStateView.openAddress(AppInfo.supportAddress)
             }
             SecondaryButtonStyle {
                 objectName: "signOutButton"

@@ -14,6 +14,7 @@ namespace qor {
 
 // The application state as the QML singleton `AppState`. The composition root hands
 // its one instance over with provide() before loading QML; it is never owned by QML.
+// What the screens need beyond its properties is `AppStateView`.
 struct AppStateForeign {
     Q_GADGET
     QML_FOREIGN(qor::AppState)
