@@ -1,4 +1,4 @@
-#include "secret_store_memory.h"
+#include "memory_secret_store.h"
 
 namespace qor {
 

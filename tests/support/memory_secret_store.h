@@ -1,12 +1,12 @@
 #pragma once
 
-#include "secret_store.h"
+#include "account/secret_store.h"
 
 #include <QMap>
 
 namespace qor {
 
-// In-memory secrets for tests. setAvailable(false) makes it behave like a locked or
+// In-memory secrets. setAvailable(false) makes it behave like a locked or
 // missing keyring: reads are absent and writes and deletes are dropped.
 class MemorySecretStore final : public SecretStore {
 public:
