@@ -3,7 +3,7 @@
 #include "account/secret_store.h"
 #include "account/secret_store_file.h"
 #include "account/secret_store_keychain.h"
-#include "account/secret_store_memory.h"
+#include "memory_secret_store.h"
 #include "account/session.h"
 #include "manual_clock.h"
 
