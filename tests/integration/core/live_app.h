@@ -5,7 +5,7 @@
 #include "../tunnel/loopback_listeners.h"
 
 #include "account/defaults_store.h"
-#include "account/secret_store_memory.h"
+#include "memory_secret_store.h"
 #include "account/session.h"
 #include "account/telegram_login_service.h"
 #include "core/app_state.h"

@@ -205,7 +205,7 @@ private Q_SLOTS:
         }
         QStringList progress;
         QObject receiver; // goes before `progress`, taking the connection with it
-        QObject::connect(&app, &AppState::connectionProgressChanged, &receiver, [&] { progress.append(app.connectionProgressText()); });
+        QObject::connect(&app, &AppState::connectionProgressChanged, &receiver, [&] { progress.append(app.connectionProgress().value_or(QString())); });
 
         app.enableReserve();
         QCOMPARE(app.connectMode(), ConnectMode::Reserve);
