@@ -25,38 +25,7 @@ std::chrono::nanoseconds threadCpuTime()
     return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
-// The in-memory profile service, noting main-thread CPU time and wall time when a start request arrives.
-class TimedProfileService final : public ProfileService {
-public:
-    TimedProfileService()
-    {
-        m_inner.setStatusOnStart(VpnStatus::Connecting);
-        QObject::connect(&m_inner, &ProfileService::statusChanged, this, &ProfileService::statusChanged);
-    }
-    QCoro::Task<QList<ProfileHandle>> loadAll() override { return m_inner.loadAll(); }
-    QCoro::Task<> save(ProfileHandle profile) override { return m_inner.save(std::move(profile)); }
-    QCoro::Task<> reload(ProfileHandle profile) override { return m_inner.reload(std::move(profile)); }
-    QCoro::Task<> startTunnel(const VpnProfile &profile) override
-    {
-        cpuAtStart = threadCpuTime();
-        wallAtStart = wall.nsecsElapsed();
-        co_await m_inner.startTunnel(profile);
-        if (onStart)
-            onStart();
-    }
-    void stopTunnel(const VpnProfile &profile) override { m_inner.stopTunnel(profile); }
-    VpnStatus status(const VpnProfile &profile) const override { return m_inner.status(profile); }
-
-    std::chrono::nanoseconds cpuAtStart{0};
-    qint64 wallAtStart = 0;
-    QElapsedTimer wall;
-    std::function<void()> onStart;
-
-private:
-    FakeProfileService m_inner;
-};
-
-// The fixture's doubles, with the timed profile service and the account server on a thread of its own.
+// The fixture's doubles, with the account server on a thread of its own.
 struct World {
     explicit World(bool cascade)
     {
@@ -72,7 +41,14 @@ struct World {
         settings.baseAddress = server->baseUrl().toString();
         login = std::make_unique<TelegramLoginService>(f.clock, AccountTransport(settings), QStringLiteral("https://t.example/QorBot"));
         f.storeSession(QStringLiteral("tok"), catalogJson({QStringLiteral("10.0.0.1:443"), QStringLiteral("10.0.0.2:443")}));
-        AppServices services{f.clock, f.sharedDefaults, f.standardDefaults, f.session, *f.trace, *login, tunnel, reserveTunnel,
+        f.profiles.setStatusOnStart(VpnStatus::Connecting);
+        f.profiles.onStartRequest = [this] {
+            cpuAtStart = threadCpuTime();
+            wallAtStart = wall.nsecsElapsed();
+            if (pressLoop)
+                pressLoop->quit();
+        };
+        AppServices services{f.clock, f.sharedDefaults, f.standardDefaults, f.session, *f.trace, *login, f.tunnel, f.reserveTunnel,
                              *f.traffic, *f.extensions, *f.tavrinResolver, *f.tavrinHelper, {}, {}, {}, {}};
         services.openAddress = [](const QUrl &) {};
         services.probeConnectivity = []() -> QCoro::Task<bool> { co_return true; };
@@ -105,23 +81,23 @@ struct World {
     void tapToStart(benchmark::State *state = nullptr)
     {
         QEventLoop loop;
-        profiles.onStart = [&loop] { loop.quit(); };
-        profiles.wall.start();
+        pressLoop = &loop;
+        wall.start();
         const auto cpuBefore = threadCpuTime();
         app->tapGlobe();
-        if (profiles.wallAtStart == 0 || profiles.cpuAtStart < cpuBefore)
+        if (wallAtStart == 0 || cpuAtStart < cpuBefore)
             loop.exec();
-        profiles.onStart = nullptr;
+        pressLoop = nullptr;
         if (state) {
-            state->SetIterationTime(double((profiles.cpuAtStart - cpuBefore).count()) / 1e9);
-            wallSum += double(profiles.wallAtStart);
+            state->SetIterationTime(double((cpuAtStart - cpuBefore).count()) / 1e9);
+            wallSum += double(wallAtStart);
         }
         // Untimed: let the connect finish, then stop for the next press.
         waitUntil([this] { return !app->switchingChannels; });
         app->stopEverything();
-        waitUntil([this] { return tunnel.connectionStatus() == std::optional<int>(1) || !tunnel.connectionStatus(); });
+        waitUntil([this] { return f.tunnel.connectionStatus() == std::optional<int>(1) || !f.tunnel.connectionStatus(); });
         ManualClock::drainEvents();
-        profiles.wallAtStart = 0;
+        wallAtStart = 0;
     }
 
     AppFixture f;
@@ -130,10 +106,12 @@ struct World {
     QObject serverContext;
     AccountServer *server = nullptr;
     std::unique_ptr<TelegramLoginService> login;
-    TimedProfileService profiles;
-    TunnelManager tunnel{profiles, f.clock};
-    ReserveTunnelManager reserveTunnel{profiles, f.clock};
     AppState *app = nullptr;
+    // Main-thread CPU time and wall time when the start request arrived.
+    std::chrono::nanoseconds cpuAtStart{0};
+    qint64 wallAtStart = 0;
+    QElapsedTimer wall;
+    QEventLoop *pressLoop = nullptr;
 };
 
 void reportWall(benchmark::State &state, double wallSum)

@@ -66,6 +66,8 @@ QCoro::Task<> FakeProfileService::reload(ProfileHandle profile)
 
 QCoro::Task<> FakeProfileService::startTunnel(const VpnProfile &profile)
 {
+    if (onStartRequest)
+        onStartRequest();
     m_calls.append(QStringLiteral("start ") + profile.id);
     maybeFail(Call::Start);
     if (indexOf(profile.id) < 0)

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace qor {
@@ -47,6 +48,8 @@ public:
     // How often a status was read: one per poll of a waiting caller.
     int statusReads() const { return m_statusReads; }
     void clearCalls() { m_calls.clear(); }
+    // Called as a start request arrives, before it is handled.
+    std::function<void()> onStartRequest;
 
 private:
     void maybeFail(Call call);
