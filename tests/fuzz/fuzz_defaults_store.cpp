@@ -32,12 +32,6 @@ QStringList keysOf(const QByteArray &content)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    fuzz::silenceLogging();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray content = fuzz::bytes(data, size);

@@ -6,12 +6,6 @@
 
 using namespace qor;
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    fuzz::silenceLogging();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const auto state = ProviderState::parse(fuzz::bytes(data, size));

@@ -25,12 +25,6 @@ void readEndpoint(const QString &endpoint)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    fuzz::silenceLogging();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString input = fuzz::text(data, size);

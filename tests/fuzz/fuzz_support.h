@@ -8,10 +8,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace qor::fuzz {
-
 // The readers log what they reject: noise at a million inputs a second. Fatal messages still end the run (a finding).
-inline void silenceLogging()
+// Every target is one translation unit with this header, so libFuzzer's start-up hook lives here.
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
         if (type == QtFatalMsg) {
@@ -19,7 +18,10 @@ inline void silenceLogging()
             abort();
         }
     });
+    return 0;
 }
+
+namespace qor::fuzz {
 
 inline QByteArray bytes(const uint8_t *data, size_t size)
 {
