@@ -22,14 +22,6 @@ struct RecordedChild final : ChildProcess {
     qint64 processId() const override { return 4242; }
     std::shared_ptr<AppFixture::RecordingLauncher::Launch> m_launch;
 };
-
-void makeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-}
 } // namespace
 
 std::unique_ptr<ChildProcess> AppFixture::RecordingLauncher::launch(const QString &program, const QStringList &arguments)
@@ -59,9 +51,10 @@ AppFixture::AppFixture()
     activator.setAutomaticDeactivationOutcome(FakeExtensionActivator::Outcome::Finish);
     extensions = std::make_unique<SystemExtensionManager>(activator);
 
+    // Entry look-ups are refused at once, so the built-in addresses stay in use.
     QTcpServer closed;
     closed.listen(QHostAddress::LocalHost);
-    closedPort = closed.serverPort();
+    const quint16 closedPort = closed.serverPort();
     closed.close();
     QList<TavrinEntries::Entry> entries = TavrinEntries::all();
     for (auto &entry : entries)
@@ -184,21 +177,6 @@ void AppFixture::clearTrace()
     QFile::remove(trace->directory() + QStringLiteral("/state-trace.txt"));
 }
 
-void AppFixture::writeSignalFile(const QString &name, const QString &text)
-{
-    makeFile(trace->directory() + QLatin1Char('/') + name, text.toUtf8());
-}
-
-QString AppFixture::mainProfileId() const
-{
-    return tunnel.profile() ? tunnel.profile()->id : QString();
-}
-
-QString AppFixture::reserveProfileId() const
-{
-    return reserveTunnel.profile() ? reserveTunnel.profile()->id : QString();
-}
-
 QString AppFixture::addRunningProfile(TunnelSource source, VpnStatus status)
 {
     VpnProfile profile;
@@ -214,7 +192,8 @@ QString AppFixture::addRunningProfile(TunnelSource source, VpnStatus status)
 
 void AppFixture::report(TunnelSource source, VpnStatus status)
 {
-    profiles.setStatus(source == TunnelSource::Main ? mainProfileId() : reserveProfileId(), status);
+    const auto &profile = source == TunnelSource::Main ? tunnel.profile() : reserveTunnel.profile();
+    profiles.setStatus(profile ? profile->id : QString(), status);
     ManualClock::drainEvents();
 }
 

@@ -51,11 +51,6 @@ struct AppFixture {
     // Trace messages written so far, without their time stamps.
     QStringList traceLines();
     void clearTrace();
-    // Writes a signal file into the trace folder, as the provider would.
-    void writeSignalFile(const QString &name, const QString &text);
-
-    QString mainProfileId() const;
-    QString reserveProfileId() const;
     // A saved profile of that channel whose tunnel runs (left by an earlier run); returns its id.
     QString addRunningProfile(TunnelSource source, VpnStatus status = VpnStatus::Connected);
     // Reports a status of a channel's profile as the platform would.
@@ -93,8 +88,6 @@ struct AppFixture {
     } launcher;
     FakeExtensionActivator activator; // activates at once unless told otherwise
     std::unique_ptr<SystemExtensionManager> extensions;
-    // Entry look-ups that are refused at once, so the built-in addresses stay in use.
-    quint16 closedPort = 0;
     std::unique_ptr<TavrinResolver> tavrinResolver;
     std::unique_ptr<TavrinHelper> tavrinHelper;
 

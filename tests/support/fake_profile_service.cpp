@@ -97,24 +97,12 @@ void FakeProfileService::failOn(Call call, const PlatformError &error, int times
     m_failures.insert(int(call), Failure{error, times, skip});
 }
 
-void FakeProfileService::clearFailures()
-{
-    m_failures.clear();
-}
-
 QString FakeProfileService::addStored(VpnProfile profile)
 {
     if (profile.id.isEmpty())
         profile.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     m_stored.append(profile);
     return profile.id;
-}
-
-void FakeProfileService::removeStored(const QString &id)
-{
-    const int index = indexOf(id);
-    if (index >= 0)
-        m_stored.removeAt(index);
 }
 
 void FakeProfileService::setStatus(const QString &id, VpnStatus status)

@@ -28,12 +28,10 @@ public:
 
     // After `skip` more successful calls the call fails `times` times (-1: always).
     void failOn(Call call, const PlatformError &error, int times = -1, int skip = 0);
-    void clearFailures();
 
     // In save order; addStored() seeds one (id made up when empty) and returns its id.
     QList<VpnProfile> stored() const { return m_stored; }
     QString addStored(VpnProfile profile);
-    void removeStored(const QString &id);
     // Every profile content passed to a successful save, in order.
     QList<VpnProfile> saveHistory() const { return m_saveHistory; }
 

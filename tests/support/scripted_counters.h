@@ -14,7 +14,6 @@ public:
         c.received += received;
         c.sent += sent;
     }
-    void remove(const QString &name) { m_snapshot.remove(name); }
     void clear() { m_snapshot.clear(); }
 
 private:

@@ -1,7 +1,6 @@
-// Both channels end to end with the real engines (root, in the wrapper's namespaces): qor-connectd on
-// a private bus, qorctl against a scripted account server, and a far side joined by a veth pair (192.0.2.1
-// here, .2 there) with WireGuard, v2ray (a VLESS balancer and node, a SOCKS "Tavrin entry", each leaving
-// from its own address in 198.51.100.0/24), a DNS server and an HTTP server answering the caller's address.
+// Both channels end to end with the real engines (root, in the wrapper's namespaces): qor-connectd on a private bus,
+// qorctl against a scripted account server, a far side over a veth pair (192.0.2.1 here, .2 there) with WireGuard,
+// v2ray (balancer, node and a SOCKS "Tavrin entry", each leaving from its own 198.51.100.x), DNS and a who-am-I server.
 
 #include "../cli/cli_process.h"
 #include "app_fixture.h"
@@ -305,12 +304,10 @@ private Q_SLOTS:
         offer();
     }
 
-    // Each channel carries traffic that the far side sees from the tunnel's address (the reserve
-    // link's DNS server goes to systemd-resolved), and everything is undone however the tunnel
-    // ends: by a disconnect, or with the service, at once when it is stopped; a crash leaves
-    // rules and routes that the next run finds and undoes (the main engine goes with the
-    // service). A killed engine is restarted; a silent first reserve server is passed over; the
-    // company's rules hold.
+    // Each channel carries traffic the far side sees from the tunnel's address (the reserve's DNS server goes to
+    // systemd-resolved); everything is undone however the tunnel ends (disconnect, service stop; a crash's leftovers
+    // by the next run, the main engine going with the service). A killed engine is restarted; a silent first reserve
+    // server is passed over; the company's rules hold.
     void trafficGoesThroughTheTunnelAndEverythingIsUndone_data()
     {
         QTest::addColumn<QStringList>("connect");

@@ -1,9 +1,5 @@
-// The Linux tunnel platform with real processes, interfaces and connections: the profile service
-// with the bundle's simulated providers; the Tavrin client helper's own edges with the stand-in
-// kvb-client (its arguments: test_connect_live); the client of the tunnel service against a stand-in
-// on the wrapper's private bus; the latency probe and Tavrin resolver connecting off the tunnel to
-// loopback listeners; and, as root in the wrapper's network namespace, the traffic monitor over a
-// real TUN interface and the bypass binding connections to the physical interface while a tunnel is up.
+// The Linux tunnel platform with real processes, interfaces and connections (the Tavrin client's
+// arguments: test_connect_live); the TUN cases run as root in the wrapper's network namespace.
 
 #include "../../unit/tunnel/task_outcome.h"
 #include "loopback_listeners.h"
@@ -143,8 +139,7 @@ QJsonObject kvbRecord(const QString &path)
     return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object() : QJsonObject();
 }
 
-// Run in a child copy of this test: an application that starts the Tavrin client and
-// quits through its event loop once the client is up, as the real one does.
+// Run in a child copy of this test: starts the Tavrin client, then quits through its event loop as the real one does.
 int quitScenario(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -259,10 +254,8 @@ private Q_SLOTS:
         QCOMPARE(settled(service->reload(second))->errorCode, 4);
     }
 
-    // A provider's run as the service reports it. One that connects feeds its real interface (as
-    // root), which the kernel counts, and a second start changes nothing. One that fails (its own
-    // checks, or told to by its document or text; by the environment: test_connect_live
-    // reconnectScheduleAfterADrop) leaves its error. One stopped before it speaks goes down.
+    // A provider's run as the service reports it: a connected one feeds its real interface; a failed one
+    // leaves its error (by the environment: test_connect_live reconnectScheduleAfterADrop).
     void providerRuns_data()
     {
         QTest::addColumn<QVariantMap>("configuration"); // the reserve channel's when it has wgQuickConfigs
@@ -610,9 +603,8 @@ private Q_SLOTS:
         QVERIFY(elapsed.elapsed() >= limit.count() - 50);
     }
 
-    // A real TUN interface, as root in the wrapper's network namespace: while it is up, the
-    // bypass binds connections to the physical interface with a default route; what the kernel
-    // counts on it is what the traffic monitor reports.
+    // While a real TUN interface is up the bypass binds connections to the physical interface with a
+    // default route; what the kernel counts on it is what the traffic monitor reports.
     void realTunInterface()
     {
         const LinuxTunnelBypass bypass;
