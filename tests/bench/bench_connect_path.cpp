@@ -5,6 +5,7 @@
 #include "app_fixture.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QThread>

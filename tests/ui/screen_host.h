@@ -9,6 +9,7 @@
 #include "ui/screens/screens_module.h"
 
 #include <QBuffer>
+#include <QJsonArray>
 #include <QQmlPropertyMap>
 #include <QTest>
 
