@@ -30,6 +30,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMutex>
 #include <QRegularExpression>
 #include <QTcpServer> // for the tests that hold a port
 #include <QTest>
@@ -50,9 +51,41 @@ inline QJsonObject readObject(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
 }
 
+// The application's info lines (its state trace) are held back and printed only for a
+// case that failed, so a failing run's output shows that case rather than the passing ones.
+struct HeldLog {
+    struct Line {
+        QtMsgType type;
+        QByteArray category;
+        QString text;
+    };
+    static inline QtMessageHandler previous = nullptr;
+    static inline QMutex lock; // providers' look-ups log from other threads
+    static inline QList<Line> lines;
+
+    static void install() { previous = qInstallMessageHandler(&HeldLog::handle); }
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        if (type != QtInfoMsg && type != QtDebugMsg)
+            return previous ? previous(type, context, text) : void();
+        QMutexLocker locker(&lock);
+        lines.append({type, QByteArray(context.category), text});
+    }
+    static void release(bool print)
+    {
+        QMutexLocker locker(&lock);
+        for (const Line &line : std::as_const(lines)) {
+            if (print && previous)
+                previous(line.type, QMessageLogContext(nullptr, 0, nullptr, line.category.constData()), line.text);
+        }
+        lines.clear();
+    }
+};
+
 // The build's bundle, and what the texts depend on. Call once, from initTestCase.
 inline void prepareEnvironment()
 {
+    HeldLog::install();
     qputenv("QOR_BUNDLE_DIR", (qEnvironmentVariable("QOR_BUILD_DIR") + QStringLiteral("/bundle")).toUtf8());
     qputenv("QOR_KVB_RECORD", kvbRecordPath().toUtf8());
     qputenv("QOR_DEMO_PROVIDER_CONNECT_DELAY", "0.05");
@@ -144,6 +177,7 @@ struct LiveApp {
         shutDown();
         state.reset();
         ManualClock::drainEvents();
+        HeldLog::release(QTest::currentTestFailed());
     }
 
     AppServices services()
