@@ -19,7 +19,9 @@ T.AbstractButton {
     width: size
     height: size
     padding: 0
-    Accessible.name: DisplayRules.globeAccessibilityLabel(isActive)
+    // What pressing does, then where things stand ("Подключиться — Отключено").
+    property string stateText
+    Accessible.name: DisplayRules.globeAccessibilityLabel(isActive) + (stateText.length > 0 ? " — " + stateText : "")
 
     background: Shape {
         width: button.size
@@ -65,4 +67,6 @@ T.AbstractButton {
                         : Theme.outline
         }
     }
+
+    FocusRing {}
 }

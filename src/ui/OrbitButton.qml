@@ -65,4 +65,6 @@ T.AbstractButton {
             height: 30
         }
     }
+
+    FocusRing {}
 }

@@ -33,4 +33,6 @@ T.Button {
         border.width: 1
         border.color: Theme.glass ? Theme.glassEdge : Qt.darker(Theme.terracotta, 1.12)
     }
+
+    FocusRing { radius: 13 }
 }

@@ -65,6 +65,7 @@ Item {
             height: 22
             Accessible.name: "Закрыть"
             onClicked: panel.close()
+            FocusRing { gap: 2 }
 
             background: Rectangle {
                 radius: width / 2

@@ -31,4 +31,6 @@ T.Switch {
         }
     }
     contentItem: Item {}
+
+    FocusRing {}
 }

@@ -74,4 +74,6 @@ T.AbstractButton {
     Component.onCompleted: if (!reduceMotion) pulsed = true
     onReduceMotionChanged: pulsed = !reduceMotion
     onRestingOpacityChanged: if (pulse.running) pulse.restart()
+
+    FocusRing {}
 }

@@ -30,4 +30,6 @@ T.Button {
         radius: 10
         solidColor: Theme.panel
     }
+
+    FocusRing { radius: 13 }
 }

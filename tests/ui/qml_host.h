@@ -97,8 +97,13 @@ public:
     }
     ~QmlHost() { Theme::provideInstance(nullptr); }
 
-    // Must run before the first window is created.
-    static void useSoftwareRenderer() { QQuickWindow::setGraphicsApi(QSGRendererInterface::Software); }
+    // Must run before the first window is created. QOR_RENDER_GPU=1 keeps Qt's own choice
+    // (OpenGL on a desktop), to look at pictures as the application draws them.
+    static void useSoftwareRenderer()
+    {
+        if (qEnvironmentVariable("QOR_RENDER_GPU") != u"1")
+            QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    }
 
     HostedItem show(const QString &qml, QSize size, const QColor &windowColor = QColor())
     {

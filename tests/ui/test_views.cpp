@@ -57,6 +57,34 @@ ScriptedAnswer status(const QString &value)
     return ScriptedAnswer::json({{u"status"_s, value}});
 }
 
+// What a screen reader is told the item is.
+QString accessibleName(QQuickItem *item)
+{
+    return item ? QQmlProperty(item, u"Accessible.name"_s, qmlContext(item)).read().toString() : QString();
+}
+
+// Nothing drawn later covers the item's centre within the connect screen.
+bool onTop(const HostedItem &hosted, const char *name)
+{
+    QQuickItem *item = need(hosted, name), *view = need(hosted, "connectView");
+    if (!item || !view)
+        return false;
+    const QPointF centre = item->mapToItem(view, QPointF(item->width() / 2, item->height() / 2));
+    const QList<QQuickItem *> children = view->childItems(); // declaration order; z decides first
+    for (QQuickItem *other : children) {
+        const bool drawnLater = other->z() > item->z() || (other->z() == item->z() && children.indexOf(other) > children.indexOf(item));
+        if (other != item && other->isVisible() && other->contains(other->mapFromItem(view, centre)) && drawnLater)
+            return false;
+    }
+    return true;
+}
+
+QString focusedName(const HostedItem &hosted)
+{
+    QQuickItem *item = hosted.window->activeFocusItem();
+    return item ? item->objectName() : QString();
+}
+
 bool stopped(ScreenHost &host)
 {
     AppState &app = host.fixture.app();
@@ -434,6 +462,69 @@ private Q_SLOTS:
         QTRY_VERIFY(need(hosted, "authView") && !need(hosted, "connectView"));
     }
 
+    // Tab walks the screen in reading order with a visible ring; a panel keeps the focus
+    // until Esc closes it; what the controls are called for a screen reader.
+    void keyboardAndScreenReader()
+    {
+        ScreenHost host;
+        states::measuredNodes(host);
+        AppState &app = host.fixture.app();
+        HostedItem hosted = host.showRoot();
+        QStringList order;
+        for (int i = 0; i < 8; ++i) {
+            QTest::keyClick(hosted.window.get(), Qt::Key_Tab);
+            order.append(focusedName(hosted));
+        }
+        QCOMPARE(order, (QStringList{u"reserveButton"_s, u"profileButton"_s, u"globeButton"_s, u"modeButton0"_s, u"modeButton1"_s,
+                                     u"modeButton2"_s, u"directButton"_s, u"networkStatusRow"_s}));
+        QQuickItem *ring = need(hosted, "networkStatusRow")->childItems().constLast();
+        QVERIFY(ring->isVisible() && ring->property("border").isValid());
+        QCOMPARE(accessibleName(need(hosted, "globeButton")), u"Подключиться — Отключено"_s);
+
+        QTest::keyClick(hosted.window.get(), Qt::Key_Tab);
+        QCOMPARE(focusedName(hosted), u"serverSettingsButton"_s);
+        QTest::keyClick(hosted.window.get(), Qt::Key_Space);
+        QTRY_VERIFY(need(hosted, "networkPanel"));
+        QVERIFY(host.fixture.settle([&] { return !app.measuringLatency(); }, 10s));
+        QQuickItem *panel = need(hosted, "networkPanel");
+        for (int i = 0; i < 12; ++i) {
+            QTest::keyClick(hosted.window.get(), Qt::Key_Tab);
+            QVERIFY2(panel->isAncestorOf(hosted.window->activeFocusItem()), qPrintable(focusedName(hosted)));
+        }
+        QCOMPARE(accessibleName(need(hosted, "switch", "autoReconnectSwitch")), u"Автоподключение"_s);
+        QCOMPARE(accessibleName(need(hosted, "nodeRow0")), u"Узел 2117, задержка 42 мс"_s);
+        QTest::keyClick(hosted.window.get(), Qt::Key_Escape);
+        QTRY_VERIFY(!need(hosted, "networkPanel"));
+        QCOMPARE(focusedName(hosted), u"serverSettingsButton"_s);
+
+        click(hosted, "profileButton");
+        QTRY_VERIFY(need(hosted, "profilePanel"));
+        QTest::keyClick(hosted.window.get(), Qt::Key_Escape);
+        QTRY_VERIFY(!need(hosted, "profilePanel"));
+
+        app.setConnectionError(u"Сервер не ответил"_s);
+        QCOMPARE(accessibleName(need(hosted, "errorLine")), u"Сервер не ответил"_s);
+    }
+
+    // A short window (1366 × 768 at 125 %, with a title bar) keeps every line of the
+    // busiest connect screen apart by shrinking the globe; a tall one keeps it whole.
+    void connectScreenFitsShortWindows()
+    {
+        for (const int height : {660, 540}) {
+            ScreenHost host;
+            for (const ScreenState &state : allScreenStates()) {
+                if (state.name == u"corporate-warning"_s)
+                    state.prepare(host);
+            }
+            HostedItem hosted = host.showRoot(QSize(380, height));
+            const auto top = [&](const char *name) { return need(hosted, name)->mapToScene(QPointF()).y(); };
+            const auto bottom = [&](const char *name) { return top(name) + need(hosted, name)->height(); };
+            QVERIFY2(bottom("sessionWarning") <= top("networkStatusRow"), qPrintable(QString::number(height)));
+            QVERIFY(bottom("profileButton") <= top("modeButton0") && bottom("versionText") <= height);
+            QCOMPARE(prop(hosted, "globeButton", "scale").toDouble() == 1.0, height == 660);
+        }
+    }
+
     void modeAndDirectButtons()
     {
         ScreenHost host;
@@ -579,9 +670,9 @@ private Q_SLOTS:
         app.setTelegramAvatarDataURI(u"data:image/png;base64,bm90IGFuIGltYWdl"_s);
         QCOMPARE(prop(hosted, "avatarImage", "valid"), QVariant(false));
 
-        // Refused by the server: a toast, the session stays.
+        // Refused by the server: a toast over the panel, the session stays. Return never deletes.
         click(hosted, "deleteButton");
-        click(hosted, "alertCancel");
+        QTest::keyClick(hosted.window.get(), Qt::Key_Return);
         QTRY_VERIFY(!need(hosted, "deleteAlert"));
         QCOMPARE(host.fixture.server.requestCount(u"account/delete"_s), 0);
         host.fixture.server.enqueue(u"account/delete"_s, ScriptedAnswer::json({{u"status"_s, u"error"_s}}, 500));
@@ -589,6 +680,7 @@ private Q_SLOTS:
         click(hosted, "alertAction");
         QCOMPARE(text(hosted, "deleteButton"), u"Удаляем…"_s);
         QTRY_COMPARE(text(hosted, "toastText"), u"Не получилось удалить аккаунт"_s);
+        QVERIFY(onTop(hosted, "toast"));
         QCOMPARE(text(hosted, "deleteButton"), u"Удалить аккаунт"_s);
         QVERIFY(app.authStage() == AuthStage::LoggedIn && need(hosted, "profilePanel"));
         QTRY_VERIFY(!need(hosted, "deleteAlert"));

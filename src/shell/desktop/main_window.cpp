@@ -61,6 +61,7 @@ bool MainWindow::create()
         if (m_window->isActive())
             Q_EMIT activated();
     });
+    connect(m_window, SIGNAL(quitRequested()), this, SIGNAL(quitRequested()));
     m_window->installEventFilter(this);
     return true;
 }

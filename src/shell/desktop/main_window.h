@@ -37,6 +37,8 @@ Q_SIGNALS:
     void activated();
     // The user closed it (it is hidden now).
     void closed();
+    // Ctrl+Q in the window: quit as the status-bar menu's "Выход" does.
+    void quitRequested();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -4,7 +4,9 @@ import Qor.Ui
 
 // A modal alert inside the window: a title, a message and two buttons, the cancel
 // button and the action (destructive ones in red). The screen behind is dimmed and
-// takes no presses while it is open. Escape cancels, Return acts.
+// takes no presses while it is open. Escape cancels; Return presses the focused
+// button, else acts — or cancels, when the action is destructive. Tab stays
+// within the alert.
 Item {
     id: alert
 
@@ -66,9 +68,17 @@ Item {
         Accessible.role: Accessible.AlertMessage
         Accessible.name: alert.title
 
+        function pressDefault() {
+            if (action.activeFocus || (!cancelButton.activeFocus && !alert.destructive))
+                alert.accepted()
+            else
+                alert.cancelled()
+        }
         Keys.onEscapePressed: alert.cancelled()
-        Keys.onReturnPressed: alert.accepted()
-        Keys.onEnterPressed: alert.accepted()
+        Keys.onReturnPressed: pressDefault()
+        Keys.onEnterPressed: pressDefault()
+        Keys.onTabPressed: cancelButton.forceActiveFocus(Qt.TabFocusReason)
+        Keys.onBacktabPressed: action.forceActiveFocus(Qt.BacktabFocusReason)
 
         Column {
             id: content
@@ -116,6 +126,8 @@ Item {
                     bottomPadding: 8
                     text: alert.cancelText
                     onClicked: alert.cancelled()
+                    KeyNavigation.tab: action
+                    KeyNavigation.backtab: action
                 }
                 T.Button {
                     id: action
@@ -128,6 +140,8 @@ Item {
                     text: alert.actionText
                     Accessible.name: text
                     onClicked: alert.accepted()
+                    KeyNavigation.tab: cancelButton
+                    KeyNavigation.backtab: cancelButton
                     contentItem: StyledLabel {
                         text: action.text
                         pressed: action.pressed
@@ -139,6 +153,7 @@ Item {
                         border.width: 1
                         border.color: alert.destructive ? (Theme.glass ? Theme.glassEdge : Theme.hairline) : Qt.darker(Theme.terracotta, 1.12)
                     }
+                    FocusRing { radius: 13 }
                 }
             }
         }

@@ -22,4 +22,6 @@ T.AbstractButton {
         }
     }
     contentItem: Item { id: body }
+
+    FocusRing { gap: 0; radius: 8 }
 }

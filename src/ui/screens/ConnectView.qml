@@ -23,6 +23,10 @@ Item {
     readonly property bool connected: connectionState === Qor.ConnectionState.Connected
     readonly property bool reserveActive: DisplayRules.reserveActive(targetKind, connectionState)
     readonly property color accent: paint(DisplayRules.accentColor(targetKind, AppState.connectMode))
+    // What the content needs at full size, and what a shorter window (a small display
+    // at a large scale) lacks: taken from the gap above the globe, then from the globe.
+    readonly property real shortfall: Math.max(0, topBar.height + 44 + 250 + 6 + middle.implicitHeight + 8 + footer.height + 14 - height)
+    readonly property real globeScale: Math.max(0.6, 1 - Math.max(0, shortfall - 14) / 250)
 
     // A palette role as a colour; reading Theme.dark makes bindings follow the appearance.
     function paint(role) {
@@ -61,6 +65,8 @@ Item {
         id: screen
         anchors.fill: parent
         visible: !(view.covered && Theme.glass)
+        // Keyboard focus stays within an open panel.
+        enabled: !view.showProfile && !view.showNetwork
 
         // 1. Top bar.
         Item {
@@ -96,6 +102,7 @@ Item {
                 Accessible.role: Accessible.Button
                 Accessible.name: "Аккаунт"
                 onClicked: view.showProfile = true
+                FocusRing {}
                 background: Rectangle {
                     radius: 15
                     color: Theme.panel
@@ -118,10 +125,11 @@ Item {
         // 2. The globe and its orbit.
         Item {
             id: globeArea
-            anchors { horizontalCenter: parent.horizontalCenter; top: topBar.bottom; topMargin: 44 }
+            anchors { horizontalCenter: parent.horizontalCenter; top: topBar.bottom; topMargin: 44 - Math.min(14, view.shortfall) }
             visible: !view.covered
-            width: 250
-            height: 250
+            readonly property real s: view.globeScale
+            width: 250 * s
+            height: 250 * s
 
             readonly property real cx: width / 2
             readonly property real cy: height / 2
@@ -131,8 +139,12 @@ Item {
                 x: globeArea.cx - size / 2
                 y: globeArea.cy - size / 2
                 size: 190
+                // Drawn at its full size and scaled: its disc is rasterised once.
+                scale: globeArea.s
                 isActive: view.connected
                 isPending: view.connectionState === Qor.ConnectionState.Connecting
+                stateText: view.connectionState === Qor.ConnectionState.Disconnected ? "Отключено"
+                         : statusTitle.text.length > 0 ? statusTitle.text : statusSubtitle.text
                 color: view.accent
                 onClicked: AppState.tapGlobe()
             }
@@ -147,9 +159,9 @@ Item {
                 ModeOrbitButton {
                     required property var modelData
                     objectName: "modeButton" + modelData.mode
-                    d: 52
-                    x: globeArea.cx + modelData.dx - d / 2
-                    y: globeArea.cy + modelData.dy - d / 2
+                    d: 52 * globeArea.s
+                    x: globeArea.cx + modelData.dx * globeArea.s - d / 2
+                    y: globeArea.cy + modelData.dy * globeArea.s - d / 2
                     mode: modelData.mode
                     color: view.paint(DisplayRules.modeColor(modelData.mode))
                     selected: view.targetKind === ConnectionTarget.Balancer && AppState.connectMode === modelData.mode
@@ -159,9 +171,9 @@ Item {
 
             DirectOrbitButton {
                 objectName: "directButton"
-                d: 44
-                x: globeArea.cx + 122 - d / 2
-                y: globeArea.cy + 70 - d / 2
+                d: 44 * globeArea.s
+                x: globeArea.cx + 122 * globeArea.s - d / 2
+                y: globeArea.cy + 70 * globeArea.s - d / 2
                 selected: view.targetKind === ConnectionTarget.Node
                 onClicked: {
                     if (!AppStateView.connectSavedNode())
@@ -191,6 +203,7 @@ Item {
             Item { width: 1; height: 4 }
 
             Text {
+                id: statusTitle
                 objectName: "statusTitle"
                 width: parent.width
                 horizontalAlignment: Text.AlignHCenter
@@ -201,6 +214,7 @@ Item {
                 wrapMode: Text.Wrap
             }
             Text {
+                id: statusSubtitle
                 objectName: "statusSubtitle"
                 width: parent.width
                 horizontalAlignment: Text.AlignHCenter
@@ -219,6 +233,9 @@ Item {
                 horizontalAlignment: Text.AlignHCenter
                 // A single transparent space when there is no error keeps the layout still.
                 text: AppStateView.connectionError.length > 0 ? AppStateView.connectionError : " "
+                // Read out by screen readers as it appears.
+                Accessible.role: Accessible.AlertMessage
+                Accessible.name: AppStateView.connectionError
                 color: AppStateView.connectionError.length > 0 ? Theme.reserveRed : "transparent"
                 font.pointSize: Theme.pt(11)
                 wrapMode: Text.Wrap
@@ -257,6 +274,7 @@ Item {
                 Accessible.role: Accessible.Button
                 Accessible.name: statusLabel.text
                 onClicked: statusRefresh.start()
+                FocusRing { gap: 0; radius: 6 }
                 contentItem: Item {
                     Row {
                         id: statusContent
@@ -302,10 +320,11 @@ Item {
 
     }
 
-    // 8. The toast, over the content.
+    // 8. The toast, over the content and the panels (a panel stays open for a
+    // retry, and what the toast says is about it); only alerts cover it.
     Toast {
         objectName: "toast"
-        z: 20
+        z: 40
         anchors { horizontalCenter: parent.horizontalCenter; top: parent.top; topMargin: 38 }
         text: AppStateView.toast
     }

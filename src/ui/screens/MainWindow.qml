@@ -16,13 +16,24 @@ Window {
 
     objectName: "main"
     title: "Qor Connect"
+    // The screens' natural height where the screen has room; less (down to the
+    // least the screens lay out in) on a short one, such as 1366 × 768 at 125 %.
+    // A window manager's title bar takes its share of the screen as well.
+    readonly property real roomOnScreen: Screen.desktopAvailableHeight > 0 ? Screen.desktopAvailableHeight - (frameless ? 0 : 40) : Infinity
     width: root.implicitWidth
-    height: root.implicitHeight + chromeHeight
+    height: Math.max(540 + chromeHeight, Math.min(root.implicitHeight + chromeHeight, Math.floor(roomOnScreen)))
     minimumWidth: width
     maximumWidth: width
     minimumHeight: height
     maximumHeight: height
     flags: frameless ? (Qt.Window | Qt.FramelessWindowHint) : Qt.Window
+
+    // Ctrl+Q: the application's quit, which first brings the tunnels down.
+    signal quitRequested()
+    Shortcut {
+        sequence: "Ctrl+Q"
+        onActivated: window.quitRequested()
+    }
 
     Item {
         id: chrome
@@ -35,10 +46,6 @@ Window {
         DragHandler {
             target: null
             onActiveChanged: if (active) window.startSystemMove()
-        }
-        TapHandler {
-            acceptedButtons: Qt.LeftButton
-            onDoubleTapped: window.showMinimized()
         }
         Row {
             anchors { right: parent.right; rightMargin: 12; verticalCenter: parent.verticalCenter }
@@ -60,7 +67,7 @@ Window {
         id: root
         y: window.chromeHeight
         width: window.width
-        height: implicitHeight
+        height: window.height - window.chromeHeight
         preferences: window.preferences
     }
 }

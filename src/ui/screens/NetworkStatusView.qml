@@ -35,8 +35,11 @@ QorPanel {
         objectName: "minimizeSwitch"
         width: parent.width
         visible: panel.preferences !== null
+        // Without a status bar a closed window would leave nothing to reopen it from.
+        enabled: panel.preferences !== null && panel.preferences.statusBarAvailable !== false
         title: "Сворачивать в строку меню"
-        caption: "при закрытии окна приложение остаётся значком вверху экрана и продолжает работать"
+        caption: enabled ? "при закрытии окна приложение остаётся значком вверху экрана и продолжает работать"
+                         : "Нет строки состояния: значок негде показать"
         checked: panel.preferences ? panel.preferences.minimizeToMenuBar : false
         onToggled: (on) => panel.preferences.minimizeToMenuBar = on
     }
@@ -111,6 +114,7 @@ QorPanel {
             objectName: "balancerRow"
             width: list.width
             implicitHeight: Math.max(44, balancerTexts.implicitHeight + 14)
+            Accessible.name: "Qor AI Network, рекомендованно для большинства пользователей" + (panel.nodes.balancerSelected ? ", выбрано" : "")
             onClicked: {
                 panel.close()
                 AppStateView.connectBalancer()
@@ -156,6 +160,7 @@ QorPanel {
 
             objectName: "nodeRow" + index
             width: list.width
+            Accessible.name: label + ", задержка " + latencyText + (selected ? ", выбран" : "")
             onClicked: {
                 const chosen = endpoint
                 panel.close()

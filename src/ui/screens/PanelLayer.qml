@@ -1,9 +1,12 @@
 import QtQuick
+import QtQuick.Window
 import Qor.Ui
 
 // Covers the screen with a panel while `shown`: the screen behind dims, the panel
-// fades and grows in (ease-in-out, 0.22 s) and is created afresh each time.
-Item {
+// fades and grows in (ease-in-out, 0.22 s) and is created afresh each time. The
+// panel takes the keyboard focus while shown (Esc closes it, as its close button
+// does) and hands it back to where it was when it goes.
+FocusScope {
     id: layer
 
     property bool shown: false
@@ -12,8 +15,19 @@ Item {
     // The panel is fully in place: what it covers need not be drawn.
     readonly property bool covering: shown && loader.status === Loader.Ready && loader.opacity === 1
 
+    property Item focusBefore: null
+
     anchors.fill: parent
     visible: shown || loader.opacity > 0
+    onShownChanged: {
+        if (shown) {
+            focusBefore = Window.activeFocusItem
+            forceActiveFocus()
+        } else if (focusBefore) {
+            focusBefore.forceActiveFocus()
+            focusBefore = null
+        }
+    }
 
     Rectangle {
         anchors.fill: parent
@@ -32,7 +46,9 @@ Item {
         id: loader
         anchors { fill: parent; margins: 12 }
         active: layer.shown || opacity > 0
+        focus: true
         sourceComponent: layer.panel
+        Keys.onEscapePressed: if (item) item.close()
         opacity: layer.shown ? 1 : 0
         scale: layer.shown ? 1 : 0.97
         // Reduced motion keeps the fade and drops the growth.

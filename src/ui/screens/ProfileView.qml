@@ -178,6 +178,7 @@ Item {
                             Accessible.name: modelData
                             Accessible.checked: chosen
                             onClicked: AppState.appearance = index
+                            FocusRing { gap: 0; radius: 6 }
                             background: Rectangle {
                                 radius: 6
                                 color: choice.chosen ? Theme.terracotta : "transparent"

@@ -15,9 +15,8 @@ Item {
 
     implicitWidth: 300
     implicitHeight: Math.max(texts.implicitHeight, toggle.height) + 12
-    Accessible.role: Accessible.CheckBox
-    Accessible.name: title
-    Accessible.checked: checked
+    // The switch itself carries the name: it is what takes the focus.
+    Accessible.ignored: true
 
     MouseArea {
         anchors.fill: parent
@@ -51,5 +50,7 @@ Item {
         anchors { right: parent.right; verticalCenter: parent.verticalCenter }
         checked: setting.checked
         onToggled: setting.toggled(checked)
+        Accessible.name: setting.title
+        Accessible.description: setting.caption
     }
 }

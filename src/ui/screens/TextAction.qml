@@ -26,4 +26,6 @@ T.AbstractButton {
             font.weight: Font.Medium
         }
     }
+
+    FocusRing { radius: 6 }
 }

@@ -18,6 +18,8 @@ Item {
     height: implicitHeight
     opacity: text.length > 0 ? 1 : 0
     visible: opacity > 0
+    Accessible.role: Accessible.AlertMessage
+    Accessible.name: text
     Behavior on opacity { NumberAnimation { duration: 200; easing.type: Easing.InOutQuad } }
 
     Surface {

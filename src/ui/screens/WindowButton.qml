@@ -40,4 +40,6 @@ T.AbstractButton {
             color: button.hovered || button.pressed ? "white" : Theme.inkSecondary
         }
     }
+
+    FocusRing { gap: 2 }
 }

@@ -2,7 +2,8 @@
 //
 //   QT_QPA_PLATFORM=offscreen render_screens OUT_DIR [STATE...]
 //
-// QT_SCALE_FACTOR=2 gives pictures at twice the size for detail.
+// QT_SCALE_FACTOR=2 gives pictures at twice the size for detail; QOR_RENDER_HEIGHT=N
+// renders the screens N points high (a short screen).
 
 #include "../render_common.h"
 #include "screen_states.h"
@@ -29,6 +30,8 @@ int main(int argc, char **argv)
         return 2;
     const QStringList only = args.mid(1);
     const QList<ScreenState> states = allScreenStates();
+    // QOR_RENDER_HEIGHT=N: the screens in a window shorter than their natural 660 points.
+    const int rootHeight = qEnvironmentVariableIntValue("QOR_RENDER_HEIGHT") > 0 ? qEnvironmentVariableIntValue("QOR_RENDER_HEIGHT") : 660;
 
     int failures = 0;
     render::renderAll(*out, states, only, failures, [&](const render::Variant &variant, int i) -> std::optional<QImage> {
@@ -36,7 +39,7 @@ int main(int argc, char **argv)
         states.at(i).prepare(host);
         host.fixture.app().setAppearance(variant.dark ? AppAppearance::Dark : AppAppearance::Light);
         host.fixture.app().setLiquidGlassEnabled(variant.glass);
-        HostedItem hosted = host.showRoot();
+        HostedItem hosted = host.showRoot(QSize(380, rootHeight));
         if (!hosted.root) {
             std::fprintf(stderr, "%s: %s\n", qPrintable(states.at(i).name), qPrintable(hosted.errors.join('\n')));
             return std::nullopt;
