@@ -175,6 +175,7 @@ public:
     TaskHandle toastTask;
     TaskHandle mainChannelCheck;
     TaskHandle reconnectTask;
+    TaskHandle channelRecheck;
 
     // The node list follows xrayConfigsJSON; called right after it changes.
     void refreshDirectNodes();
@@ -235,6 +236,9 @@ public:
     void startMainChannelCheck();
     bool tryAutoFallback();
     void scheduleReconnect();
+    // After a wake-up or a network change: probes the connected channel at once and, when
+    // nothing answers, reconnects it (auto-reconnect on) or warns. One probe at a time.
+    void checkChannelNow();
 
     // Node latency, measured for all nodes at once.
     QCoro::Task<> measureNodeLatency();
@@ -289,6 +293,12 @@ Q_SIGNALS:
     void subscriptionChanged();
     void corporateChanged();
     void startupFinished();
+    // A connection the user did not stop went down from Connected.
+    void connectionLost();
+    // The reconnect after a loss ran out of attempts.
+    void reconnectGaveUp();
+    // A connect ended with the error text the window shows (not raised by the reconnect's attempts).
+    void connectFailed(const QString &reason);
 
 private:
     // Every assignment of a published field notifies, even when the value is equal.
@@ -321,6 +331,7 @@ private:
     void handleConnectFailure(const QString &description, bool awaitingApproval);
     QCoro::Task<> mainChannelCheckLoop(CancelToken token);
     QCoro::Task<> reconnectLoop(CancelToken token);
+    QCoro::Task<> recheckChannel(CancelToken token);
     void recordNodeChoice(const ConnectionTarget &choice);
 
     AppServices m_services;

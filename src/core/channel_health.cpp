@@ -88,6 +88,39 @@ QCoro::Task<> AppState::mainChannelCheckLoop(CancelToken token)
     }
 }
 
+void AppState::checkChannelNow()
+{
+    // A resume is followed by several network events: they share the probe under way.
+    if (channelRecheck.isPresent() || m_connectionState != ConnectionState::Connected)
+        return;
+    recheckChannel(channelRecheck.start());
+}
+
+QCoro::Task<> AppState::recheckChannel(CancelToken token)
+{
+    QPointer<AppState> self(this);
+    const QDateTime since = m_connectedSince;
+    const bool answered = co_await m_services.probeConnectivity();
+    if (!self)
+        co_return;
+    channelRecheck.clearIfCurrent(token);
+    // The answer is about the connection that was probed, not one made since.
+    if (token.isCancelled() || m_connectionState != ConnectionState::Connected || m_connectedSince != since)
+        co_return;
+    if (answered) {
+        if (m_connectionError == networkWarning)
+            setConnectionError(std::nullopt);
+        co_return;
+    }
+    if (m_autoReconnectEnabled) {
+        trace(QStringLiteral("channel silent after a wake-up or network change: reconnecting"));
+        connect();
+    } else if (m_target.kind() != ConnectionTarget::Kind::Reserve) { // the warning points to the reserve as the way out
+        setConnectionError(networkWarning);
+        trace(QStringLiteral("channel silent after a wake-up or network change"));
+    }
+}
+
 bool AppState::tryAutoFallback()
 {
     if (m_connectMode != ConnectMode::Auto || autoTriedBoth)
@@ -120,6 +153,7 @@ QCoro::Task<> AppState::reconnectLoop(CancelToken token)
             co_return;
         if (reconnectAttempt >= int(reconnectDelays.size())) {
             reconnectTask.clearIfCurrent(token);
+            Q_EMIT reconnectGaveUp();
             co_return;
         }
         const auto delay = std::chrono::seconds(reconnectDelays[reconnectAttempt]);

@@ -116,8 +116,12 @@ void AppState::handleConnectFailure(const QString &description, bool awaitingApp
         return;
     setConnectionState(ConnectionState::Disconnected);
     setConnectionProgress(std::nullopt);
-    if (!awaitingApproval)
-        setConnectionError(description);
+    if (awaitingApproval)
+        return;
+    setConnectionError(description);
+    // The reconnect's own attempts are told once, when it gives up.
+    if (!reconnectTask.isPresent())
+        Q_EMIT connectFailed(description);
 }
 
 QCoro::Task<> AppState::connectSteps(CancelToken token)

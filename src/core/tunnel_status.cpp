@@ -62,6 +62,7 @@ void AppState::handleTunnelStatus(int status, TunnelSource source)
             return;
         }
         const bool wasDisconnected = m_connectionState == ConnectionState::Disconnected;
+        const bool wasConnected = m_connectionState == ConnectionState::Connected;
         setConnectionState(ConnectionState::Disconnected);
         setConnectionProgress(std::nullopt);
         mainChannelCheck.cancel();
@@ -76,6 +77,8 @@ void AppState::handleTunnelStatus(int status, TunnelSource source)
             expectedDisconnect = false;
             if (userStopped)
                 return;
+            if (wasConnected)
+                Q_EMIT connectionLost();
             if (m_autoReconnectEnabled) {
                 trace(QStringLiteral("auto-reconnect armed"));
                 scheduleReconnect();
