@@ -40,7 +40,7 @@ Item {
                 text: "QOR"
                 color: Theme.ink
                 font.pointSize: Theme.pt(52)
-                font.weight: Font.Black
+                font.weight: Font.ExtraBold
                 lineHeight: 0.9
             }
             Text {

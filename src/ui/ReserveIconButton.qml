@@ -54,7 +54,7 @@ T.AbstractButton {
                 text: "SOS"
                 color: button.isActive ? "white" : Theme.dangerRed
                 font.pointSize: Theme.pt(8.5)
-                font.weight: Font.Black
+                font.weight: Font.ExtraBold
             }
         }
     }
