@@ -9,8 +9,30 @@
 
 namespace qor {
 
-AutostartEntry::AutostartEntry(QString path)
-    : m_path(path.isEmpty() ? defaultPath() : std::move(path))
+namespace {
+// One argument of an Exec value: quoted, with the quoting's escapes, then the string
+// value's own (a backslash doubled again), and "%" doubled so it is no field code.
+QString execArgument(const QString &argument)
+{
+    QString quoted;
+    for (const QChar c : argument) {
+        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
+            quoted += u'\\';
+        quoted += c;
+    }
+    quoted.replace(u'\\', QStringLiteral("\\\\")).replace(u'%', QStringLiteral("%%")).replace(u'\n', QStringLiteral("\\n"));
+    return u'"' + quoted + u'"';
+}
+
+bool setsKeyTo(const QString &line, qsizetype equals, const char *key, const char *value)
+{
+    return line.left(equals).trimmed() == QLatin1String(key)
+        && line.mid(equals + 1).trimmed().compare(QLatin1String(value), Qt::CaseInsensitive) == 0;
+}
+} // namespace
+
+AutostartEntry::AutostartEntry(QString path, QString program)
+    : m_path(path.isEmpty() ? defaultPath() : std::move(path)), m_program(program.isEmpty() ? defaultProgram() : std::move(program))
 {
 }
 
@@ -20,7 +42,7 @@ QString AutostartEntry::defaultPath()
         + QStringLiteral("/autostart/qor-connect.desktop");
 }
 
-QString AutostartEntry::program()
+QString AutostartEntry::defaultProgram()
 {
     const QString sibling = QCoreApplication::applicationDirPath() + QStringLiteral("/qor-connect");
     return QFileInfo(sibling).isExecutable() ? sibling : QStringLiteral("qor-connect");
@@ -31,7 +53,7 @@ bool AutostartEntry::isRegistered() const
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
-    // Keys of the main group only; a desktop that switches the entry off sets Hidden.
+    // Keys of the main group only; a desktop switches the entry off with either key.
     bool inMainGroup = false;
     while (!file.atEnd()) {
         const QString line = QString::fromUtf8(file.readLine()).trimmed();
@@ -44,8 +66,7 @@ bool AutostartEntry::isRegistered() const
         const qsizetype equals = line.indexOf(QLatin1Char('='));
         if (equals < 0)
             continue;
-        if (line.left(equals).trimmed() == QStringLiteral("Hidden")
-            && line.mid(equals + 1).trimmed().compare(QStringLiteral("true"), Qt::CaseInsensitive) == 0)
+        if (setsKeyTo(line, equals, "Hidden", "true") || setsKeyTo(line, equals, "X-GNOME-Autostart-enabled", "false"))
             return false;
     }
     return true;
@@ -64,11 +85,11 @@ bool AutostartEntry::registerEntry() const
                                          "Type=Application\n"
                                          "Name=Qor Connect\n"
                                          "Comment=Защищённое подключение к распределённой ИИ сети Qor\n"
-                                         "Exec=%1\n"
+                                         "Exec=%1 --%2\n"
                                          "Icon=qor-connect\n"
                                          "Terminal=false\n"
                                          "X-GNOME-Autostart-enabled=true\n")
-                              .arg(program());
+                              .arg(execArgument(m_program), QLatin1String(loginOption));
     const QByteArray bytes = entry.toUtf8();
     if (file.write(bytes) != bytes.size())
         return false;

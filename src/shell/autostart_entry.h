@@ -6,11 +6,16 @@ namespace qor {
 
 // The launch-at-login registration on Linux: an XDG autostart desktop entry,
 // "$XDG_CONFIG_HOME/autostart/qor-connect.desktop". The application counts as
-// registered while the entry exists and is not switched off by "Hidden=true".
+// registered while the entry exists and is switched off neither by "Hidden=true"
+// nor by "X-GNOME-Autostart-enabled=false". The entry starts the program with
+// `loginOption`, so a login start can stay in the status bar.
 class AutostartEntry {
 public:
-    // path empty: defaultPath().
-    explicit AutostartEntry(QString path = {});
+    // The option the entry starts the program with ("--autostart").
+    static constexpr auto loginOption = "autostart";
+
+    // path empty: defaultPath(); program empty: defaultProgram().
+    explicit AutostartEntry(QString path = {}, QString program = {});
 
     static QString defaultPath();
 
@@ -24,10 +29,11 @@ public:
 
     // What the entry starts: the desktop application beside the running program
     // when it is there, else "qor-connect" from the search path.
-    static QString program();
+    static QString defaultProgram();
 
 private:
     QString m_path;
+    QString m_program;
 };
 
 } // namespace qor

@@ -25,6 +25,14 @@ void MacPreferences::setLaunchAtLogin(bool value)
     applyLaunchAtLogin();
 }
 
+void MacPreferences::setStatusBarAvailable(bool value)
+{
+    if (m_statusBarAvailable == value)
+        return;
+    m_statusBarAvailable = value;
+    Q_EMIT statusBarAvailableChanged();
+}
+
 void MacPreferences::applyLaunchAtLogin()
 {
     const bool registered = m_autostart.isRegistered();

@@ -10,11 +10,13 @@ class DefaultsStore;
 
 // The two desktop preferences: minimize to the status bar instead of quitting when
 // the last window closes (kept in the standard store under "qor.minimizeToMenuBar"),
-// and launch at login, which is not stored but mirrors the autostart entry.
+// and launch at login, which is not stored but mirrors the autostart entry. Beside
+// them, whether a status bar is there now: without one the first cannot be chosen.
 class MacPreferences : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool minimizeToMenuBar READ minimizeToMenuBar WRITE setMinimizeToMenuBar NOTIFY minimizeToMenuBarChanged)
     Q_PROPERTY(bool launchAtLogin READ launchAtLogin WRITE setLaunchAtLogin NOTIFY launchAtLoginChanged)
+    Q_PROPERTY(bool statusBarAvailable READ statusBarAvailable NOTIFY statusBarAvailableChanged)
 public:
     static constexpr auto minimizeToMenuBarKey = "qor.minimizeToMenuBar";
 
@@ -28,9 +30,14 @@ public:
     // the real registration.
     void setLaunchAtLogin(bool value);
 
+    // Kept by the desktop application's status-bar controller; false elsewhere.
+    bool statusBarAvailable() const { return m_statusBarAvailable; }
+    void setStatusBarAvailable(bool value);
+
 Q_SIGNALS:
     void minimizeToMenuBarChanged();
     void launchAtLoginChanged();
+    void statusBarAvailableChanged();
 
 private:
     void applyLaunchAtLogin();
@@ -39,6 +46,7 @@ private:
     AutostartEntry m_autostart;
     bool m_minimizeToMenuBar = false;
     bool m_launchAtLogin = false;
+    bool m_statusBarAvailable = false;
 };
 
 } // namespace qor

@@ -1,7 +1,10 @@
 // qor-connect: the desktop application. One AppState and one MenuBarController for
 // the process, the main window with the screens, the status-bar item.
 //
-//   qor-connect [--demo]
+//   qor-connect [--demo] [--autostart]
+//
+// --autostart (the login entry's) keeps the window closed when the application
+// minimizes to the status bar and a status bar shows its item.
 //
 // QOR_FIRST_FRAME_FILE=PATH writes the wall-clock time (milliseconds since the
 // epoch) of the connect screen's first frame to PATH (scripts/measure-desktop).
@@ -15,7 +18,9 @@
 #include "window_glass.h"
 
 #include "runtime/deployment.h"
+#include "runtime/qt_clock.h"
 #include "shell/app_root.h"
+#include "shell/autostart_entry.h"
 #include "shell/demo_setup.h"
 #include "shell/instance_lock.h"
 #include "ui/desktop_settings.h"
@@ -35,6 +40,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <utility>
 
 using namespace qor;
 
@@ -42,6 +48,8 @@ namespace {
 
 constexpr std::chrono::minutes firstUpdateCheck{2};
 constexpr std::chrono::hours updateCheckInterval{24};
+// How long a login start waits for the panel's status bar before it opens the window.
+constexpr std::chrono::seconds statusBarPatience{5};
 
 void printLine(FILE *stream, const QString &line)
 {
@@ -94,10 +102,12 @@ std::optional<int> answerWithoutDisplay(int argc, char **argv)
             return 0;
         }
         if (argument == "--help" || argument == "-h") {
-            printLine(stdout, QStringLiteral("Использование: qor-connect [--demo]\n\n"
+            printLine(stdout, QStringLiteral("Использование: qor-connect [--demo] [--autostart]\n\n"
                                              "Qor Connect — VPN-клиент: окно и значок в строке меню.\n"
-                                             "  --demo      работать со встроенным демо-сервером\n"
-                                             "  --version   версия программы\n"
+                                             "  --demo       работать со встроенным демо-сервером\n"
+                                             "  --autostart  запуск при входе в систему: без окна, если приложение\n"
+                                             "               сворачивается в строку меню и она есть\n"
+                                             "  --version    версия программы\n"
                                              "Повторный запуск выводит на передний план окно уже запущенной программы."));
             return 0;
         }
@@ -111,6 +121,8 @@ int main(int argc, char **argv)
 {
     if (const auto code = answerWithoutDisplay(argc, argv))
         return *code;
+    // Before the platform plugin reads it (on X11 it also clears it).
+    const QByteArray activationToken = SingleInstance::launchToken();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qor-connect"));
     QApplication::setApplicationDisplayName(QStringLiteral("Qor Connect"));
@@ -123,7 +135,10 @@ int main(int argc, char **argv)
 
     QCommandLineParser parser;
     const QCommandLineOption demoOption(QStringLiteral("demo"), QStringLiteral("Работать со встроенным демо-сервером."));
+    const QCommandLineOption autostartOption(QString::fromLatin1(AutostartEntry::loginOption),
+                                             QStringLiteral("Запуск при входе в систему."));
     parser.addOption(demoOption);
+    parser.addOption(autostartOption);
     parser.process(app);
     const bool demo = parser.isSet(demoOption);
 
@@ -133,12 +148,20 @@ int main(int argc, char **argv)
     if (demo && !demoSetup.applyEnvironment(&error))
         return refuse(error);
 
-    SingleInstance instance;
-    if (!instance.claim())
-        return 0;
+    // The lock decides; a second launch brings the first one's window forward.
     InstanceLock lock;
-    if (!lock.tryAcquire())
+    SingleInstance instance(lock);
+    switch (QCoro::waitFor(instance.claim(QtClock::shared(), activationToken))) {
+    case SingleInstance::Claim::Instance:
+        break;
+    case SingleInstance::Claim::Forwarded:
+        return 0;
+    case SingleInstance::Claim::Unreachable:
+        printLine(stderr, QStringLiteral("Qor Connect уже запущен, но не отвечает."));
+        return 0;
+    case SingleInstance::Claim::Refused:
         return refuse(InstanceLock::refusalText(lock.holder()));
+    }
 
     AppRoot::Options options;
     options.openAddress = [](const QUrl &url) { QDesktopServices::openUrl(url); };
@@ -179,19 +202,30 @@ int main(int argc, char **argv)
     recordFirstFrame(window.window());
 
     const auto applyGlass = [&menuBar, &state] { menuBar.applyWindowGlass(state.liquidGlassEnabled()); };
-    // The first appearance ties the status item to the state and starts the rest.
-    QObject::connect(&window, &MainWindow::firstFrame, &menuBar, [&] {
+    menuBar.openMainWindow = [&window] { window.show(); };
+    // Ties the status item to the state and starts the rest: after the window's first
+    // frame, or at once when the application starts in the status bar.
+    bool started = false;
+    const auto startRest = [&] {
+        if (std::exchange(started, true))
+            return;
         menuBar.attach(state);
-        menuBar.openMainWindow = [&window] { window.show(); };
         root.tunnels().traffic.start();
         updates.startScheduledChecks(firstUpdateCheck, updateCheckInterval);
         applyGlass();
-    });
+    };
+    QObject::connect(&window, &MainWindow::firstFrame, &menuBar, startRest);
     QObject::connect(&state, &AppState::liquidGlassEnabledChanged, &menuBar, applyGlass);
     QObject::connect(&theme, &Theme::darkChanged, &menuBar, applyGlass);
     QObject::connect(&window, &MainWindow::activated, &menuBar, &MenuBarController::windowBecameKey);
     QObject::connect(&window, &MainWindow::closed, &menuBar, &MenuBarController::lastWindowClosed);
-    QObject::connect(&instance, &SingleInstance::activationRequested, &window, &MainWindow::show);
+    QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window](const QByteArray &token) {
+        // Qt's Wayland plugin activates the window with the token it finds here (and
+        // then drops it); elsewhere nothing reads it, so it is not left for children.
+        if (!token.isEmpty() && QGuiApplication::platformName().startsWith(u"wayland"))
+            qputenv("XDG_ACTIVATION_TOKEN", token);
+        window.show();
+    });
     // The session ending or Ctrl+C: the same quit as the menu's, tunnels first.
     QuitSignals quitSignals;
     int signalsSeen = 0;
@@ -203,7 +237,16 @@ int main(int argc, char **argv)
             menuBar.quit();
     });
     applyGlass();
-    window.show();
+    if (parser.isSet(autostartOption) && root.preferences().minimizeToMenuBar()) {
+        startRest();
+        // At login the panel may come up after us; without a status bar the window opens.
+        menuBar.whenStatusBarKnown(statusBarPatience, [&window](bool available) {
+            if (!available)
+                window.show();
+        });
+    } else {
+        window.show();
+    }
 
     const int code = app.exec();
     Theme::provideInstance(nullptr);

@@ -14,6 +14,12 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QMenu>
@@ -27,11 +33,27 @@ Q_LOGGING_CATEGORY(lcMenuBar, "com.qorvpn.connect.menubar")
 
 constexpr std::chrono::milliseconds quitLimit{3000};
 constexpr std::chrono::milliseconds quitPoll{100};
+constexpr std::chrono::milliseconds menuTick{1000};
+constexpr int hostReadLimitMs = 5000;
+constexpr qsizetype menuItemCount = 11;
 const QString accessibleName = QStringLiteral("Qor Connect");
+const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
 
 bool menuIsDark()
 {
     return QGuiApplication::palette().color(QPalette::Window).lightness() < 128;
+}
+
+QString stateWord(std::optional<ConnectionState> state)
+{
+    switch (state.value_or(ConnectionState::Disconnected)) {
+    case ConnectionState::Connecting: return QStringLiteral("подключение…");
+    case ConnectionState::Disconnecting: return QStringLiteral("отключение…");
+    case ConnectionState::Connected: return QStringLiteral("подключено");
+    case ConnectionState::Disconnected: break;
+    }
+    return QStringLiteral("отключено");
 }
 } // namespace
 
@@ -39,8 +61,14 @@ MenuBarController::MenuBarController(Services services, QObject *parent)
     : QObject(parent), m_services(services), m_menu(std::make_unique<QMenu>())
 {
     terminate = [] { QCoreApplication::quit(); };
-    // A fresh menu each time it opens, from the state as it is then.
-    connect(m_menu.get(), &QMenu::aboutToShow, this, [this] { buildMenu(*m_menu); });
+    buildMenu(*m_menu);
+    connect(m_menu.get(), &QMenu::aboutToShow, this, &MenuBarController::refresh);
+    TrafficMonitor *traffic = &m_services.traffic;
+    for (const auto changed : {&TrafficMonitor::downloadBytesPerSecondChanged, &TrafficMonitor::uploadBytesPerSecondChanged,
+                               &TrafficMonitor::sessionDownloadBytesChanged, &TrafficMonitor::sessionUploadBytesChanged})
+        connect(traffic, changed, this, &MenuBarController::refresh);
+    if (m_services.updates)
+        connect(m_services.updates, &UpdateController::canCheckForUpdatesChanged, this, &MenuBarController::refresh);
 }
 
 MenuBarController::~MenuBarController()
@@ -51,8 +79,62 @@ MenuBarController::~MenuBarController()
 
 void MenuBarController::applicationDidFinishLaunching()
 {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        qCInfo(lcMenuBar) << "no session bus: no status-bar item; the window is reached by launching the program again";
+        return;
+    }
+    m_hostWatcher = std::make_unique<QDBusServiceWatcher>(watcherService, bus, QDBusServiceWatcher::WatchForOwnerChange);
+    connect(m_hostWatcher.get(), &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString &, const QString &, const QString &owner) {
+                if (!owner.isEmpty())
+                    return readHostRegistration();
+                ++m_hostReads; // an answer still on its way is about the watcher that left
+                setStatusBarAvailable(false);
+            });
+    // After either signal another host may still be registered: the property says.
+    bus.connect(watcherService, watcherPath, watcherService, QStringLiteral("StatusNotifierHostRegistered"), this,
+                SLOT(readHostRegistration()));
+    bus.connect(watcherService, watcherPath, watcherService, QStringLiteral("StatusNotifierHostUnregistered"), this,
+                SLOT(readHostRegistration()));
+    readHostRegistration();
+}
+
+void MenuBarController::readHostRegistration()
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(watcherService, watcherPath,
+                                                       QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    call << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    const quint64 read = ++m_hostReads;
+    auto *pending = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, hostReadLimitMs), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this, read](QDBusPendingCallWatcher *answered) {
+        answered->deleteLater();
+        if (read != m_hostReads)
+            return;
+        const QDBusPendingReply<QDBusVariant> reply = *answered;
+        setStatusBarAvailable(!reply.isError() && reply.value().variant().toBool());
+    });
+}
+
+void MenuBarController::setStatusBarAvailable(bool available)
+{
+    if (available == m_statusBarAvailable)
+        return;
+    m_statusBarAvailable = available;
+    qCInfo(lcMenuBar) << (available ? "status-bar host registered: showing the item" : "no status-bar host: the item is gone");
+    if (available)
+        createStatusItem();
+    else
+        m_statusItem.reset();
+    m_services.preferences.setStatusBarAvailable(available);
+    m_statusBarWait.cancel();
+    Q_EMIT statusBarAvailableChanged();
+}
+
+void MenuBarController::createStatusItem()
+{
     m_statusItem = std::make_unique<QSystemTrayIcon>();
-    m_statusItem->setToolTip(accessibleName);
+    m_statusItem->setToolTip(toolTip());
     m_statusItem->setContextMenu(m_menu.get());
     m_statusItem->setIcon(status_icons::trayIcon(m_iconName));
     connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -60,15 +142,35 @@ void MenuBarController::applicationDidFinishLaunching()
             return;
         // A left click opens the same menu where a menu can be placed at the pointer;
         // on Wayland a client cannot, so the click brings the window instead.
-        if (QGuiApplication::platformName() == u"wayland")
+        if (QGuiApplication::platformName().startsWith(u"wayland"))
             showWindow();
         else
             m_menu->popup(QCursor::pos());
     });
+    // Asked only now that a host is there (Qt settles on its D-Bus item at the first
+    // question); a platform without items at all (offscreen) keeps it hidden.
     if (QSystemTrayIcon::isSystemTrayAvailable())
         m_statusItem->show();
     else
-        qCInfo(lcMenuBar) << "no status-bar host: the window is reached by launching the program again";
+        qCInfo(lcMenuBar) << "a status-bar host is registered, but this platform shows no items";
+}
+
+void MenuBarController::whenStatusBarKnown(std::chrono::milliseconds patience, std::function<void(bool)> decided)
+{
+    if (m_statusBarAvailable)
+        return decided(true);
+    awaitStatusBar(this, m_statusBarWait.start(), patience, std::move(decided));
+}
+
+QCoro::Task<> MenuBarController::awaitStatusBar(QPointer<MenuBarController> self, CancelToken token,
+                                                std::chrono::milliseconds patience, std::function<void(bool)> decided)
+{
+    // A host's arrival cancels the sleep.
+    co_await self->m_services.clock.sleep(patience, token);
+    if (!self || !self->m_statusBarWait.isCurrent(token))
+        co_return;
+    self->m_statusBarWait.clearIfCurrent(token);
+    decided(self->m_statusBarAvailable);
 }
 
 void MenuBarController::attach(AppState &app)
@@ -77,9 +179,46 @@ void MenuBarController::attach(AppState &app)
         disconnect(observer);
     m_stateObservers.clear();
     m_app = &app;
-    m_stateObservers.append(connect(&app, &AppState::connectionStateChanged, this, &MenuBarController::updateIcon));
-    m_stateObservers.append(connect(&app, &AppState::targetChanged, this, &MenuBarController::updateIcon));
+    m_stateObservers.append(connect(&app, &AppState::connectionStateChanged, this, &MenuBarController::stateChanged));
+    m_stateObservers.append(connect(&app, &AppState::targetChanged, this, &MenuBarController::stateChanged));
+    m_stateObservers.append(connect(&app, &AppState::connectModeChanged, this, &MenuBarController::stateChanged));
+    stateChanged();
+}
+
+void MenuBarController::stateChanged()
+{
     updateIcon();
+    refresh();
+    // The time and speed lines move by themselves while a tunnel is up or coming up.
+    const bool moving = m_app && m_app->connectionState() != ConnectionState::Disconnected;
+    if (moving && !m_ticker.isPresent())
+        tick(this, m_ticker.start());
+    else if (!moving)
+        m_ticker.cancelAndClear();
+}
+
+QCoro::Task<> MenuBarController::tick(QPointer<MenuBarController> self, CancelToken token)
+{
+    Clock &clock = self->m_services.clock;
+    for (;;) {
+        const bool slept = co_await clock.sleep(menuTick, token);
+        if (!self || !slept || token.isCancelled())
+            co_return;
+        self->refresh();
+    }
+}
+
+void MenuBarController::refresh()
+{
+    buildMenu(*m_menu);
+    // Each change is a signal to the host: only real ones are sent.
+    if (const QString text = toolTip(); m_statusItem && m_statusItem->toolTip() != text)
+        m_statusItem->setToolTip(text);
+}
+
+QString MenuBarController::toolTip() const
+{
+    return accessibleName + QStringLiteral(" — ") + stateWord(m_app ? std::optional(m_app->connectionState()) : std::nullopt);
 }
 
 void MenuBarController::updateIcon()
@@ -97,47 +236,58 @@ void MenuBarController::updateIcon()
 
 void MenuBarController::buildMenu(QMenu &menu)
 {
-    menu.clear();
+    // The items are made once and then only updated: a menu that is open, or that a
+    // host reads over D-Bus, keeps its items, and none is deleted while it is triggered.
+    if (menu.actions().size() != menuItemCount) {
+        menu.clear();
+        for (int line = 0; line < 4; ++line)
+            menu.addAction(QString())->setEnabled(false);
+        menu.addSeparator();
+        menu.addAction(QString(), this, &MenuBarController::toggleConnection);
+        menu.addAction(QString(), this, &MenuBarController::toggleReserve);
+        menu.addSeparator();
+        menu.addAction(QStringLiteral("Открыть"), this, &MenuBarController::showWindow);
+        menu.addAction(QStringLiteral("Проверить обновления…"), this, &MenuBarController::checkForUpdates);
+        menu.addAction(QStringLiteral("Выход"), this, &MenuBarController::quit);
+    }
+    const QList<QAction *> items = menu.actions();
     AppState *app = m_app;
     const std::optional<ConnectionState> state = app ? std::optional(app->connectionState()) : std::nullopt;
     const bool connected = state == ConnectionState::Connected;
     const bool disconnected = !state || *state == ConnectionState::Disconnected;
     const ConnectMode mode = app ? app->connectMode() : ConnectMode::Auto;
 
-    // 1. Header, with the mode's icon while connected.
-    QAction *header = menu.addAction(display::menuHeaderTitle(state, mode));
-    header->setEnabled(false);
-    if (connected) {
-        header->setIcon(status_icons::modeIcon(mode, menuIsDark()));
-        header->setIconVisibleInMenu(true);
+    // 1. Header, with the mode's icon while connected (set only when it changes: a
+    // QAction announces every icon it is given).
+    QAction *header = items[0];
+    header->setText(display::menuHeaderTitle(state, mode));
+    const bool dark = menuIsDark();
+    const QVariant iconFor = connected ? QVariant(int(mode) * 2 + int(dark)) : QVariant();
+    if (header->data() != iconFor) {
+        header->setData(iconFor);
+        header->setIcon(connected ? status_icons::modeIcon(mode, dark) : QIcon());
+        header->setIconVisibleInMenu(connected);
     }
 
     // 2–4. Time, speeds, totals.
     const QString duration = app ? app->connectionDuration(m_services.clock.now()) : formatConnectedDuration(0);
-    menu.addAction(display::menuTimeLine(duration))->setEnabled(false);
+    items[1]->setText(display::menuTimeLine(duration));
     const TrafficMonitor &traffic = m_services.traffic;
-    menu.addAction(display::menuSpeedLine(TrafficMonitor::formatSpeed(disconnected ? 0 : traffic.downloadBytesPerSecond()),
-                                          TrafficMonitor::formatSpeed(disconnected ? 0 : traffic.uploadBytesPerSecond())))
-        ->setEnabled(false);
-    menu.addAction(display::menuTrafficLine(TrafficMonitor::formatBytes(traffic.sessionDownloadBytes()),
-                                            TrafficMonitor::formatBytes(traffic.sessionUploadBytes())))
-        ->setEnabled(false);
-    menu.addSeparator();
+    items[2]->setText(display::menuSpeedLine(TrafficMonitor::formatSpeed(disconnected ? 0 : traffic.downloadBytesPerSecond()),
+                                             TrafficMonitor::formatSpeed(disconnected ? 0 : traffic.uploadBytesPerSecond())));
+    items[3]->setText(display::menuTrafficLine(TrafficMonitor::formatBytes(traffic.sessionDownloadBytes()),
+                                               TrafficMonitor::formatBytes(traffic.sessionUploadBytes())));
 
     // 6–7. Connection and reserve.
     const bool itemsEnabled = display::connectionItemsEnabled(state);
-    QAction *connectItem = menu.addAction(display::connectItemTitle(state), this, &MenuBarController::toggleConnection);
-    connectItem->setEnabled(itemsEnabled);
+    items[5]->setText(display::connectItemTitle(state));
+    items[5]->setEnabled(itemsEnabled);
     const bool reserveOn = app && display::reserveOn(app->target().kind(), app->connectionState());
-    QAction *reserveItem = menu.addAction(display::reserveItemTitle(reserveOn), this, &MenuBarController::toggleReserve);
-    reserveItem->setEnabled(itemsEnabled);
-    menu.addSeparator();
+    items[6]->setText(display::reserveItemTitle(reserveOn));
+    items[6]->setEnabled(itemsEnabled);
 
     // 9–11. Window, updates, quit.
-    menu.addAction(QStringLiteral("Открыть"), this, &MenuBarController::showWindow);
-    QAction *updates = menu.addAction(QStringLiteral("Проверить обновления…"), this, &MenuBarController::checkForUpdates);
-    updates->setEnabled(m_services.updates && m_services.updates->canCheckForUpdates());
-    menu.addAction(QStringLiteral("Выход"), this, &MenuBarController::quit);
+    items[9]->setEnabled(m_services.updates && m_services.updates->canCheckForUpdates());
 }
 
 void MenuBarController::toggleConnection()
@@ -164,7 +314,8 @@ void MenuBarController::showWindow()
 
 void MenuBarController::checkForUpdates()
 {
-    showWindow();
+    // Only the check: its result comes in a dialog of its own, and a window the user
+    // closed stays closed.
     if (m_services.updates)
         m_services.updates->checkForUpdates();
 }
@@ -213,7 +364,8 @@ void MenuBarController::windowBecameKey()
 
 bool MenuBarController::shouldTerminateAfterLastWindowClosed() const
 {
-    return !m_services.preferences.minimizeToMenuBar();
+    // Without a status bar a hidden window would leave nothing to bring it back from.
+    return !m_statusBarAvailable || !m_services.preferences.minimizeToMenuBar();
 }
 
 void MenuBarController::lastWindowClosed()

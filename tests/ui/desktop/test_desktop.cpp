@@ -1,4 +1,5 @@
 // The desktop shell over a real AppState: the status-bar menu, the main window and one instance per user.
+// The wrapper gives it a private session bus, where it plays the status-bar watcher itself.
 
 #include "../screen_host.h"
 
@@ -7,16 +8,49 @@
 #include "shell/desktop/single_instance.h"
 #include "shell/desktop/update_controller.h"
 #include "shell/desktop/window_glass.h"
+#include "shell/instance_lock.h"
 #include "shell/mac_preferences.h"
+#include "manual_clock.h"
 
+#include <QDBusConnection>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
+
+#include <unistd.h>
 
 using namespace qor;
 using namespace qor::testing;
 using namespace std::chrono_literals;
 
 namespace {
+// org.kde.StatusNotifierWatcher on a connection of its own, as a desktop's panel runs it.
+class FakeWatcher : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered MEMBER m_host)
+public:
+    FakeWatcher() : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"watcher"_s))
+    {
+        m_bus.registerObject(u"/StatusNotifierWatcher"_s, this,
+                             QDBusConnection::ExportAllProperties | QDBusConnection::ExportAllSignals);
+        m_bus.registerService(u"org.kde.StatusNotifierWatcher"_s);
+    }
+    ~FakeWatcher() override { QDBusConnection::disconnectFromBus(u"watcher"_s); }
+    void hostRegisters()
+    {
+        m_host = true;
+        Q_EMIT StatusNotifierHostRegistered();
+    }
+
+Q_SIGNALS:
+    void StatusNotifierHostRegistered();
+
+private:
+    QDBusConnection m_bus;
+    bool m_host = false;
+};
+
 struct Desktop {
     explicit Desktop(QUrl feed = QUrl(u"https://updates.example.com/appcast.xml"_s))
         : preferences(f.standardDefaults, AutostartEntry(f.scratch.filePath(u"autostart/qor-connect.desktop"_s))),
@@ -41,26 +75,21 @@ struct Desktop {
         QObject::connect(window.get(), &MainWindow::closed, &menuBar, &MenuBarController::lastWindowClosed);
         return window->create() ? window->window() : nullptr;
     }
-    // The menu's items from the top; separators as "—", disabled items in brackets.
+    // The status item's menu as it stands, never asked to show; separators as "—", disabled items in brackets.
     QStringList titles()
     {
         QStringList list;
-        for (QAction *action : built().actions())
+        for (QAction *action : menuBar.menu()->actions())
             list.append(action->isSeparator() ? u"—"_s : action->isEnabled() ? action->text() : '[' + action->text() + ']');
         return list;
     }
     void trigger(const QString &title)
     {
-        for (QAction *action : built().actions()) {
+        for (QAction *action : menuBar.menu()->actions()) {
             if (action->text() == title)
                 return action->trigger();
         }
         QFAIL(qPrintable(u"no item "_s + title));
-    }
-    QMenu &built()
-    {
-        menuBar.buildMenu(menu);
-        return menu;
     }
 
     ScreenHost host;
@@ -69,7 +98,6 @@ struct Desktop {
     UpdateController updates;
     MenuBarController menuBar;
     std::unique_ptr<MainWindow> window;
-    QMenu menu;
     int terminated = 0;
     int windowsOpened = 0;
 };
@@ -109,7 +137,7 @@ private Q_SLOTS:
         QFETCH(bool, reserve);
         QFETCH(QStringList, items);
         QFETCH(QString, icon);
-        Desktop d;
+        Desktop d(QUrl(u"http://127.0.0.1:9/appcast.xml"_s));
         QSignalSpy iconChanges(&d.menuBar, &MenuBarController::iconChanged);
         if (state >= 0) {
             AppState &app = d.attached();
@@ -127,8 +155,16 @@ private Q_SLOTS:
         QCOMPARE(iconChanges.isEmpty(), icon == u"globe"_s);
         const QStringList traffic{"[Трафик: ↓ 0 КБ   ↑ 0 КБ]", "—"}, tail{"—", "Открыть", "Проверить обновления…", "Выход"};
         QCOMPARE(d.titles(), items.mid(0, 3) + traffic + items.mid(3) + tail);
-        QCOMPARE(!d.built().actions().first()->icon().isNull(), state == int(ConnectionState::Connected));
+        QCOMPARE(!d.menuBar.menu()->actions().first()->icon().isNull(), state == int(ConnectionState::Connected));
+        if (state == int(ConnectionState::Connected)) {
+            d.f.clock.advance(1s); // the time line moves by itself
+            QCOMPARE(d.titles().at(1), u"[Время: 01:02:06]"_s);
+        }
         if (state < 0) {
+            // The check only: its result has a dialog of its own, the window stays as it was.
+            QSignalSpy checked(&d.updates, &UpdateController::checkFinished);
+            d.trigger(u"Проверить обновления…"_s);
+            QVERIFY(checked.wait(5000));
             d.trigger(u"Открыть"_s);
             d.trigger(u"Выход"_s);
             QVERIFY(d.windowsOpened == 1 && d.terminated == 1);
@@ -229,46 +265,100 @@ private Q_SLOTS:
             return;
         }
 
+        // No status bar: minimizing there cannot be chosen, and closing quits whatever was chosen before.
+        d.menuBar.applicationDidFinishLaunching();
         findShown(root, u"connectView"_s)->setProperty("showNetwork", true);
         QQuickItem *minimize = findShown(root, u"minimizeSwitch"_s);
         QVERIFY(minimize);
         clickItem(window, minimize);
-        QVERIFY(d.preferences.minimizeToMenuBar());
+        QVERIFY(!minimize->isEnabled() && !d.preferences.minimizeToMenuBar() && !d.menuBar.statusItem());
+        QSignalSpy closed(d.window.get(), &MainWindow::closed);
+        d.preferences.setMinimizeToMenuBar(true);
+        window->close();
+        QTRY_COMPARE(closed.size(), 1);
+        QCOMPARE(d.terminated, 1);
+        d.trigger(u"Открыть"_s);
+
+        // A panel's host registers after the start: the item appears, with the state as its tooltip.
+        auto watcher = std::make_unique<FakeWatcher>();
+        watcher->hostRegisters();
+        QTRY_VERIFY(d.menuBar.statusBarAvailable());
+        QVERIFY(d.menuBar.statusItem() && minimize->isEnabled());
+        d.menuBar.attach(d.f.app());
+        QCOMPARE(d.menuBar.statusItem()->toolTip(), u"Qor Connect — отключено"_s);
+        d.f.app().setConnectionState(ConnectionState::Connected, d.f.clock.now());
+        QCOMPARE(d.menuBar.statusItem()->toolTip(), u"Qor Connect — подключено"_s);
+        d.f.app().setConnectionState(ConnectionState::Disconnected);
+        clickItem(window, minimize);
+        clickItem(window, minimize);
         QCOMPARE(d.f.standardDefaults.boolValue(u"qor.minimizeToMenuBar"_s), true);
         findShown(root, u"connectView"_s)->setProperty("showNetwork", false);
         QTRY_VERIFY(!findShown(root, u"networkPanel"_s));
-        QSignalSpy closed(d.window.get(), &MainWindow::closed);
         // The strip's close button closes; the process stays, "Открыть" brings it back.
         clickItem(window, findShown(root, u"windowClose"_s));
-        QTRY_COMPARE(closed.size(), 1);
+        QTRY_COMPARE(closed.size(), 2);
         QVERIFY(!window->isVisible());
-        QCOMPARE(d.terminated, 0);
+        QCOMPARE(d.terminated, 1);
         d.trigger(u"Открыть"_s);
         QVERIFY(window->isVisible());
-        d.preferences.setMinimizeToMenuBar(false);
+
+        // The watcher goes, and with it the item and the choice.
+        watcher.reset();
+        QTRY_VERIFY(!d.menuBar.statusBarAvailable());
+        QVERIFY(!d.menuBar.statusItem() && !minimize->isEnabled());
         window->close();
-        QTRY_COMPARE(closed.size(), 2);
-        QCOMPARE(d.terminated, 1);
+        QTRY_COMPARE(closed.size(), 3);
+        QCOMPARE(d.terminated, 2);
     }
 
+    // The lock decides: a launch that cannot take it reaches the holder even while that one is still starting.
     void oneInstancePerUser()
     {
         QTemporaryDir folder;
-        const QString path = folder.filePath(u"qor-connect/window.socket"_s);
-        SingleInstance first(path);
-        QVERIFY(first.claim() && first.isListening());
+        const QString path = folder.filePath(u"qor-connect/window.socket"_s), lockPath = folder.filePath(u"instance.lock"_s);
+        ManualClock clock;
+        InstanceLock firstLock(lockPath), secondLock(lockPath);
+        QVERIFY(firstLock.tryAcquire());
+        SingleInstance first(firstLock, path), second(secondLock, path);
+        // A socket file a crashed run left: only the lock holder may replace it.
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()) && QFile(path).open(QIODevice::WriteOnly));
+        QSignalSpy asked(&first, &SingleInstance::activationRequested);
+        auto claim = second.claim(clock, "launcher-token");
+        clock.advance(1s);
+        QVERIFY(QFile::exists(path) && !second.isListening());
+        QVERIFY(first.listen());
+        clock.advance(100ms);
+        QCOMPARE(QCoro::waitFor(claim), SingleInstance::Claim::Forwarded);
+        QTRY_COMPARE(asked.size(), 1);
+        QCOMPARE(asked.at(0).at(0).toByteArray(), "launcher-token");
         QCOMPARE(QFileInfo(QFileInfo(path).absolutePath()).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeOther),
                  QFile::Permissions());
-        QSignalSpy asked(&first, &SingleInstance::activationRequested);
-        QVERIFY(!SingleInstance(path).claim());
-        QVERIFY(asked.wait(3000));
-        QCOMPARE(asked.size(), 1);
 
-        // A socket file left behind by a crashed instance is taken over.
-        const QString leftover = folder.filePath(u"leftover.socket"_s);
-        QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
-        SingleInstance instance(leftover);
-        QVERIFY(instance.claim() && instance.isListening());
+        // Another program holds it (qorctl during a long command): refused, with no window to bring forward.
+        // The test's parent stands in: alive throughout, and QLockFile checks the name against its executable.
+        firstLock.release();
+        QFile held(lockPath);
+        const QByteArray parent = QByteArray::number(getppid());
+        const QString parentName = QFileInfo(QFile::symLinkTarget(u"/proc/"_s + parent + u"/exe"_s)).fileName();
+        QVERIFY(held.open(QIODevice::WriteOnly) && held.write(parent + '\n' + parentName.toUtf8() + "\n\n") > 0);
+        held.close();
+        QCOMPARE(QCoro::waitFor(second.claim(clock, {})), SingleInstance::Claim::Refused);
+    }
+
+    // The login entry: Exec quoted as desktop entries quote; a desktop's own switch turns it off.
+    void autostartEntry()
+    {
+        QTemporaryDir folder;
+        const AutostartEntry entry(folder.filePath(u"qor-connect.desktop"_s), u"/opt/Qor Connect $1/qor-connect"_s);
+        QVERIFY(entry.registerEntry() && entry.isRegistered());
+        QFile file(entry.path());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QByteArray text = file.readAll();
+        QVERIFY2(text.contains("\nExec=\"/opt/Qor Connect \\\\$1/qor-connect\" --autostart\n"), text.constData());
+        file.seek(0);
+        file.write(text.replace("X-GNOME-Autostart-enabled=true", "X-GNOME-Autostart-enabled=false"));
+        file.close();
+        QVERIFY(!entry.isRegistered());
     }
 };
 
