@@ -50,7 +50,8 @@ DesktopNotifier::DesktopNotifier(AppState &state, UpdateController *updates, QDB
 
 void DesktopNotifier::notify(Kind kind, const QString &title, const QString &body)
 {
-    if (!m_bus.isConnected() || (windowInFront && windowInFront()))
+    // A new version is news the window does not show; the rest it tells itself.
+    if (!m_bus.isConnected() || (kind != Kind::UpdateAvailable && windowInFront && windowInFront()))
         return;
     Slot &slot = m_slots[size_t(kind)];
     // The replacement needs the id of the one still on its way.

@@ -30,7 +30,8 @@ public:
     // True while the main window is shown and focused: it then tells everything itself.
     std::function<bool()> windowInFront;
 
-    // Shows the notification of that kind, replacing the previous one, unless the window is in front.
+    // Shows the notification of that kind, replacing the previous one, unless the window is
+    // in front (a new version is told either way).
     void notify(Kind kind, const QString &title, const QString &body);
 
 private:

@@ -9,12 +9,14 @@
 // QOR_FIRST_FRAME_FILE=PATH writes the wall-clock time (milliseconds since the
 // epoch) of the connect screen's first frame to PATH (scripts/measure-desktop).
 
+#include "desktop_notifier.h"
 #include "main_window.h"
 #include "menu_bar_controller.h"
 #include "quit_signals.h"
 #include "single_instance.h"
 #include "update_controller.h"
 #include "update_dialogs.h"
+#include "wake_watcher.h"
 #include "window_glass.h"
 
 #include "runtime/deployment.h"
@@ -186,10 +188,7 @@ int main(int argc, char **argv)
     const bool translucent = window_glass::translucencyAvailable();
     menuBar.applyWindowGlass = [&theme, translucent](bool glass) { window_glass::apply(glass, theme.background(), translucent); };
     menuBar.applicationDidFinishLaunching();
-    QObject::connect(&updates, &UpdateController::checkFinished, &menuBar,
-                     [&menuBar](UpdateController::Outcome outcome, const appcast::Release &release, bool userInitiated) {
-                         presentUpdateOutcome(outcome, release, userInitiated, menuBar.statusItem());
-                     });
+    QObject::connect(&updates, &UpdateController::checkFinished, &menuBar, &presentUpdateOutcome);
 
     // Translucent windows need an alpha channel from the start.
     if (translucent)
@@ -200,6 +199,12 @@ int main(int argc, char **argv)
     if (!window.create())
         return 1;
     recordFirstFrame(window.window());
+
+    // What happens while the window is out of sight is told by the desktop; after a
+    // resume or a network change the channel is checked at once.
+    DesktopNotifier notifier(state, &updates);
+    notifier.windowInFront = [&window] { return window.window() && window.window()->isVisible() && window.window()->isActive(); };
+    WakeWatcher wakeWatcher(state);
 
     const auto applyGlass = [&menuBar, &state] { menuBar.applyWindowGlass(state.liquidGlassEnabled()); };
     menuBar.openMainWindow = [&window] { window.show(); };
@@ -219,6 +224,7 @@ int main(int argc, char **argv)
     QObject::connect(&theme, &Theme::darkChanged, &menuBar, applyGlass);
     QObject::connect(&window, &MainWindow::activated, &menuBar, &MenuBarController::windowBecameKey);
     QObject::connect(&window, &MainWindow::closed, &menuBar, &MenuBarController::lastWindowClosed);
+    QObject::connect(&window, &MainWindow::quitRequested, &menuBar, &MenuBarController::quit);
     QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window](const QByteArray &token) {
         // Qt's Wayland plugin activates the window with the token it finds here (and
         // then drops it); elsewhere nothing reads it, so it is not left for children.

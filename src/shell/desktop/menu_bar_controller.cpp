@@ -182,6 +182,7 @@ void MenuBarController::attach(AppState &app)
     m_stateObservers.append(connect(&app, &AppState::connectionStateChanged, this, &MenuBarController::stateChanged));
     m_stateObservers.append(connect(&app, &AppState::targetChanged, this, &MenuBarController::stateChanged));
     m_stateObservers.append(connect(&app, &AppState::connectModeChanged, this, &MenuBarController::stateChanged));
+    m_stateObservers.append(connect(&app, &AppState::corporateChanged, this, &MenuBarController::refresh));
     stateChanged();
 }
 
@@ -284,7 +285,8 @@ void MenuBarController::buildMenu(QMenu &menu)
     items[5]->setEnabled(itemsEnabled);
     const bool reserveOn = app && display::reserveOn(app->target().kind(), app->connectionState());
     items[6]->setText(display::reserveItemTitle(reserveOn));
-    items[6]->setEnabled(itemsEnabled);
+    // A company that withholds the reserve channel withholds it here as in the window.
+    items[6]->setEnabled(itemsEnabled && (!app || reserveOn || !app->reserveBlockedByCompany()));
 
     // 9–11. Window, updates, quit.
     items[9]->setEnabled(m_services.updates && m_services.updates->canCheckForUpdates());
@@ -302,7 +304,7 @@ void MenuBarController::toggleReserve()
         return;
     if (display::reserveOn(m_app->target().kind(), m_app->connectionState()))
         m_app->tapGlobe();
-    else
+    else if (!m_app->reserveBlockedByCompany())
         m_app->connect(ConnectionTarget::reserve());
 }
 

@@ -3,19 +3,15 @@
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSystemTrayIcon>
 
 namespace qor {
 
-void presentUpdateOutcome(UpdateController::Outcome outcome, const appcast::Release &release, bool userInitiated,
-                          QSystemTrayIcon *statusItem)
+void presentUpdateOutcome(UpdateController::Outcome outcome, const appcast::Release &release, bool userInitiated)
 {
-    const QString available = QStringLiteral("Доступна версия ") + release.displayVersion();
-    if (!userInitiated) {
-        if (outcome == UpdateController::Outcome::UpdateAvailable && statusItem && statusItem->isVisible())
-            statusItem->showMessage(QStringLiteral("Qor Connect"), available);
+    // A check of its own accord is told by the desktop notifier.
+    if (!userInitiated)
         return;
-    }
+    const QString available = QStringLiteral("Доступна версия ") + release.displayVersion();
     auto *box = new QMessageBox;
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowTitle(QStringLiteral("Обновления Qor Connect"));

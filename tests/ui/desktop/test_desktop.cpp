@@ -188,6 +188,12 @@ private Q_SLOTS:
         // ...and "Выключить" taps the globe, which stops it.
         d.trigger(u"Выключить резервный канал"_s);
         QVERIFY(app.connectionState() != ConnectionState::Connected);
+        // A company that withholds the reserve withholds it here too.
+        QVERIFY(d.f.settle([&] { return app.connectionState() == ConnectionState::Disconnected && !app.switchingChannels; }));
+        app.setCorporate(CorporateAccess::parse(test::okAnswer({{u"qor"_s, QJsonObject{{u"company"_s, u"ООО"_s}, {u"reserve"_s, false}}}})));
+        QCOMPARE(d.titles().at(6), u"[Активировать резервный канал]"_s);
+        d.menuBar.toggleReserve();
+        QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
         // Updates are checked only over a secure feed.
         QCOMPARE(Desktop(QUrl(u"http://updates.example.com/appcast.xml"_s)).titles().at(9), u"[Проверить обновления…]"_s);
     }
