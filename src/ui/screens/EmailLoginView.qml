@@ -73,6 +73,7 @@ Item {
                 objectName: "emailField"
                 width: parent.width
                 placeholderText: "name@example.com"
+                Accessible.name: "Адрес электронной почты"
                 text: form.email
                 onTextEdited: form.email = text
                 inputMethodHints: Qt.ImhEmailCharactersOnly | Qt.ImhNoAutoUppercase | Qt.ImhNoPredictiveText
@@ -118,6 +119,7 @@ Item {
                 objectName: "codeField"
                 width: parent.width
                 placeholderText: "000000"
+                Accessible.name: "Код из письма"
                 text: form.code
                 onTextEdited: form.code = text
                 inputMethodHints: Qt.ImhDigitsOnly

@@ -248,6 +248,10 @@ private Q_SLOTS:
         QQuickItem *root = window->contentItem();
         QVERIFY(findShown(root, u"connectView"_s));
         QCOMPARE(findShown(root, u"windowClose"_s) != nullptr, frameless);
+        QSignalSpy quit(d.window.get(), &MainWindow::quitRequested);
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(quit.size(), 1);
         if (!frameless) {
             // The stored glass setting is applied each time a window becomes key.
             QList<bool> applied;
