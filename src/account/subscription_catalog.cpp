@@ -175,18 +175,22 @@ QStringList reserveConfigs(const QString &awgConfigsJSON)
 
 QString host(const QString &endpoint)
 {
-    const QStringList pieces = endpoint.split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    return pieces.isEmpty() ? QString() : pieces.first();
+    // The port follows the last colon, so an IPv6 address keeps its own colons.
+    const qsizetype colon = endpoint.lastIndexOf(QLatin1Char(':'));
+    const QStringView text = QStringView(endpoint).left(colon < 0 ? endpoint.size() : colon);
+    if (text.size() >= 2 && text.startsWith(QLatin1Char('[')) && text.endsWith(QLatin1Char(']')))
+        return text.mid(1, text.size() - 2).toString();
+    return text.toString();
 }
 
 quint16 port(const QString &endpoint)
 {
-    const QStringList pieces = endpoint.split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    if (pieces.isEmpty())
+    const qsizetype colon = endpoint.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
         return kDefaultPort;
     // Decimal digits with one optional sign and nothing else (no blanks, no base
     // prefix); "-0" is zero, any other negative value is out of range.
-    const QStringView text = pieces.last();
+    const QStringView text = QStringView(endpoint).mid(colon + 1);
     qsizetype i = 0;
     bool negative = false;
     if (text.startsWith(QLatin1Char('+')) || text.startsWith(QLatin1Char('-'))) {

@@ -36,6 +36,9 @@ Parsed parse(const QString &xrayConfigsJSON);
 std::optional<QString> endpoint(const QString &configJSON);
 // awgConfigsJSON: an array of {"server", "host", "conf"}; the non-empty "conf" texts.
 QStringList reserveConfigs(const QString &awgConfigsJSON);
+// An endpoint's host and port: the port is the text after the last colon (443 when
+// there is none or it is not a port number), the host what precedes it, without the
+// brackets of "[2001:db8::1]:443"; "2001:db8::1:443" gives the same host and port.
 QString host(const QString &endpoint);
 quint16 port(const QString &endpoint);
 // "Узел NNNN", stable across runs and machines.

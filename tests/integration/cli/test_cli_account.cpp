@@ -5,6 +5,10 @@
 #include "app_fixture.h"
 #include "demo/account_server.h"
 
+#include <QTcpServer>
+
+#include <csignal>
+
 using namespace qor;
 using namespace qor::test;
 
@@ -241,6 +245,32 @@ private Q_SLOTS:
                  command.first() == "delete-account" ? "tok-1" : "");
         if (command.first() == "logout")
             QCOMPARE(c.run(command).said(), QStringLiteral("0 Вход не был выполнен"));
+    }
+
+    // A node at an IPv6 address, written bare and in brackets: measured at that address, chosen by its text as listed.
+    void ipv6Node()
+    {
+        QTcpServer node;
+        if (!node.listen(QHostAddress::LocalHostIPv6))
+            QSKIP("no IPv6 loopback on this machine");
+        const QString port = QString::number(node.serverPort()), bare = "::1:" + port, bracketed = "[::1]:" + port;
+        const ScriptedAnswer offer = ScriptedAnswer::json(okAnswer({{"session_token", "tok-1"}, {"xray_configs", xrayConfigsMember({bare, bracketed})}}));
+        server->setDefault("refresh/", offer);
+        server->enqueue("email/request", status("sent"));
+        server->enqueue("email/verify", offer);
+        CliProcess c = cli();
+        c.setEnv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + c.home() + "/no-bus"); // no tunnel service: the connect never gets past the choice
+        QCOMPARE(c.run({"login", "email", address, "--code", "1234"}).exitCode, 0);
+        const QJsonObject measured = c.run({"nodes", "--measure", "--json"}).json();
+        QVERIFY2(measured["nodeLatency"][bare].isDouble() && measured["nodeLatency"][bracketed].isDouble(), qPrintable(pick(measured, {"nodeLatency"})));
+        const QString label = SubscriptionCatalog::nodeDisplayLabel(bare);
+        QCOMPARE(pick(measured, {"directNodes/0/endpoint", "directNodes/0/label"}), bare + " | " + label);
+        auto chosen = c.start({"connect", "--node", bare, "--stay"});
+        QString seen;
+        QVERIFY2(CliProcess::waitForOutput(*chosen, QProcess::StandardOutput, "Подключение… (" + label + ")", seen), qPrintable(seen));
+        ::kill(pid_t(chosen->processId()), SIGINT);
+        QVERIFY(CliProcess::finish(*chosen, 10000).finished);
+        QCOMPARE(pick(c.run({"status", "--json"}).json(), {"target/kind", "target/endpoint", "target/name"}), "node | " + bare + " | " + label);
     }
 };
 

@@ -274,11 +274,12 @@ private Q_SLOTS:
 
     void endpointTexts()
     {
-        // Decimal digits with one optional sign, nothing else; 443 when there are none. Splits at every colon.
+        // The port after the last colon: decimal digits with one optional sign, nothing else; 443 when there are none.
         const struct { const char *endpoint, *host; int port; } rows[] = {
-            {"1.2.3.4:8443", "1.2.3.4", 8443}, {"node.example", "node.example", 443}, {"8080", "8080", 8080}, {":", "", 443},
+            {"1.2.3.4:8443", "1.2.3.4", 8443}, {"node.example", "node.example", 443}, {"8080", "8080", 443}, {":", "", 443},
             {"h:65535", "h", 65535}, {"h:65536", "h", 443}, {"h:+80", "h", 80}, {"h:-0", "h", 0}, {"h:-80", "h", 443}, {"h:+", "h", 443},
-            {"h:0080", "h", 80}, {"h:٨٠", "h", 443}, {"::h::8080:", "h", 8080}, {"[2001:db8::1]:443", "[2001", 443}};
+            {"h:0080", "h", 80}, {"h:٨٠", "h", 443}, {"h::8080:", "h::8080", 443}, {"[2001:db8::1]:443", "2001:db8::1", 443},
+            {"2001:db8::1:8443", "2001:db8::1", 8443}, {"[::1]:80", "::1", 80}, {"[]:80", "", 80}, {"[h:80", "[h", 80}};
         for (const auto &row : rows)
             QVERIFY2(SubscriptionCatalog::host(row.endpoint) == row.host && SubscriptionCatalog::port(row.endpoint) == row.port, row.endpoint);
 

@@ -1,6 +1,8 @@
 #include "core/connectivity_probe.h"
+#include "runtime/deployment.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -71,6 +73,23 @@ private Q_SLOTS:
         timer.start();
         QVERIFY(probe(urls({"silent", "silent", "204", "silent"}), 30s));
         QVERIFY(timer.elapsed() < 10000);
+    }
+
+    // A build's own probes: public hosts, none reserved for examples, one page of each kind. Never contacted here.
+    void builtInAddresses()
+    {
+        qunsetenv("QOR_PROBE_URLS");
+        const QRegularExpression reserved(u"(^|\\.)(example(\\.(com|net|org))?|test|invalid|localhost)$"_s);
+        QStringList paths;
+        QSet<QString> hosts;
+        for (const QString &text : deployment::probeUrls()) {
+            const QUrl url(text, QUrl::StrictMode);
+            QVERIFY2(url.isValid() && (url.scheme() == "http" || url.scheme() == "https") && !reserved.match(url.host()).hasMatch(), qPrintable(text));
+            paths.append(url.path());
+            hosts.insert(url.host());
+        }
+        QCOMPARE(paths, (QStringList{"/generate_204", "/generate_204", "/cdn-cgi/trace", "/check_network_status.txt"}));
+        QCOMPARE(hosts.size(), 4);
     }
 };
 
