@@ -189,6 +189,11 @@ QCoro::Task<bool> AppState::passCorporateGate(CancelToken token)
     const bool again = co_await refreshCorporatePolicy();
     if (!self)
         co_return false;
+    // A revocation in that refresh has signed out and stopped: nothing is left to refuse.
+    if (token.isCancelled()) {
+        endCancelled(token);
+        co_return false;
+    }
     if (!again) {
         trace(QStringLiteral("window unknown — server decides"));
         if (storedPolicyExpired()) {
@@ -260,6 +265,11 @@ QCoro::Task<> AppState::connectMain(CancelToken token)
         co_await m_services.tavrinResolver.prefetch(tavrinPrefetchSeconds);
         if (!self)
             co_return;
+        // A stop during the prefetch must not launch a client holding the user's key.
+        if (token.isCancelled()) {
+            endCancelled(token);
+            co_return;
+        }
         const auto servers = m_services.tavrinResolver.serverList();
         m_services.tavrinHelper.start(key, servers.text);
         document = CascadeDocument::filled(tavrinPort);
@@ -297,6 +307,12 @@ QCoro::Task<> AppState::waitForStart(CancelToken token, bool reserve, int second
     Clock &clock = m_services.clock;
     const auto deadline = clock.elapsed() + std::chrono::seconds(seconds);
     for (;;) {
+        // A stop or a newer connect, also during the start request, ends the wait quietly:
+        // whoever cancelled has set the state, and the flags are the newer connect's.
+        if (token.isCancelled()) {
+            endCancelled(token);
+            co_return;
+        }
         if (clock.elapsed() >= deadline) {
             throw Error(appStateDomain, 7,
                         QStringLiteral("Не удалось начать подключение. Возможно, активно защищённое подключение другого приложения — "
@@ -314,11 +330,6 @@ QCoro::Task<> AppState::waitForStart(CancelToken token, bool reserve, int second
         co_await clock.sleep(startPollInterval, token);
         if (!self)
             co_return;
-        // A stop during the start ends the wait quietly: whoever cancelled has set the state.
-        if (token.isCancelled()) {
-            endCancelled(token);
-            co_return;
-        }
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "runtime/clock.h"
 #include "tunnel/reserve_tunnel_manager.h"
+#include "tunnel/tavrin_helper.h"
 #include "tunnel/traffic_monitor.h"
 #include "tunnel/tunnel_manager.h"
 
@@ -138,6 +139,9 @@ void AppState::stopEverything()
     setConnectionState(ConnectionState::Disconnecting);
     m_services.tunnel.stop();
     m_services.reserveTunnel.stop();
+    // The client holds the user's key and its own connections; a stop, a sign-out or a
+    // closed company window ends it too.
+    m_services.tavrinHelper.stop();
     setConnectionState(ConnectionState::Disconnected);
     setConnectionProgress(std::nullopt);
 }
@@ -150,6 +154,7 @@ void AppState::stopForQuit()
     reconnectAttempt = 0;
     m_services.tunnel.stop();
     m_services.reserveTunnel.stop();
+    m_services.tavrinHelper.stop();
 }
 
 void AppState::showToast(const QString &message, int seconds)

@@ -136,6 +136,7 @@ private Q_SLOTS:
         QTest::newRow("stale closed, server down twice, rules old") << "closed" << 8 << "down down" << QStringList{stale, unknown, expired};
         QTest::newRow("stale closed, fresh answer open") << "closed" << 1 << "down open" << QStringList{stale};
         QTest::newRow("stale closed, fresh answer closed") << "closed" << 1 << "down closed" << QStringList{stale, closed};
+        QTest::newRow("stale closed, session revoked") << "closed" << 8 << "down revoked" << QStringList{stale}; // signed out: nothing to refuse
     }
 
     void corporateGate()
@@ -162,16 +163,54 @@ private Q_SLOTS:
         AppState &app = f.start();
         QVERIFY(f.startupDone());
         for (const QString &answer : answers.split(u' '))
-            f.server.enqueue(u"refresh/"_s, answer == u"down" ? down : ScriptedAnswer::json(okAnswer({{u"qor"_s, qor(answer)}})));
+            f.server.enqueue(u"refresh/"_s, answer == u"down"      ? down
+                                            : answer == u"revoked" ? ScriptedAnswer::json({{u"status"_s, u"invalid_session"_s}})
+                                                                   : ScriptedAnswer::json(okAnswer({{u"qor"_s, qor(answer)}})));
         f.clearTrace();
         app.tapGlobe();
         QVERIFY(settled(f));
-        QCOMPARE(f.traceLines().filter(QRegularExpression(u"^(window|connect refused)"_s)), lines);
+        QCOMPARE(f.traceLines().filter(QRegularExpression(u"^(window|connect (refused|FAILED))"_s)), lines);
         const QString refusal = lines.last().endsWith(u"closed")    ? app.corporateClosedMessage()
                                 : lines.last().endsWith(u"expired") ? u"Не удалось получить правила компании. Подключитесь к интернету и попробуйте снова"_s
                                                                     : u"-"_s;
         QCOMPARE(app.connectionError().value_or(u"-"_s), refusal);
-        QCOMPARE(app.connectionState(), refusal == u"-" ? ConnectionState::Connecting : ConnectionState::Disconnected);
+        QCOMPARE(app.connectionState(), refusal == u"-" && !answers.endsWith(u"revoked") ? ConnectionState::Connecting : ConnectionState::Disconnected);
+    }
+
+    void replacedConnectLeavesTheNewerSwitchAlone()
+    {
+        AppFixture f;
+        AppState &app = f.startSignedIn();
+        f.profiles.setStatusOnStart(VpnStatus::Connecting);
+        bool replaced = false;
+        f.profiles.onStartRequest = [&] { // a newer connect arrives during the start request; its stop reports a moment later
+            if (!std::exchange(replaced, true)) {
+                app.connect();
+                QMetaObject::invokeMethod(&app, [&] { app.handleTunnelStatus(1, TunnelSource::Main); }, Qt::QueuedConnection);
+            }
+        };
+        QList<ConnectionState> states;
+        QObject::connect(&app, &AppState::connectionStateChanged, &app, [&] { states.append(app.connectionState()); });
+        app.tapGlobe();
+        QVERIFY(settled(f));
+        QVERIFY(!states.contains(ConnectionState::Disconnected)); // a switch, not a drop
+    }
+
+    void stopEndsTheTavrinClient()
+    {
+        AppFixture f;
+        AppState &app = f.startSignedIn();
+        f.profiles.setStatusOnStart(VpnStatus::Connecting);
+        app.autoFellBackToTavrin = true; // auto's second try: the cascade, chosen right before the entries' prefetch
+        const auto stopThere = QObject::connect(&app, &AppState::cascadeModeChanged, &app, [&] { app.stopEverything(); });
+        app.connect(std::nullopt, true);
+        QVERIFY(!f.settle([&] { return !f.launcher.launches.isEmpty(); }, 3s)); // the prefetch has ended: still no client
+        QObject::disconnect(stopThere);
+        app.connect(std::nullopt, true);
+        QVERIFY(settled(f) && f.launcher.launches.size() == 1);
+        const QString keyFile = f.tavrinHelper->keyFile();
+        app.tapGlobe();
+        QVERIFY(f.launcher.launches[0]->terminated && !QFile::exists(keyFile));
     }
 
     void selectModeAndTheGlobe()
