@@ -114,6 +114,8 @@ void AppState::handleConnectFailure(const QString &description, bool awaitingApp
     trace(QStringLiteral("connect FAILED: ") + description);
     if (tryAutoFallback())
         return;
+    // Nothing runs the cascade now: its client, and the key it holds, go.
+    m_services.tavrinHelper.stop();
     setConnectionState(ConnectionState::Disconnected);
     setConnectionProgress(std::nullopt);
     if (awaitingApproval)
@@ -225,6 +227,7 @@ QCoro::Task<> AppState::connectReserve(CancelToken token)
         co_return;
     }
     trace(QStringLiteral("reserve: starting, ") + QString::number(count) + QStringLiteral(" servers"));
+    m_services.tavrinHelper.stop(); // the reserve channel replaces the cascade
     startReported = false;
     co_await m_services.reserveTunnel.start(configs);
     if (!self)

@@ -211,6 +211,12 @@ private Q_SLOTS:
         const QString keyFile = f.tavrinHelper->keyFile();
         app.tapGlobe();
         QVERIFY(f.launcher.launches[0]->terminated && !QFile::exists(keyFile));
+        // A cascade connect that fails with no second try left ends its client too.
+        f.profiles.failOn(FakeProfileService::Call::Start, PlatformError(u"NEVPNErrorDomain"_s, 5, u"занято"_s));
+        app.selectMode(ConnectMode::Tavrin);
+        app.tapGlobe();
+        QVERIFY(f.settle([&] { return app.connectionError().has_value() && !app.switchingChannels; }));
+        QVERIFY(f.launcher.launches.size() == 2 && f.launcher.launches[1]->terminated);
     }
 
     void selectModeAndTheGlobe()
