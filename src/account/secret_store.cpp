@@ -5,6 +5,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QFile>
 #include <QLoggingCategory>
 
 namespace qor {
@@ -45,8 +46,13 @@ bool secretServiceReachable()
 
 std::unique_ptr<SecretStore> openSecretStore()
 {
-    if (secretServiceReachable())
-        return std::make_unique<KeychainSecretStore>();
+    if (secretServiceReachable()) {
+        auto keychain = std::make_unique<KeychainSecretStore>();
+        // A run without a keyring kept its secrets in the file, out of this store's sight.
+        if (QFile::exists(FileSecretStore::defaultFilePath()))
+            keychain->takeOver(std::make_unique<FileSecretStore>());
+        return keychain;
+    }
     qCInfo(lcSecrets) << "no Secret Service on the session bus; keeping secrets in" << FileSecretStore::defaultFilePath();
     return std::make_unique<FileSecretStore>();
 }

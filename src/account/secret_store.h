@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -24,6 +25,12 @@ public:
     // none is left. For the application's quit path; stores that write at once have
     // nothing to wait for.
     virtual bool flush(std::chrono::milliseconds limit) { return true; }
+
+    // A read that ran out its time limit still gets the store's answer: true while it is
+    // on its way. It then reaches onLateAnswer (absent on failure or no item), unless a
+    // write or delete of the account came first.
+    virtual bool answerPending(const QString &account) const { return false; }
+    std::function<void(const QString &account, const std::optional<QByteArray> &data)> onLateAnswer;
 };
 
 // The service name under which the secrets of this program are kept.
@@ -34,7 +41,8 @@ QString secretServiceName(); // "com.qorvpn.connect.secure"
 bool secretServiceReachable();
 
 // The keychain when a Secret Service is reachable on the session bus, otherwise the
-// private file store in the data directory.
+// private file store in the data directory. The keychain takes over what an earlier run
+// left in that file.
 std::unique_ptr<SecretStore> openSecretStore();
 
 } // namespace qor

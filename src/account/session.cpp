@@ -63,7 +63,17 @@ std::optional<Session::Saved> Session::load() const
     if (const std::optional<QByteArray> bytes = m_secrets.read(kCorporateJSON))
         saved.corporateJSON = strictUtf8Decode(*bytes);
     saved.corporateSavedAt = m_shared.dateValue(kCorporateSavedAt);
+    // save() stamps exactly the records it stores, so without a stamp there is nothing to wait for.
+    saved.corporatePending = saved.corporateSavedAt && m_secrets.answerPending(kCorporateJSON);
     return saved;
+}
+
+void Session::onLateCorporate(std::function<void(const std::optional<QString> &corporateJSON)> receive)
+{
+    m_secrets.onLateAnswer = [receive = std::move(receive)](const QString &account, const std::optional<QByteArray> &data) {
+        if (account == kCorporateJSON)
+            receive(data ? strictUtf8Decode(*data) : std::nullopt);
+    };
 }
 
 void Session::save(const Saved &values)

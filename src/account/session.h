@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace qor {
@@ -21,6 +22,9 @@ public:
         std::optional<QString> username, avatarDataURI, subscriptionURL, awgConfigsJSON,
             xrayConfigsJSON, tavrinKey, sessionToken, corporateJSON;
         std::optional<QDateTime> corporateSavedAt;
+        // A corporate record is stored but the keychain has not answered within its
+        // limit: the record comes later, through onLateCorporate.
+        bool corporatePending = false;
 
         friend bool operator==(const Saved &, const Saved &) = default;
     };
@@ -39,6 +43,9 @@ public:
     Session(DefaultsStore &shared, SecretStore &secrets, Clock &clock);
 
     std::optional<Saved> load() const;
+    // Receives the corporate record of a load() that left it pending, whenever the
+    // keychain answers (absent when it has none or cannot give it).
+    void onLateCorporate(std::function<void(const std::optional<QString> &corporateJSON)> receive);
     // corporateSavedAt of the argument is ignored: it becomes clock.now() when a
     // corporate record is written and is removed otherwise. An absent sessionToken
     // leaves the stored token as it is.

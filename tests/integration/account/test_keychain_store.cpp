@@ -1,5 +1,6 @@
 // Runs against a real GNOME Keyring on a private session bus (see the wrapper).
 #include "account/secret_store.h"
+#include "account/secret_store_file.h"
 #include "account/secret_store_keychain.h"
 #include "account/session.h"
 
@@ -114,6 +115,34 @@ private Q_SLOTS:
         QVERIFY(store.flush(5s));
         QCOMPARE(itemCount(Session::kCorporateJSON), 0);
         QVERIFY(!KeychainSecretStore().read(Session::kCorporateJSON));
+    }
+
+    // What a run without a keyring left in the file moves into the keyring, unless the keyring's item was written later
+    // (or the file's entry tells no time); the file goes once the keyring holds the newer one.
+    void fileEntriesMoveIntoTheKeyring()
+    {
+        const QString file = FileSecretStore::defaultFilePath();
+        const struct { const char *name; bool inKeyring; std::optional<int> fileDaysLater; QByteArray kept; } rows[] = {
+            {"keyring empty", false, 0, "file"}, {"keyring older", true, 1, "file"},
+            {"keyring newer", true, -1, "keyring"}, {"file entry without a time", true, std::nullopt, "keyring"}};
+        for (const auto &row : rows) {
+            KeychainSecretStore keyring;
+            keyring.remove(Session::kCorporateJSON);
+            if (row.inKeyring)
+                keyring.write(Session::kCorporateJSON, "keyring");
+            QVERIFY(keyring.flush(5s));
+            FileSecretStore(file).write(Session::kCorporateJSON, "file");
+            DefaultsStore(file).setDate(Session::kCorporateJSON + ".savedAt",
+                                        row.fileDaysLater ? QDateTime::currentDateTimeUtc().addDays(*row.fileDaysLater) : QDateTime());
+            {
+                const auto store = openSecretStore();
+                QCOMPARE(store->read(Session::kCorporateJSON), row.kept);
+                QVERIFY(store->flush(5s));
+            }
+            QVERIFY2(!QFile::exists(file), row.name);
+            QCOMPARE(itemCount(Session::kCorporateJSON), 1);
+            QCOMPARE(KeychainSecretStore().read(Session::kCorporateJSON), row.kept);
+        }
     }
 
     // A write queued just before the application quits still reaches the keyring.
