@@ -311,6 +311,8 @@ private:
 
     void loadSettings();
     void applySessionPayload(const TelegramLoginResult::Session &payload);
+    void applyStoredCorporate(const std::optional<QString> &corporateJSON, const std::optional<QDateTime> &savedAt);
+    void endStoredCorporateWait();
     void saveSession(const std::optional<QString> &token);
     void revokeSession();
     QCoro::Task<> startup();
@@ -363,6 +365,9 @@ private:
     std::optional<QDateTime> m_corporateSavedAt;
     SubscriptionInfo m_subscription;
     std::optional<CorporateAccess> m_corporate;
+    // Present while the keyring has not handed over the stored company record; cancelled
+    // (waking a connect that waits for it) once it has, or once a fresher record came.
+    std::optional<CancelToken> m_storedCorporateAnswer;
     bool m_startupFinished = false;
     // Set while the start-up task reports the status of a tunnel found running.
     bool m_adoptingTunnel = false;

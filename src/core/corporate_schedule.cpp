@@ -12,6 +12,8 @@ namespace qor {
 
 namespace {
 constexpr std::chrono::seconds countdownPeriod{30};
+// How long a connect without the server waits for the keyring to hand over the stored rules.
+constexpr std::chrono::seconds storedRulesWait{10};
 const QString askAdministrator = QStringLiteral("Обратитесь к администратору вашей компании");
 
 // "HH:mm" in the machine's locale and time zone.
@@ -123,13 +125,25 @@ bool AppState::reserveBlockedByCompany() const
 
 bool AppState::storedPolicyExpired() const
 {
+    // Rules the keyring has not handed over are as good as none: only the server's count.
+    if (m_storedCorporateAnswer)
+        return true;
     return corporateFromStorage() && m_corporateSavedAt
         && CorporateAccess::storedRecordExpired(*m_corporateSavedAt, m_services.clock.now());
 }
 
 QCoro::Task<bool> AppState::refreshCorporatePolicy()
 {
-    co_return co_await refreshSession();
+    QPointer<AppState> self(this);
+    const bool fetched = co_await refreshSession();
+    // Without the server the stored record decides, so a keyring still unlocking is
+    // waited for; past the wait its rules count as stale (storedPolicyExpired).
+    if (!fetched && self && self->m_storedCorporateAnswer) {
+        const CancelToken answer = *self->m_storedCorporateAnswer;
+        self->trace(QStringLiteral("waiting for the keychain's company rules"));
+        co_await m_services.clock.sleep(storedRulesWait, answer);
+    }
+    co_return fetched;
 }
 
 } // namespace qor

@@ -42,9 +42,29 @@ void AppState::applySessionPayload(const TelegramLoginResult::Session &payload)
     refreshDirectNodes();
     setTavrinKey(payload.tavrinKey);
     setSubscription(payload.subscription);
+    endStoredCorporateWait(); // the server's record is newer than the keyring's
     setCorporate(payload.corporate);
     setCorporateFromStorage(false);
     setCorporateSavedAt(std::nullopt);
+}
+
+void AppState::applyStoredCorporate(const std::optional<QString> &corporateJSON, const std::optional<QDateTime> &savedAt)
+{
+    if (!corporateJSON)
+        return;
+    // A stored record that no longer parses is dropped; the session itself stays.
+    if (auto record = CorporateAccess::parseRaw(*corporateJSON)) {
+        setCorporate(std::move(record));
+        setCorporateFromStorage(true);
+        setCorporateSavedAt(savedAt);
+    }
+}
+
+void AppState::endStoredCorporateWait()
+{
+    if (m_storedCorporateAnswer)
+        m_storedCorporateAnswer->cancel();
+    m_storedCorporateAnswer.reset();
 }
 
 void AppState::saveSession(const std::optional<QString> &token)
@@ -107,13 +127,20 @@ void AppState::restoreSession()
     refreshDirectNodes();
     setTavrinKey(saved->tavrinKey);
     sessionToken = saved->sessionToken;
-    if (saved->corporateJSON) {
-        // A stored record that no longer parses is dropped; the session itself stays.
-        if (auto record = CorporateAccess::parseRaw(*saved->corporateJSON)) {
-            setCorporate(std::move(record));
-            setCorporateFromStorage(true);
-            setCorporateSavedAt(saved->corporateSavedAt);
-        }
+    applyStoredCorporate(saved->corporateJSON, saved->corporateSavedAt);
+    if (saved->corporatePending) {
+        // The keyring is still unlocking: its record rules whenever it comes, and until
+        // then a connect without the server waits for it (refreshCorporatePolicy).
+        m_storedCorporateAnswer = CancelToken::create();
+        m_services.session.onLateCorporate(
+            [self = QPointer<AppState>(this), answer = *m_storedCorporateAnswer,
+             savedAt = saved->corporateSavedAt](const std::optional<QString> &corporateJSON) {
+                if (!self || answer.isCancelled())
+                    return; // signed out, or the server's record came first
+                self->endStoredCorporateWait();
+                self->trace(QStringLiteral("stored company rules read after the keychain's limit"));
+                self->applyStoredCorporate(corporateJSON, savedAt);
+            });
     }
     setAuthStage(AuthStage::LoggedIn);
     restoreSelectedNode();
@@ -180,6 +207,7 @@ void AppState::signOut()
     setTavrinKey(std::nullopt);
     setSubscription(SubscriptionInfo::empty());
     sessionToken.reset();
+    endStoredCorporateWait();
     setAuthStage(AuthStage::Idle);
     expectedDisconnect = true;
     setConnectionState(ConnectionState::Disconnected);

@@ -3,6 +3,7 @@
 #include "account/secret_store_file.h"
 #include "account/secret_store_keychain.h"
 #include "account/session.h"
+#include "app_fixture.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -11,8 +12,12 @@
 #include <QDBusObjectPath>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
+
+#include <csignal>
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
@@ -142,6 +147,50 @@ private Q_SLOTS:
             QVERIFY2(!QFile::exists(file), row.name);
             QCOMPARE(itemCount(Session::kCorporateJSON), 1);
             QCOMPARE(KeychainSecretStore().read(Session::kCorporateJSON), row.kept);
+        }
+    }
+
+    // A keyring that answers only after the read limit (its daemon stopped, then continued) still rules: the record a
+    // run without a keyring left in the file reaches the keyring and the state late, with its countdown; a connect
+    // without the server waits for it, and past that wait the rules count as stale and the connect is refused.
+    void slowKeyringStillRulesTheConnect()
+    {
+        test::AppFixture f;
+        f.server.setDefault("refresh/", ScriptedAnswer::raw("", 503, "text/plain"));
+        const QString record = u"{\"qor\":{\"session\":{\"until\":\"2026-01-31T11:00:00Z\",\"reason\":\"window\"}}}"_s;
+        f.storeSession(u"tok"_s, test::catalogJson({u"10.0.0.1:443"_s}), record); // the fixture's own secrets are not used here
+        FileSecretStore().write(Session::kCorporateJSON, record.toUtf8());
+        const auto keyring = pid_t(QDBusConnection::sessionBus().interface()->servicePid(u"org.freedesktop.secrets"_s).value());
+        QVERIFY(keyring > 0);
+        const auto resume = qScopeGuard([&] { ::kill(keyring, SIGCONT); });
+        for (const bool answersWithinTheWait : {true, false}) {
+            KeychainSecretStore keychain(secretServiceName(), 300ms);
+            QCOMPARE(::kill(keyring, SIGSTOP), 0);
+            keychain.takeOver(std::make_unique<FileSecretStore>());
+            Session session(f.sharedDefaults, keychain, f.clock);
+            const AppServices base = f.services();
+            auto app = std::make_unique<AppState>(AppServices{f.clock, f.sharedDefaults, f.standardDefaults, session, *f.trace,
+                                                              *f.login, f.tunnel, f.reserveTunnel, *f.traffic, *f.extensions,
+                                                              *f.tavrinResolver, *f.tavrinHelper, base.openAddress,
+                                                              base.probeConnectivity, base.measureLatency, base.latencyConcurrency});
+            QVERIFY(app->authStage() == AuthStage::LoggedIn && !app->isCorporate());
+            app->connect();
+            if (answersWithinTheWait)
+                QVERIFY(f.waitFor([&] { return f.traceLines().contains("waiting for the keychain's company rules"); }));
+            else
+                QVERIFY(f.settle([&] { return app->connectionState() == ConnectionState::Disconnected; }, 15s));
+            QCOMPARE(::kill(keyring, SIGCONT), 0);
+            QVERIFY(f.waitFor([&] {
+                return app->sessionWarning() == "Доступ на сегодня закончен — заканчивается рабочее окно"
+                    && app->connectionState() == ConnectionState::Disconnected;
+            }));
+            QVERIFY(app->corporateFromStorage() && f.profiles.calls().filter(QRegularExpression("^start ")).isEmpty());
+            // Within the wait the late record decides; past it the rules were stale.
+            QCOMPARE(app->connectionError(), answersWithinTheWait ? std::nullopt : std::optional<QString>(
+                "Не удалось получить правила компании. Подключитесь к интернету и попробуйте снова"));
+            app.reset();
+            QVERIFY(keychain.flush(5s) && !QFile::exists(FileSecretStore::defaultFilePath()));
+            QCOMPARE(itemCount(Session::kCorporateJSON), 1);
         }
     }
 
