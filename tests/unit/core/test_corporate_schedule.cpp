@@ -51,12 +51,7 @@ private Q_SLOTS:
         app.setConnectionState(ConnectionState::Disconnecting); // left alone
         f.clock.advance(30s);
         QCOMPARE(app.connectionState(), ConnectionState::Disconnecting);
-    }
-
-    void newRecordRestartsTheCountdown()
-    {
-        AppFixture f;
-        AppState &app = f.start();
+        // A new record restarts the countdown.
         app.setCorporate(record(f.clock.now().addSecs(120), u"hours"_s));
         ManualClock::drainEvents();
         QCOMPARE(app.sessionWarning(), warning(2, u"исчерпан дневной лимит часов"_s));
