@@ -41,7 +41,6 @@ private Q_SLOTS:
     void corporateCountdownFollowsTheWallClock()
     {
         QFETCH(qint64, jump);
-        QFETCH(QString, warning);
         QFETCH(QString, summaryTail);
         QFETCH(bool, stillConnected);
         AppFixture f;
@@ -55,7 +54,7 @@ private Q_SLOTS:
         ManualClock::drainEvents();
         QVERIFY(!app.sessionWarning()); // a jump wakes nothing by itself
         f.clock.advance(30s);           // the next pass judges by the new wall time
-        QCOMPARE(app.sessionWarning().value_or(QString()), warning);
+        QTEST(app.sessionWarning().value_or(QString()), "warning");
         QCOMPARE(app.connectionState() == ConnectionState::Connected, stillConnected);
         QVERIFY2(QRegularExpression("^до \\d\\d:\\d\\d · " + summaryTail + "$").match(app.corporateSessionSummary()).hasMatch(),
                  qPrintable(app.corporateSessionSummary()));
@@ -74,7 +73,6 @@ private Q_SLOTS:
     void connectedTimeNeverGoesNegative()
     {
         QFETCH(qint64, jump);
-        QFETCH(QString, text);
         AppFixture f;
         AppState &app = f.startSignedIn();
         app.handleTunnelStatus(3, TunnelSource::Main);
@@ -82,7 +80,7 @@ private Q_SLOTS:
         f.clock.advance(10s);
         QCOMPARE(app.connectionDuration(f.clock.now()), "00:00:10");
         f.clock.setNow(f.clock.now().addSecs(jump));
-        QCOMPARE(app.connectionDuration(f.clock.now()), text);
+        QTEST(app.connectionDuration(f.clock.now()), "text");
         QCOMPARE(app.connectedSince(), since); // the connected date is not rewritten
         QCOMPARE(app.connectionState(), ConnectionState::Connected);
     }
