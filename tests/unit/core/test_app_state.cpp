@@ -157,10 +157,12 @@ private Q_SLOTS:
         QCOMPARE(app.measuredNodeCount(), 3); // a failure keeps the earlier values
     }
 
-    void storedSessionIsSignedInAtOnceAndKeepsItsToken()
+    // Signed in at once, over a running tunnel; refusals change nothing, a revocation stops, signs out and explains.
+    void storedSessionKeepsItsTokenUntilRevoked()
     {
         AppFixture f;
         f.storeSession(u"tok-1"_s, catalogJson({"10.0.0.1:443"}));
+        const QString running = f.addRunningProfile(TunnelSource::Main);
         int loadsSeenAtRefresh = -1;
         // A token in the answer is ignored: the session keeps the one it was sent with.
         ScriptedAnswer answer = ScriptedAnswer::json(okAnswer({{u"session_token"_s, u"tok-NEW"_s}, {u"username"_s, u"ivan"_s}}));
@@ -174,39 +176,25 @@ private Q_SLOTS:
         QCOMPARE(loadsSeenAtRefresh, 2); // both managers loaded first
         QCOMPARE(app.telegramUsername(), u"ivan"_s);
         QVERIFY(f.session.load()->sessionToken == u"tok-1"_s && f.session.load()->username == u"ivan"_s);
-        // Answers that say no change nothing.
-        for (const ScriptedAnswer &refusal : {ScriptedAnswer::json({{u"status"_s, u"no_subscription"_s}}), ScriptedAnswer::dropped()}) {
+        QCOMPARE(app.connectionState(), ConnectionState::Connected);
+        const QString revoked = u"idle - 0 "_s + revokedNotice;
+        for (const auto &[refusal, after] : {std::pair(ScriptedAnswer::json({{u"status"_s, u"no_subscription"_s}}), u"loggedIn tok-1 1 -"_s),
+                                             std::pair(ScriptedAnswer::dropped(), u"loggedIn tok-1 1 -"_s),
+                                             std::pair(ScriptedAnswer::json({{u"status"_s, u"invalid_session"_s}}), revoked)}) {
             answer = refusal;
+            f.clearTrace();
             std::optional<bool> refreshed;
             collect(app.refreshSession(), refreshed);
             QVERIFY(f.waitFor([&] { return refreshed.has_value(); }));
             QCOMPARE(refreshed, std::optional<bool>(false));
-            QCOMPARE(session(app), u"loggedIn tok-1 1 -"_s);
-            QCOMPARE(f.session.load()->username, u"ivan"_s);
+            QCOMPARE(session(app), after);
+            QCOMPARE(f.session.load().value_or(Session::Saved()).username, after == revoked ? std::nullopt : std::optional<QString>(u"ivan"_s));
         }
-        for (const RecordedRequest &request : f.server.requests(u"refresh/"_s))
-            QCOMPARE(request.path, u"refresh/tok-1"_s);
-    }
-
-    void revocationWhileConnectedStopsSignsOutAndExplains()
-    {
-        AppFixture f;
-        f.storeSession(u"tok-1"_s, catalogJson({"10.0.0.1:443"}));
-        const QString running = f.addRunningProfile(TunnelSource::Main);
-        AppState &app = f.start();
-        QVERIFY(f.startupDone());
-        QCOMPARE(app.connectionState(), ConnectionState::Connected);
-        f.server.setDefault(u"refresh/"_s, ScriptedAnswer::json({{u"status"_s, u"invalid_session"_s}}));
-        f.clearTrace();
-        std::optional<bool> result;
-        collect(app.refreshSession(), result);
-        QVERIFY(f.waitFor([&] { return result.has_value(); }));
-        QCOMPARE(result, std::optional<bool>(false));
-        QCOMPARE(session(app), u"idle - 0 "_s + revokedNotice);
         QCOMPARE(app.connectionState(), ConnectionState::Disconnected);
-        QVERIFY(!f.session.load());
         QCOMPARE(f.traceLines().mid(0, 2), (QStringList{"access revoked by server", "stopEverything"}));
         QVERIFY(f.waitFor([&] { return f.profiles.calls().contains(u"stop "_s + running); }));
+        for (const RecordedRequest &request : f.server.requests(u"refresh/"_s))
+            QCOMPARE(request.path, u"refresh/tok-1"_s);
     }
 
     void okLoginAppliesAndStoresTheSession()
