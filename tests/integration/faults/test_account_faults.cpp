@@ -1,5 +1,6 @@
 // A failing account server (down, silent, late, garbled, over 16 MiB): own outcome, data kept, no hang.
 
+#include "../tunnel/loopback_listeners.h"
 #include "app_fixture.h"
 
 #include "account/email_login_service.h"
@@ -9,7 +10,6 @@
 
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTest>
 
 using namespace qor;
@@ -65,11 +65,8 @@ struct FaultyFixture : AppFixture {
         this->fault = fault;
         AccountTransport::Settings transport;
         transport.baseAddress = server.baseUrl().toString();
-        if (fault == Fault::Refused) {
-            QTcpServer probe;
-            probe.listen(QHostAddress::LocalHost);
-            transport.baseAddress = QStringLiteral("http://127.0.0.1:%1/api/auth/").arg(probe.serverPort()); // closed when probe goes
-        }
+        if (fault == Fault::Refused)
+            transport.baseAddress = QStringLiteral("http://127.0.0.1:%1/api/auth/").arg(closedLoopbackPort());
         transport.shortTimeout = transport.longTimeout = requestLimit;
         login = std::make_unique<TelegramLoginService>(clock, AccountTransport(transport), "https://t.example/QorBot");
         email = std::make_unique<EmailLoginService>(AccountTransport(transport));

@@ -261,10 +261,14 @@ private Q_SLOTS:
         QCOMPARE(entries(dir), QStringList{"state-trace.txt"});
     }
 
-    // Sign-in on a full disk: held in memory, files and a restart keep the old state until space returns.
+    // Sign-in and the launch-at-login entry on a full disk: held in memory or refused, files and a restart keep the
+    // old state until space returns.
     void storesOnFullDisk()
     {
         REQUIRE_MOUNTS();
+        const AutostartEntry entry(m_full + "/config/autostart/qor-connect.desktop");
+        QVERIFY(entry.registerEntry());
+        const QByteArray entryBefore = readBytes(entry.path());
         const QString config = m_full + "/config/qor-connect", secretsPath = m_full + "/data/qor-connect/secrets.json";
         const QStringList files{config + "/" + DefaultsStores::groupFileName(), config + "/" + DefaultsStores::standardFileName(), secretsPath};
         seed(config, secretsPath, [](DefaultsStores &stores) { stores.standard().setBool("qor.minimizeToMenuBar", false); });
@@ -289,8 +293,11 @@ private Q_SLOTS:
         QCOMPARE(entries(config), (QStringList{DefaultsStores::groupFileName(), DefaultsStores::standardFileName()}));
         QCOMPARE(entries(QFileInfo(secretsPath).path()), QStringList{"secrets.json"});
         QCOMPARE(tokenAndRecord(storedSession(config, secretsPath)), "tok-A " + corporateA);
+        QVERIFY2(!entry.registerEntry(), "a rewrite the disk refused was reported as done");
+        QVERIFY(readBytes(entry.path()) == entryBefore && entry.isRegistered());
 
         filler.release();
+        QVERIFY(entry.registerEntry());
         stores->shared().setBool("settings.liquidGlass", true); // a later change writes it all
         ManualClock::drainEvents();
         QVERIFY(readBytes(files[0]).contains("tok-B"));
@@ -302,21 +309,6 @@ private Q_SLOTS:
         QCOMPARE(restarted.shared().textValue("settings.appearance"), "dark");
         QCOMPARE(restarted.shared().boolValue("settings.liquidGlass"), true);
         QCOMPARE(restarted.standard().boolValue("qor.minimizeToMenuBar"), true);
-    }
-
-    // The launch-at-login entry rewritten on a full disk: refused, the old entry stays whole.
-    void autostartEntryOnFullDisk()
-    {
-        REQUIRE_MOUNTS();
-        const AutostartEntry entry(m_full + "/config/autostart/qor-connect.desktop");
-        QVERIFY(entry.registerEntry());
-        const QByteArray before = readBytes(entry.path());
-        DiskFiller filler(m_full);
-        QVERIFY2(!entry.registerEntry(), "a rewrite the disk refused was reported as done");
-        QCOMPARE(readBytes(entry.path()), before);
-        QVERIFY(entry.isRegistered());
-        filler.release();
-        QVERIFY(entry.registerEntry());
     }
 
     // A FIFO or folder in place of a store file: no block at start, others keep values, it is left alone.
