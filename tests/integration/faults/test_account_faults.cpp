@@ -249,52 +249,45 @@ private Q_SLOTS:
         QCOMPARE(f.kept(), "loggedIn session kept ");
     }
 
-    // An answer already on its way at sign-out neither restores the session nor explains a revocation.
-    void lateRefreshAnswerAfterSignOutIsIgnored_data()
+    // An answer already on its way at sign-out neither restores the session nor explains a revocation; a deletion
+    // confirmed after the user switched accounts leaves the new session alone.
+    void lateAnswerAfterSignOutIsIgnored_data()
     {
+        QTest::addColumn<QString>("path");
         QTest::addColumn<QJsonObject>("late");
-        QTest::newRow("ok") << okAnswer({{"username", "ghost"}});
-        QTest::newRow("invalid_session") << QJsonObject{{"status", "invalid_session"}};
+        QTest::addColumn<QString>("after"); // stage, token, stored token
+        QTest::newRow("refresh ok") << "refresh/" << okAnswer({{"username", "ghost"}}) << "idle - -";
+        QTest::newRow("refresh invalid_session") << "refresh/" << QJsonObject{{"status", "invalid_session"}} << "idle - -";
+        QTest::newRow("deletion, then another account") << "account/delete" << QJsonObject{{"status", "ok"}} << "loggedIn tok-other tok-other";
     }
-    void lateRefreshAnswerAfterSignOutIsIgnored()
+    void lateAnswerAfterSignOutIsIgnored()
     {
+        QFETCH(QString, path);
         QFETCH(QJsonObject, late);
         AppFixture f;
         AppState &app = f.startSignedIn();
         storeSettings(f);
-        f.server.setDefault("refresh/", ScriptedAnswer::json(late).after(100ms));
-        std::optional<bool> refreshed;
-        collect(app.refreshSession(), refreshed);
-        QVERIFY(f.waitFor([&] { return f.server.requestCount("refresh/") == 2; }));
+        const bool deletion = path == "account/delete";
+        const int before = f.server.requestCount(path);
+        f.server.setDefault(path, ScriptedAnswer::json(late).after(100ms));
+        std::optional<bool> result;
+        collect(deletion ? app.deleteAccount() : app.refreshSession(), result);
+        QVERIFY(f.waitFor([&] { return f.server.requestCount(path) == before + 1; }));
         const int requests = f.server.requestCount();
         app.signOutAndStop();
-        QVERIFY(f.waitFor([&] { return refreshed.has_value(); }));
-        QCOMPARE(*refreshed, false);
+        if (deletion) {
+            TelegramLoginResult::Session other;
+            other.sessionToken = "tok-other";
+            other.subscriptionURL = "https://sub.example.com/other";
+            app.applyLoginResult(TelegramLoginResult::makeOk(other));
+        }
+        QVERIFY(f.waitFor([&] { return result.has_value(); }));
+        QCOMPARE(*result, deletion);
         QCOMPARE(f.server.requestCount(), requests); // signing out asked nothing
-        QVERIFY(app.authStage() == AuthStage::Idle && !app.signOutNotice() && !app.telegramUsername() && !app.sessionToken);
-        QVERIFY(app.directNodes().isEmpty() && !f.session.load());
+        const auto stored = f.session.load();
+        QTEST(caseName(app.authStage()) + ' ' + app.sessionToken.value_or("-") + ' ' + (stored ? stored->sessionToken.value_or("-") : "-"), "after");
+        QVERIFY(!app.signOutNotice() && !app.telegramUsername() && app.directNodes().isEmpty());
         QCOMPARE(changedSetting(f, 5), QString()); // the selected node goes with the session
-    }
-
-    // A deletion confirmed after the user switched accounts leaves the new session alone.
-    void lateDeletionAnswerLeavesANewSessionAlone()
-    {
-        AppFixture f;
-        AppState &app = f.startSignedIn();
-        f.server.setDefault("account/delete", ScriptedAnswer::json({{"status", "ok"}}).after(100ms));
-        std::optional<bool> deleted;
-        collect(app.deleteAccount(), deleted);
-        QVERIFY(f.waitFor([&] { return f.server.requestCount("account/delete") == 1; }));
-        app.signOutAndStop();
-        TelegramLoginResult::Session other;
-        other.sessionToken = "tok-other";
-        other.subscriptionURL = "https://sub.example.com/other";
-        app.applyLoginResult(TelegramLoginResult::makeOk(other));
-        QVERIFY(f.waitFor([&] { return deleted.has_value(); }));
-        QCOMPARE(*deleted, true);
-        QCOMPARE(app.authStage(), AuthStage::LoggedIn);
-        QCOMPARE(app.sessionToken, "tok-other");
-        QCOMPARE(f.session.load().value_or(Session::Saved()).sessionToken, "tok-other");
     }
 };
 
