@@ -317,7 +317,7 @@ private Q_SLOTS:
         }
     }
 
-    void channelCheckWarnsAfterThePatientWindow()
+    void channelCheckWarnsAfterThePatientWindowAndEndsWithTheConnection()
     {
         AppFixture f;
         AppState &app = started(f);
@@ -336,19 +336,16 @@ private Q_SLOTS:
         f.clock.advance(720s); // twelve re-checks 10 s apart, then the warning stands
         QCOMPARE(f.probeCalls, 21);
         QCOMPARE(app.connectionError(), AppState::networkWarning);
-    }
 
-    void checkLeavesOtherErrorsAndEndsWithTheConnection()
-    {
-        AppFixture f;
-        AppState &app = started(f);
+        // The next connection's check leaves other errors alone and ends with the connection.
         app.setAutoReconnectEnabled(false);
+        app.handleTunnelStatus(1, TunnelSource::Main);
         app.handleTunnelStatus(3, TunnelSource::Main);
         app.setConnectionError(u"Другая ошибка"_s);
         f.clock.advance(3500ms);
         f.counters.add(u"utun7"_s, 100001, 0); // above the threshold: at the next probe the channel works
         f.clock.advance(60s);
-        QCOMPARE(f.probeCalls, 2);
+        QCOMPARE(f.probeCalls, 23);
         QCOMPARE(app.connectionError(), u"Другая ошибка"_s); // only its own warning is cleared
         app.handleTunnelStatus(1, TunnelSource::Main);
         app.handleTunnelStatus(3, TunnelSource::Main);
