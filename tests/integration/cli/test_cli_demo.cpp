@@ -93,10 +93,11 @@ private Q_SLOTS:
         QVERIFY(expires > QDateTime::currentDateTimeUtc());
     }
 
-    // Never below each node's own delay: time really passed. Rows list nodes fastest first.
-    void measuredLatenciesAreReal()
+    // Measured latencies are never below each node's own delay (time really passed), rows fastest first. The next
+    // process adopts the running provider; the demo touches only its folder, not the real state.
+    void measureThenConnectAdoptedByTheNextProcess()
     {
-        session();
+        CliProcess &c = session();
         const CliResult result = run({"nodes", "--measure", "--json"});
         QVERIFY2(result.exitCode == 0, result.describe());
         const QJsonObject s = result.json();
@@ -115,12 +116,6 @@ private Q_SLOTS:
         const CliResult plain = run({"nodes"});
         QVERIFY(plain.out.contains("Серверов: 6"));
         QCOMPARE(plain.out.count("—"), 6);
-    }
-
-    // The next process adopts the running provider; the demo touches only its folder, not the real state.
-    void connectIsAdoptedByTheNextProcess()
-    {
-        CliProcess &c = session();
         QCOMPARE(play({{{"connect"}, connected},
                        {status, "connected | balancer | Подключено · Qor AI Network | распределённый доступ · автоматический выбор узла",
                         {"connectionState", "target/kind", "display/statusTitle", "display/statusSubtitle"}},

@@ -227,7 +227,7 @@ private Q_SLOTS:
         QDir(tunnel_paths::stateDirectory()).removeRecursively();
     }
 
-    void profilesAreStoredInOrder()
+    void profilesAreStoredInOrderAndRefusedWhenUnusable()
     {
         auto first = makeProfile(), second = makeProfile(reserveId);
         QCoro::waitFor(service->save(first));
@@ -251,6 +251,17 @@ private Q_SLOTS:
         // Reloading a profile that is gone fails as stale.
         QFile::remove(service->profilePath(second->id));
         QCOMPARE(settled(service->reload(second))->errorCode, 4);
+
+        // A provider that is not there, a disabled profile and one never saved are not started.
+        for (const auto &[profile, code] : {std::pair(makeProfile("com.example.missing.tunnel"), 3), std::pair(makeProfile(mainId, {}, false), 2)}) {
+            QCoro::waitFor(service->save(profile));
+            const QString error = thrown([&] { service->startProvider(*profile); });
+            QVERIFY2(error.startsWith(QStringLiteral("com.qorvpn.connect.profiles %1 ").arg(code)), qPrintable(error));
+            QCOMPARE(service->status(*profile), VpnStatus::Disconnected);
+        }
+        auto unsaved = makeProfile();
+        QCOMPARE(service->status(*unsaved), VpnStatus::Invalid);
+        QVERIFY_THROWS_EXCEPTION(PlatformError, service->startProvider(*unsaved));
     }
 
     // A provider's run as the service reports it: a connected one feeds its real interface; a failed one leaves its error.
@@ -346,20 +357,6 @@ private Q_SLOTS:
         // Stopping must not signal whatever process the file names (here: this test, which would end at once).
         fresh.stopTunnel(*saved);
         QCOMPARE(fresh.status(*saved), VpnStatus::Disconnected);
-    }
-
-    // A provider that is not there, a disabled profile and one never saved are not started.
-    void refusals()
-    {
-        for (const auto &[profile, code] : {std::pair(makeProfile("com.example.missing.tunnel"), 3), std::pair(makeProfile(mainId, {}, false), 2)}) {
-            QCoro::waitFor(service->save(profile));
-            const QString error = thrown([&] { service->startProvider(*profile); });
-            QVERIFY2(error.startsWith(QStringLiteral("com.qorvpn.connect.profiles %1 ").arg(code)), qPrintable(error));
-            QCOMPARE(service->status(*profile), VpnStatus::Disconnected);
-        }
-        auto unsaved = makeProfile();
-        QCOMPARE(service->status(*unsaved), VpnStatus::Invalid);
-        QVERIFY_THROWS_EXCEPTION(PlatformError, service->startProvider(*unsaved));
     }
 
     // A second start replaces the Tavrin client; stop() and the application's quit end it.
