@@ -79,8 +79,8 @@ private Q_SLOTS:
         }
     }
 
-    // Help, version, signed-out status (text, JSON), nodes, and the start-up trace read by the next one.
-    void signedOutStatusNodesAndTrace()
+    // Help, version, signed-out status (text, JSON), nodes, the start-up trace read by the next one, and settings.
+    void signedOutStatusNodesTraceAndSettings()
     {
         const CliProcess c = bare();
         const CliResult help = c.run({"--help"});
@@ -101,12 +101,7 @@ private Q_SLOTS:
                                                "\"latencyText\":null,\"selected\":true}]", {"nodes"}},
                          {{"trace", "--lines", "2"}, "~^0 [^\n]+\n[^\n]*status 0 from main[^\n]*$"}}),
                  QString());
-    }
-
-    // Each setting as a user writes it, read back by a later process; launch at login is the autostart entry.
-    void settingsPersistAcrossProcesses()
-    {
-        const CliProcess c = bare();
+        // Each setting as a user writes it, read back by a later process; launch at login is the autostart entry.
         QCOMPARE(c.play({{{"settings"}, "~^0 autoReconnectEnabled  true.*\nappearance            system.*\n(.*\n){3}launchAtLogin         false[^\n]*$"}}),
                  QString());
         const QList<std::tuple<QString, QString, QString>> changes{{"appearance", "dark", "dark"}, {"autoReconnectEnabled", "off", "false"},
