@@ -87,7 +87,7 @@ private Q_SLOTS:
         QCOMPARE(settings(f.restart()), u"main tavrin reconnect system -"_s);
     }
 
-    void nodeListRefresh()
+    void nodeListRefreshAndTheSelectedNode()
     {
         AppFixture f;
         AppState &app = withNodes(f, {"10.0.0.1:443", "10.0.0.2:8443", "10.0.0.3:443"});
@@ -112,12 +112,9 @@ private Q_SLOTS:
         QCOMPARE(app.preferredTarget, ConnectionTarget::balancer());
         QVERIFY(!f.standardDefaults.contains(u"session.selectedNodeEndpoint"_s));
         QCOMPARE(app.connectionError(), u"Выбранный узел больше не доступен — включён Qor AI Network"_s);
-    }
 
-    void selectedNodeRestoreAndLookup()
-    {
-        AppFixture f;
-        AppState &app = withNodes(f, {"10.0.0.1:443", "10.0.0.2:443", "10.0.0.2:443"});
+        // The stored selection is restored only when listed; the look-up alone changes nothing.
+        withNodes(f, {"10.0.0.1:443", "10.0.0.2:443", "10.0.0.2:443"});
         for (const QString &stored : {QString(), u"10.0.0.9:443"_s}) { // nothing stored, or a node no longer listed
             if (!stored.isNull())
                 f.standardDefaults.setText(u"session.selectedNodeEndpoint"_s, stored);
