@@ -359,7 +359,7 @@ private Q_SLOTS:
         QCOMPARE(app.connectionError(), u"Другая ошибка"_s); // and no warning comes
     }
 
-    void exhaustedReconnectsGiveUpAtOnce()
+    void exhaustedReconnectsGiveUpAtOnceAndPendingOnesEnd()
     {
         AppFixture f;
         AppState &app = started(f); // signed out: each reconnect ends at once, starting nothing
@@ -375,13 +375,7 @@ private Q_SLOTS:
         f.clock.advance(600s);
         QVERIFY(f.traceLines().filter(u"connect -> "_s).isEmpty());
         QCOMPARE(f.server.requestCount(u"refresh/"_s), 0); // signed out, 1200 s: neither the start nor the watch refreshed
-    }
-
-    void pendingReconnectEnds()
-    {
-        AppFixture f;
-        AppState &app = started(f);
-        // Switched off, brought back by the user meanwhile, or the user's stop.
+        // After a connection, a pending reconnect ends when switched off, brought back by the user meanwhile, or the user's stop.
         const std::function<void()> ends[] = {[&] { app.setAutoReconnectEnabled(false); },
                                               [&] { app.setConnectionState(ConnectionState::Connecting); }, [&] { app.stopEverything(); }};
         for (int way = 0; way < 3; ++way) {
