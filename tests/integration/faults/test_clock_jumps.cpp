@@ -64,11 +64,7 @@ private Q_SLOTS:
 
     void connectedTimeNeverGoesNegative_data()
     {
-        QTest::addColumn<qint64>("jump");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("back by an hour") << qint64(-3600) << "00:00:00";
-        QTest::newRow("back by a year") << qint64(-365 * 86400) << "00:00:00";
-        QTest::newRow("forward by a day and a bit") << qint64(86400 + 2 * 3600 + 3 * 60 + 4 - 10) << "1д 02:03:04";
+        jumpRows({-3600, -365 * 86400, 86400 + 2 * 3600 + 3 * 60 + 4 - 10}); // the last: a day and a bit
     }
     void connectedTimeNeverGoesNegative()
     {
@@ -80,7 +76,7 @@ private Q_SLOTS:
         f.clock.advance(10s);
         QCOMPARE(app.connectionDuration(f.clock.now()), "00:00:10");
         f.clock.setNow(f.clock.now().addSecs(jump));
-        QTEST(app.connectionDuration(f.clock.now()), "text");
+        QCOMPARE(app.connectionDuration(f.clock.now()), jump < 0 ? "00:00:00" : "1д 02:03:04");
         QCOMPARE(app.connectedSince(), since); // the connected date is not rewritten
         QCOMPARE(app.connectionState(), ConnectionState::Connected);
     }
