@@ -54,8 +54,9 @@ private Q_SLOTS:
     }
     void cleanup() { server.reset(); }
 
-    // Wrong usage exits 2 with reason and usage line, a refusal 1 (closed port); nothing on stdout.
-    void wrongUsageAndRefusals()
+    // Signed out, with no server of the test: wrong usage exits 2 with reason and usage line, a refusal 1 (closed
+    // port), nothing on stdout; then what works without an account.
+    void signedOutCommands()
     {
         const QList<std::tuple<QStringList, int, QString>> rows{
             {{}, 2, "не указана команда"}, {{"fly"}, 2, "неизвестная команда fly"}, {{"--fast", "status"}, 2, "неизвестный параметр --fast"},
@@ -77,12 +78,8 @@ private Q_SLOTS:
                          && result.err.contains(QStringLiteral("Использование: qorctl")) == (exitCode == 2),
                      result.describe());
         }
-    }
 
-    // Help, version, signed-out status (text, JSON), nodes, the start-up trace read by the next one, and settings.
-    void signedOutStatusNodesTraceAndSettings()
-    {
-        const CliProcess c = bare();
+        // Help, version, signed-out status (text, JSON), nodes, the start-up trace read by the next one, and settings.
         const CliResult help = c.run({"--help"});
         QCOMPARE(help.exitCode, 0);
         for (const char *command : {"status", "login", "logout", "connect", "disconnect", "nodes", "settings", "refresh", "delete-account", "trace"})
