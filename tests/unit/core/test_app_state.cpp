@@ -194,7 +194,7 @@ private Q_SLOTS:
             QCOMPARE(request.path, u"refresh/tok-1"_s);
     }
 
-    void okLoginAppliesAndStoresTheSession()
+    void okLoginStoresTheSessionForTheNextRun()
     {
         AppFixture f;
         AppState &app = f.start();
@@ -205,7 +205,7 @@ private Q_SLOTS:
         payload.xrayConfigsJSON = catalogJson({"10.0.0.1:443", "10.0.0.2:443"});
         payload.tavrinKey = u"key"_s;
         payload.sessionToken = u"tok-9"_s;
-        payload.corporate = CorporateAccess::parse(QJsonObject{{u"qor"_s, QJsonObject{{u"company"_s, u"Acme"_s}}}});
+        payload.corporate = CorporateAccess::parse(QJsonObject{{u"qor"_s, QJsonObject{{u"company"_s, u"Acme"_s}, {u"reserve"_s, false}}}});
         app.applyLoginResult(TelegramLoginResult::makeOk(payload));
         QCOMPARE(session(app), u"loggedIn tok-9 2 -"_s);
         QVERIFY(app.isCorporate() && !app.corporateFromStorage());
@@ -217,19 +217,14 @@ private Q_SLOTS:
         app.applyLoginResult(TelegramLoginResult::makeOk(payload));
         QCOMPARE(app.sessionToken, u"tok-9"_s);
         QCOMPARE(f.session.load()->sessionToken, u"tok-9"_s);
-    }
-
-    void storedCorporateRecord()
-    {
-        AppFixture f;
-        f.storeSession(u"tok"_s, {}, u"{not json"_s); // a record that no longer parses is dropped; the session stays
-        AppState &app = f.start();
-        QCOMPARE(app.authStage(), AuthStage::LoggedIn);
-        QVERIFY(!app.isCorporate() && !app.corporateFromStorage());
-        f.storeSession(u"tok"_s, {}, u"{\"qor\":{\"company\":\"Acme\",\"reserve\":false}}"_s);
-        AppState &again = f.restart(); // one that does is restored as stale
+        // The next run restores the stored company record as stale; one that no longer parses is dropped, the session stays.
+        AppState &again = f.restart();
         QVERIFY(again.isCorporate() && again.corporateFromStorage() && again.reserveBlockedByCompany());
         QCOMPARE(again.corporateSavedAt(), std::optional<QDateTime>(f.clock.now()));
+        f.storeSession(u"tok"_s, {}, u"{not json"_s);
+        AppState &broken = f.restart();
+        QCOMPARE(broken.authStage(), AuthStage::LoggedIn);
+        QVERIFY(!broken.isCorporate() && !broken.corporateFromStorage());
     }
 
     void signOutAndStopKeepsTheSettings()
