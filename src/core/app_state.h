@@ -237,7 +237,8 @@ public:
     bool tryAutoFallback();
     void scheduleReconnect();
     // After a wake-up or a network change: probes the connected channel at once and, when
-    // nothing answers, reconnects it (auto-reconnect on) or warns. One probe at a time.
+    // nothing answers, reconnects it (auto-reconnect on) or warns. One probe at a time; a
+    // connection younger than the channel check's patient window is left to that check.
     void checkChannelNow();
 
     // Node latency, measured for all nodes at once.

@@ -16,6 +16,8 @@ namespace {
 constexpr std::chrono::seconds firstProbeDelay{3};
 constexpr std::chrono::seconds probeInterval{5};
 constexpr int patientProbes = 9;
+// How long a fresh connection is left to the channel check's own patience.
+constexpr std::chrono::seconds patientWindow = firstProbeDelay + probeInterval * (patientProbes - 1);
 constexpr std::chrono::seconds recheckInterval{10};
 constexpr int rechecks = 12;
 constexpr qint64 workingTrafficBytes = 100000;
@@ -92,6 +94,10 @@ void AppState::checkChannelNow()
 {
     // A resume is followed by several network events: they share the probe under way.
     if (channelRecheck.isPresent() || m_connectionState != ConnectionState::Connected)
+        return;
+    // A fresh connection is judged by the channel check's own patience; the network events
+    // its new link and routes set off are no news about it.
+    if (m_services.clock.now() < m_connectedSince.addSecs(patientWindow.count()))
         return;
     recheckChannel(channelRecheck.start());
 }

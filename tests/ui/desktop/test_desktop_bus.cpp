@@ -128,6 +128,7 @@ private Q_SLOTS:
         QTest::newRow("new route, no auto-reconnect") << QStringList{"route"} << false << false << AppState::networkWarning + " 1 0";
         QTest::newRow("resume before the network") << QStringList{"10", "resume"} << false << true << "- 0 0";
         QTest::newRow("burst, one probe") << QStringList{"resume", "70", "route"} << false << true << "- 1 1";
+        QTest::newRow("route of a fresh connection") << QStringList{"fresh", "route"} << false << true << "- 0 0";
     }
     void wakeUpsAndNetworkChangesCheckTheChannel()
     {
@@ -148,6 +149,8 @@ private Q_SLOTS:
         QVERIFY(f.startupDone());
         app.setAutoReconnectEnabled(autoReconnect);
         app.handleTunnelStatus(3, TunnelSource::Main);
+        if (!events.contains("fresh"_L1)) // up for a minute: past the channel check's own patience
+            app.setConnectionState(ConnectionState::Connected, f.clock.now().addSecs(-60));
         if (answers)
             app.setConnectionError(AppState::networkWarning); // left by the channel check before the sleep
         WakeWatcher watcher(app);
