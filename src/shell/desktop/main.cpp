@@ -225,6 +225,11 @@ int main(int argc, char **argv)
     QObject::connect(&window, &MainWindow::activated, &menuBar, &MenuBarController::windowBecameKey);
     QObject::connect(&window, &MainWindow::closed, &menuBar, &MenuBarController::lastWindowClosed);
     QObject::connect(&window, &MainWindow::quitRequested, &menuBar, &MenuBarController::quit);
+    // A status bar that goes while the window is hidden would leave the application unreachable.
+    QObject::connect(&menuBar, &MenuBarController::statusBarAvailableChanged, &window, [&menuBar, &window] {
+        if (!menuBar.statusBarAvailable() && window.window() && !window.window()->isVisible())
+            window.show();
+    });
     QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window](const QByteArray &token) {
         // Qt's Wayland plugin activates the window with the token it finds here (and
         // then drops it); elsewhere nothing reads it, so it is not left for children.
