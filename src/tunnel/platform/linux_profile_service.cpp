@@ -346,12 +346,8 @@ void LinuxProfileService::refresh()
     QStringList changed;
     bool anyLive = false;
     for (const QString &id : std::as_const(ids)) {
-        const VpnStatus status = statusOf(id);
-        const auto previous = m_reported.constFind(id);
-        if (previous == m_reported.constEnd() || *previous != status) {
-            m_reported.insert(id, status);
-            changed.append(id);
-        }
+        // The watches first, the status after: a provider that dies in between is then
+        // either seen dead here or still watched, never unwatched and reported running.
         if (const auto live = liveProvider(id)) {
             anyLive = true;
             watchExit(id, *live);
@@ -364,6 +360,12 @@ void LinuxProfileService::refresh()
             const auto state = providerState(id);
             if ((state && state->pid == launch->pid) || !process_identity::isSame(launch->pid, launch->startTime))
                 m_launches.remove(id);
+        }
+        const VpnStatus status = statusOf(id);
+        const auto previous = m_reported.constFind(id);
+        if (previous == m_reported.constEnd() || *previous != status) {
+            m_reported.insert(id, status);
+            changed.append(id);
         }
         if (status == VpnStatus::Invalid && !QFileInfo::exists(profilePath(id)))
             m_reported.remove(id);
