@@ -70,6 +70,8 @@ AppFixture::~AppFixture()
 {
     state.reset();
     teardown.cancel();
+    // A cancelled sleep resumes through the event loop: drained here, or its frame outlives the fixture.
+    traffic.reset();
     ManualClock::drainEvents();
 }
 
