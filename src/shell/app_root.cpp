@@ -1,6 +1,7 @@
 #include "app_root.h"
 
 #include "account/secret_store_file.h"
+#include "account/secret_store_lazy.h"
 #include "runtime/deployment.h"
 #include "runtime/descriptor_limit.h"
 #include "runtime/qt_clock.h"
@@ -25,7 +26,7 @@ std::unique_ptr<SecretStore> secretStoreFor(bool fileOnly)
 {
     if (fileOnly)
         return std::make_unique<FileSecretStore>();
-    return openSecretStore();
+    return std::make_unique<LazySecretStore>(&openSecretStore);
 }
 
 LatencyProbe latencyProbeFor(const LatencyProbe::Attempt &attempt)

@@ -3,6 +3,7 @@
 #include "account/secret_store.h"
 #include "account/secret_store_file.h"
 #include "account/secret_store_keychain.h"
+#include "account/secret_store_lazy.h"
 #include "memory_secret_store.h"
 #include "account/session.h"
 #include "manual_clock.h"
@@ -260,6 +261,33 @@ private Q_SLOTS:
             rest.corporateSavedAt = row.dateAsText ? std::nullopt : std::optional(m_clock->now());
             QVERIFY2(m_session->load() == rest, row.name);
         }
+    }
+
+    // The keyring is asked for nothing until a secret is: a start without a stored session never opens it,
+    // and a late answer reaches the listener set before the store opened.
+    void keyringOpensOnFirstSecret()
+    {
+        int opened = 0;
+        MemorySecretStore *inner = nullptr;
+        LazySecretStore lazy([&] {
+            ++opened;
+            auto store = std::make_unique<MemorySecretStore>();
+            inner = store.get();
+            return store;
+        });
+        Session session(*m_defaults, lazy, *m_clock);
+        std::optional<QString> late;
+        session.onLateCorporate([&](const std::optional<QString> &json) { late = json; });
+        QVERIFY(!session.load() && lazy.flush(0ms) && !lazy.answerPending(Session::kCorporateJSON));
+        QCOMPARE(opened, 0);
+
+        Session::Saved values = signIn();
+        values.corporateJSON = kCorporate;
+        session.save(values);
+        QCOMPARE(session.load()->corporateJSON, kCorporate);
+        QCOMPARE(opened, 1);
+        inner->onLateAnswer(Session::kCorporateJSON, QByteArray("{}"));
+        QCOMPARE(late, QString("{}"));
     }
 
     // Clear leaves settings and the selected node alone; then the subscription address alone, even empty, marks a stored session again.
