@@ -17,10 +17,13 @@ void boxBlur(QImage &image, int radius)
         return;
     const int w = image.width();
     const int h = image.height();
+    // Raw rows: scanLine() checks for a shared copy on every call.
+    uchar *const bits = image.bits();
+    const qsizetype stride = image.bytesPerLine();
     std::vector<int> line(std::max(w, h));
     const int window = 2 * radius + 1;
     for (int y = 0; y < h; ++y) {
-        uchar *row = image.scanLine(y);
+        uchar *row = bits + y * stride;
         for (int x = 0; x < w; ++x)
             line[x] = row[x];
         int sum = 0;
@@ -32,13 +35,14 @@ void boxBlur(QImage &image, int radius)
         }
     }
     for (int x = 0; x < w; ++x) {
+        uchar *column = bits + x;
         for (int y = 0; y < h; ++y)
-            line[y] = image.scanLine(y)[x];
+            line[y] = column[y * stride];
         int sum = 0;
         for (int y = -radius; y <= radius; ++y)
             sum += line[std::clamp(y, 0, h - 1)];
         for (int y = 0; y < h; ++y) {
-            image.scanLine(y)[x] = uchar(sum / window);
+            column[y * stride] = uchar(sum / window);
             sum += line[std::clamp(y + radius + 1, 0, h - 1)] - line[std::clamp(y - radius, 0, h - 1)];
         }
     }
