@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic as Basic
 import QtQuick.Templates as T
 import Qor.Ui
 
@@ -24,9 +23,37 @@ T.AbstractButton {
     Accessible.role: Accessible.Button
     Accessible.name: helpText
 
-    Basic.ToolTip.visible: hovered && helpText.length > 0
-    Basic.ToolTip.delay: 700
-    Basic.ToolTip.text: helpText
+    // A tooltip of the screen's own look, made on hover only: no control style is loaded for it.
+    Loader {
+        objectName: "helpTip"
+        active: button.hovered && button.helpText.length > 0
+        sourceComponent: T.ToolTip {
+            parent: button
+            delay: 700
+            text: button.helpText
+            x: (button.width - width) / 2
+            y: button.height + 8
+            // The template leaves sizing to a style; kept inside the window.
+            implicitWidth: contentItem.implicitWidth + leftPadding + rightPadding
+            implicitHeight: contentItem.implicitHeight + topPadding + bottomPadding
+            margins: 6
+            padding: 6
+            leftPadding: 10
+            rightPadding: 10
+            contentItem: Text {
+                text: button.helpText
+                color: Theme.ink
+                font.pixelSize: 12
+            }
+            background: Rectangle {
+                color: Theme.panel
+                radius: 6
+                border.width: 1
+                border.color: Theme.outline
+            }
+            Component.onCompleted: open()
+        }
+    }
 
     background: Item {
         SoftShadow {

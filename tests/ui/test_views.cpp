@@ -185,6 +185,15 @@ private Q_SLOTS:
             QCOMPARE(QQmlProperty::read(button, u"Accessible.name"_s, qmlContext(button)).toString(), QString::fromUtf8(buttons[i].second));
         }
         QVERIFY(!hosted.find(u"b%1"_s.arg(std::size(buttons) - 1))->isEnabled()); // the last row is the disabled one
+
+        // An orbit button's help appears on hover, in a tooltip made for it then.
+        QQuickItem *direct = hosted.find(u"b3"_s);
+        QObject *tip = direct->findChild<QObject *>(u"helpTip"_s);
+        QVERIFY(tip && !tip->property("item").value<QObject *>());
+        direct->setProperty("hoverEnabled", true); // the offscreen platform asks for no hover effects
+        QTest::mouseMove(hosted.window.get(), direct->mapToScene(QPointF(direct->width() / 2, direct->height() / 2)).toPoint());
+        QTRY_VERIFY(tip->property("item").value<QObject *>());
+        QCOMPARE(tip->property("item").value<QObject *>()->property("text").toString(), u"Прямое подключение к узлу"_s);
     }
 
     void statRowAndFieldShowTheirValues()
