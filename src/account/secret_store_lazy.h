@@ -17,8 +17,6 @@ public:
     bool flush(std::chrono::milliseconds limit) override;
     bool answerPending(const QString &account) const override;
 
-    bool isOpen() const { return m_store != nullptr; }
-
 private:
     SecretStore &store();
 

@@ -28,6 +28,7 @@ T.AbstractButton {
         objectName: "helpTip"
         active: button.hovered && button.helpText.length > 0
         sourceComponent: T.ToolTip {
+            id: tip
             parent: button
             delay: 700
             text: button.helpText
@@ -41,7 +42,7 @@ T.AbstractButton {
             leftPadding: 10
             rightPadding: 10
             contentItem: Text {
-                text: button.helpText
+                text: tip.text
                 color: Theme.ink
                 font.pixelSize: 12
             }
