@@ -1,10 +1,6 @@
 #include "account_server.h"
 
-#include <QHttpServer>
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
 #include <QJsonDocument>
-#include <QMetaEnum>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -18,12 +14,6 @@ const QString apiPrefix = QStringLiteral("/api/auth/");
 // a test of a huge body measures the client, not the server's memory.
 constexpr qint64 streamChunkBytes = 64 * 1024;
 constexpr qint64 streamBacklogBytes = 256 * 1024;
-
-QByteArray methodName(QHttpServerRequest::Method method)
-{
-    const char *key = QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(int(method));
-    return key ? QByteArray(key).toUpper() : QByteArrayLiteral("UNKNOWN");
-}
 
 // The method each route of the account API accepts; empty for paths outside it.
 QByteArray expectedMethod(const QString &path)
@@ -112,24 +102,19 @@ QJsonObject RecordedRequest::jsonBody() const
 
 AccountServer::AccountServer(QObject *parent)
     : QObject(parent)
-    , m_server(std::make_unique<QHttpServer>())
+    , m_server(std::make_unique<LoopbackHttpServer>(
+          [this](const LoopbackHttpServer::Request &request, QTcpSocket *socket) { dispatch(request, socket); }))
 {
-    // Every path goes through the script, so the router's own patterns (which would
-    // reject some token characters) are not used: all requests reach this handler.
-    m_server->setMissingHandler([this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-        dispatch(request, std::move(responder));
-    });
 }
 
 AccountServer::~AccountServer()
 {
-    m_heldResponders.clear();
     m_server.reset();
 }
 
 bool AccountServer::listen()
 {
-    m_port = m_server->listen(QHostAddress::LocalHost, 0);
+    m_port = m_server->listen();
     return m_port != 0;
 }
 
@@ -187,7 +172,6 @@ void AccountServer::releaseSilentConnections()
             socket->abort();
     }
     m_silent.clear();
-    m_heldResponders.clear();
 }
 
 std::optional<ScriptedAnswer> AccountServer::answerFor(const RecordedRequest &request)
@@ -216,38 +200,37 @@ std::optional<ScriptedAnswer> AccountServer::answerFor(const RecordedRequest &re
     return std::nullopt;
 }
 
-void AccountServer::dispatch(const QHttpServerRequest &request, QHttpServerResponder &&responder)
+void AccountServer::dispatch(const LoopbackHttpServer::Request &request, QTcpSocket *socket)
 {
     RecordedRequest recorded;
-    recorded.method = methodName(request.method());
-    const QString fullPath = request.url().path();
+    recorded.method = request.method;
+    const QString fullPath = request.url.path();
     const bool inApi = fullPath.startsWith(apiPrefix);
     recorded.path = inApi ? fullPath.mid(apiPrefix.size()) : fullPath;
-    recorded.body = request.body();
-    recorded.headers = request.headers();
+    recorded.body = request.body;
+    recorded.headers = request.headers;
     m_requests.append(recorded);
     Q_EMIT requestReceived(recorded);
 
-    auto held = std::make_shared<QHttpServerResponder>(std::move(responder));
     const QByteArray method = expectedMethod(recorded.path);
     if (!inApi) {
-        deliver(jsonStatus("not_found", 404), held);
+        deliver(jsonStatus("not_found", 404), socket);
     } else if (!method.isEmpty() && method != recorded.method) {
-        deliver(jsonStatus("method_not_allowed", 405), held);
+        deliver(jsonStatus("method_not_allowed", 405), socket);
     } else if (auto answer = answerFor(recorded)) {
-        deliver(*answer, held);
+        deliver(*answer, socket);
     } else {
-        deliver(jsonStatus("not_found", 404), held);
+        deliver(jsonStatus("not_found", 404), socket);
     }
 }
 
-void AccountServer::deliver(const ScriptedAnswer &answer, std::shared_ptr<QHttpServerResponder> responder)
+void AccountServer::deliver(const ScriptedAnswer &answer, QTcpSocket *connection)
 {
-    // The socket belongs to the HTTP server and goes away when the client disconnects;
-    // the responder does not notice, so every use is guarded by this pointer.
-    QPointer<QTcpSocket> socket = responder->socket();
+    // The socket belongs to the HTTP server and goes away when the client disconnects,
+    // so every later use is guarded by this pointer.
+    QPointer<QTcpSocket> socket = connection;
     // Always deferred, also without a delay: the server is still reading this request.
-    QTimer::singleShot(answer.delay, this, [this, answer, responder, socket] {
+    QTimer::singleShot(answer.delay, this, [this, answer, socket] {
         if (!socket || socket->state() != QAbstractSocket::ConnectedState)
             return;
         switch (answer.delivery) {
@@ -256,24 +239,13 @@ void AccountServer::deliver(const ScriptedAnswer &answer, std::shared_ptr<QHttpS
             return;
         case ScriptedAnswer::Delivery::NeverRespond:
             m_silent.push_back(socket);
-            m_heldResponders.push_back(responder);
             return;
         case ScriptedAnswer::Delivery::Stream:
-            responder->writeStatusLine(QHttpServerResponder::StatusCode(answer.status));
-            responder->writeHeader(QByteArrayLiteral("Content-Type"), answer.contentType);
-            responder->writeHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
-            for (const auto &[name, value] : answer.headers)
-                responder->writeHeader(name, value);
-            responder->writeBody(QByteArray()); // ends the header block
+            LoopbackHttpServer::beginOpenEndedAnswer(socket, answer.status, answer.contentType, answer.headers);
             stream(socket, answer.streamedBytes);
             return;
         case ScriptedAnswer::Delivery::Respond:
-            responder->writeStatusLine(QHttpServerResponder::StatusCode(answer.status));
-            responder->writeHeader(QByteArrayLiteral("Content-Type"), answer.contentType);
-            for (const auto &[name, value] : answer.headers)
-                responder->writeHeader(name, value);
-            responder->writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(answer.body.size()));
-            responder->writeBody(answer.body);
+            LoopbackHttpServer::respond(socket, answer.status, answer.contentType, answer.body, answer.headers);
             return;
         }
     });

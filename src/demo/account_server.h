@@ -11,14 +11,13 @@
 #include <QString>
 #include <QUrl>
 
+#include "loopback_http_server.h"
+
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
 
-class QHttpServer;
-class QHttpServerRequest;
-class QHttpServerResponder;
 class QTcpSocket;
 
 namespace qor {
@@ -62,7 +61,7 @@ struct RecordedRequest {
     QJsonObject jsonBody() const;                    // empty when the body is not a JSON object
 };
 
-// A scriptable account server on the loopback interface, built on Qt HTTP Server.
+// A scriptable account server on the loopback interface, built on `LoopbackHttpServer`.
 // It serves the account API under "/api/auth/": "poll/<token>" and "refresh/<token>"
 // (GET), "account/delete", "email/request" and "email/verify" (POST). A request with
 // the wrong method is answered 405, a path outside the API 404.
@@ -114,17 +113,16 @@ private:
         std::optional<ScriptedAnswer> fallback;
     };
 
-    void dispatch(const QHttpServerRequest &request, QHttpServerResponder &&responder);
+    void dispatch(const LoopbackHttpServer::Request &request, QTcpSocket *socket);
     std::optional<ScriptedAnswer> answerFor(const RecordedRequest &request);
-    void deliver(const ScriptedAnswer &answer, std::shared_ptr<QHttpServerResponder> responder);
+    void deliver(const ScriptedAnswer &answer, QTcpSocket *socket);
     void stream(QPointer<QTcpSocket> socket, qint64 remaining);
 
-    std::unique_ptr<QHttpServer> m_server;
+    std::unique_ptr<LoopbackHttpServer> m_server;
     quint16 m_port = 0;
     QHash<QString, Script> m_scripts;
     QList<RecordedRequest> m_requests;
     std::vector<QPointer<QTcpSocket>> m_silent;
-    std::vector<std::shared_ptr<QHttpServerResponder>> m_heldResponders;
     qint64 m_streamedBytes = 0;
 };
 

@@ -1,7 +1,7 @@
 #include "demo_network.h"
 
-#include <QHttpServer>
-#include <QHttpServerResponse>
+#include "loopback_http_server.h"
+
 #include <QLoggingCategory>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -91,19 +91,21 @@ bool DemoNetwork::start(const Layout &preferred)
         }
     }
 
-    m_web = std::make_unique<QHttpServer>();
-    m_web->route(QStringLiteral("/generate_204"), [] {
-        return QHttpServerResponse(QHttpServerResponder::StatusCode::NoContent);
+    m_web = std::make_unique<LoopbackHttpServer>([](const LoopbackHttpServer::Request &request, QTcpSocket *socket) {
+        const QString path = request.url.path();
+        if (path == u"/generate_204")
+            LoopbackHttpServer::respond(socket, 204, {}, {});
+        else if (path == u"/cdn-cgi/trace")
+            LoopbackHttpServer::respond(socket, 200, "text/plain", "fl=demo\nip=127.0.0.1\nwarp=off\n");
+        else if (path == u"/hotspot-detect.html")
+            LoopbackHttpServer::respond(socket, 200, "text/html",
+                                        "<HTML><HEAD><TITLE>Success</TITLE></HEAD><BODY>Success</BODY></HTML>");
+        else if (path == u"/bot")
+            LoopbackHttpServer::respond(socket, 200, "text/html; charset=utf-8", botPage);
+        else
+            LoopbackHttpServer::respond(socket, 404, "text/plain", "Not Found");
     });
-    m_web->route(QStringLiteral("/cdn-cgi/trace"), [] {
-        return QHttpServerResponse("text/plain", "fl=demo\nip=127.0.0.1\nwarp=off\n");
-    });
-    m_web->route(QStringLiteral("/hotspot-detect.html"), [] {
-        return QHttpServerResponse("text/html",
-                                   "<HTML><HEAD><TITLE>Success</TITLE></HEAD><BODY>Success</BODY></HTML>");
-    });
-    m_web->route(QStringLiteral("/bot"), [] { return QHttpServerResponse("text/html; charset=utf-8", botPage); });
-    m_webPort = m_web->listen(QHostAddress::LocalHost, 0);
+    m_webPort = m_web->listen();
     return m_webPort != 0;
 }
 

@@ -10,8 +10,11 @@
 #include <memory>
 #include <vector>
 
-class QHttpServer;
 class QTcpServer;
+
+namespace qor {
+class LoopbackHttpServer;
+}
 
 namespace qor::demo {
 
@@ -64,7 +67,7 @@ private:
 
     Layout m_layout;
     std::vector<std::unique_ptr<QTcpServer>> m_listeners;
-    std::unique_ptr<QHttpServer> m_web;
+    std::unique_ptr<LoopbackHttpServer> m_web;
     quint16 m_webPort = 0;
     int m_ownNodes = 0;
 };

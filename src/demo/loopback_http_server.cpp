@@ -1,0 +1,168 @@
+#include "loopback_http_server.h"
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace qor {
+
+namespace {
+
+constexpr qsizetype maxHeadBytes = 64 * 1024;
+constexpr qint64 maxBodyBytes = 16 * 1024 * 1024;
+// Set on a socket whose current request wants the connection closed after its answer.
+constexpr char closeAfterAnswer[] = "qorCloseAfterAnswer";
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 413: return "Content Too Large";
+    case 429: return "Too Many Requests";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+void writeHead(QTcpSocket *socket, int status, const QByteArray &contentType,
+               const QList<QPair<QByteArray, QByteArray>> &headers, const QByteArray &lastHeaders)
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+    if (!contentType.isEmpty())
+        head += "Content-Type: " + contentType + "\r\n";
+    for (const auto &[name, value] : headers)
+        head += name + ": " + value + "\r\n";
+    head += lastHeaders + "\r\n";
+    socket->write(head);
+}
+
+// Answers a request the server cannot read and closes the connection.
+void refuse(QTcpSocket *socket, int status)
+{
+    writeHead(socket, status, {}, {}, "Content-Length: 0\r\nConnection: close\r\n");
+    socket->disconnectFromHost();
+}
+
+} // namespace
+
+LoopbackHttpServer::LoopbackHttpServer(Handler handler, QObject *parent)
+    : QObject(parent), m_handler(std::move(handler)), m_server(std::make_unique<QTcpServer>())
+{
+    connect(m_server.get(), &QTcpServer::newConnection, this, &LoopbackHttpServer::accept);
+}
+
+LoopbackHttpServer::~LoopbackHttpServer()
+{
+    // The sockets are the server's children; their signals must not reach this half-gone object.
+    m_server->disconnect(this);
+    for (QTcpSocket *socket : m_server->findChildren<QTcpSocket *>())
+        socket->disconnect(this);
+}
+
+quint16 LoopbackHttpServer::listen(quint16 port)
+{
+    if (!m_server->listen(QHostAddress::LocalHost, port))
+        return 0;
+    return m_server->serverPort();
+}
+
+void LoopbackHttpServer::accept()
+{
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            m_unread.remove(socket);
+            socket->deleteLater();
+        });
+        read(socket);
+    }
+}
+
+void LoopbackHttpServer::read(QTcpSocket *socket)
+{
+    m_unread[socket] += socket->readAll();
+    // A handler may close the socket, which ends the loop before its buffer is touched again.
+    while (socket->state() == QAbstractSocket::ConnectedState) {
+        QByteArray &unread = m_unread[socket];
+        const qsizetype headEnd = unread.indexOf("\r\n\r\n");
+        if (headEnd < 0) {
+            if (unread.size() > maxHeadBytes)
+                refuse(socket, 431);
+            return;
+        }
+        const QList<QByteArray> lines = unread.left(headEnd).split('\n');
+        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+        if (requestLine.size() != 3 || !requestLine.at(2).startsWith("HTTP/1.")) {
+            refuse(socket, 400);
+            return;
+        }
+        Request request;
+        request.method = requestLine.at(0);
+        request.url = QUrl::fromEncoded(requestLine.at(1));
+        qint64 length = 0;
+        bool close = requestLine.at(2) == "HTTP/1.0";
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines.at(i).indexOf(':');
+            if (colon <= 0) {
+                refuse(socket, 400);
+                return;
+            }
+            const QByteArray name = lines.at(i).left(colon).trimmed();
+            const QByteArray value = lines.at(i).mid(colon + 1).trimmed();
+            request.headers.append({name, value});
+            const QByteArray key = name.toLower();
+            bool ok = true;
+            if (key == "content-length")
+                length = value.toLongLong(&ok);
+            else if (key == "transfer-encoding")
+                ok = false; // no client of these servers sends chunked bodies
+            else if (key == "connection")
+                close = value.toLower() == "close" || (close && value.toLower() != "keep-alive");
+            if (!ok || length < 0) {
+                refuse(socket, key == "transfer-encoding" ? 501 : 400);
+                return;
+            }
+        }
+        if (length > maxBodyBytes) {
+            refuse(socket, 413);
+            return;
+        }
+        const qsizetype bodyStart = headEnd + 4;
+        if (unread.size() - bodyStart < length)
+            return;
+        request.body = unread.mid(bodyStart, length);
+        unread.remove(0, bodyStart + length);
+        socket->setProperty(closeAfterAnswer, close);
+        m_handler(request, socket);
+    }
+}
+
+void LoopbackHttpServer::respond(QTcpSocket *socket, int status, const QByteArray &contentType,
+                                 const QByteArray &body, const QList<QPair<QByteArray, QByteArray>> &headers)
+{
+    const bool close = socket->property(closeAfterAnswer).toBool();
+    writeHead(socket, status, contentType, headers,
+              "Content-Length: " + QByteArray::number(body.size()) + "\r\n"
+                  + (close ? QByteArrayLiteral("Connection: close\r\n") : QByteArray()));
+    socket->write(body);
+    if (close)
+        socket->disconnectFromHost();
+}
+
+void LoopbackHttpServer::beginOpenEndedAnswer(QTcpSocket *socket, int status, const QByteArray &contentType,
+                                              const QList<QPair<QByteArray, QByteArray>> &headers)
+{
+    writeHead(socket, status, contentType, headers, "Connection: close\r\n");
+}
+
+} // namespace qor
