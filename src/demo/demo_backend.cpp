@@ -14,12 +14,19 @@
 #include <QTimeZone>
 #include <QUuid>
 
+#include <algorithm>
+
 namespace qor::demo {
 
 namespace {
 Q_LOGGING_CATEGORY(lcDemoBackend, "com.qorvpn.connect.demo")
 
 constexpr qint64 codeSlotMs = 10 * 60 * 1000;
+
+bool isAsciiDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
 const QString layoutFileName = QStringLiteral("demo-backend.json");
 
 const QStringList nodeNames{
@@ -237,13 +244,23 @@ QString DemoBackend::newToken(Account account, const QDateTime &windowEnd) const
 
 std::optional<DemoBackend::TokenInfo> DemoBackend::parseToken(const QString &token) const
 {
-    static const QRegularExpression personal(QStringLiteral("^demo-p-[0-9a-f]{32}$"));
-    static const QRegularExpression company(QStringLiteral("^demo-c-(\\d{1,12})-[0-9a-f]{32}$"));
-    if (personal.match(token).hasMatch())
+    // "demo-p-<32 hex>" or "demo-c-<window end, 1–12 digits>-<32 hex>", checked by hand
+    // so that a refresh does not load and compile PCRE.
+    const auto isRandomPart = [](QStringView text) {
+        return text.size() == 32
+            && std::all_of(text.begin(), text.end(), [](QChar c) { return isAsciiDigit(c) || (c >= u'a' && c <= u'f'); });
+    };
+    if (token.startsWith(u"demo-p-") && isRandomPart(QStringView(token).mid(7)))
         return TokenInfo{Account::Personal, {}};
-    if (const auto match = company.match(token); match.hasMatch())
-        return TokenInfo{Account::Company, QDateTime::fromSecsSinceEpoch(match.captured(1).toLongLong(), Qt::UTC)};
-    return std::nullopt;
+    if (!token.startsWith(u"demo-c-"))
+        return std::nullopt;
+    const QStringView rest = QStringView(token).mid(7);
+    const qsizetype dash = rest.indexOf(u'-');
+    const QStringView windowEnd = rest.left(std::max<qsizetype>(dash, 0));
+    if (windowEnd.isEmpty() || windowEnd.size() > 12 || !std::all_of(windowEnd.begin(), windowEnd.end(), isAsciiDigit)
+        || !isRandomPart(rest.mid(dash + 1)))
+        return std::nullopt;
+    return TokenInfo{Account::Company, QDateTime::fromSecsSinceEpoch(windowEnd.toLongLong(), Qt::UTC)};
 }
 
 QJsonObject DemoBackend::sessionAnswer(const TokenInfo &info, const std::optional<QString> &token) const

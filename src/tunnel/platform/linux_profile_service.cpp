@@ -108,10 +108,11 @@ std::optional<VpnProfile> LinuxProfileService::readProfile(const QString &id, qi
 QStringList LinuxProfileService::storedIds() const
 {
     QStringList ids;
-    const QStringList names = QDir(m_paths.profiles).entryList({QStringLiteral("*.json")}, QDir::Files);
+    // No name filter: QDir matches wildcards with a regular expression.
+    const QStringList names = QDir(m_paths.profiles).entryList(QDir::Files);
     for (const QString &name : names) {
-        const QString id = name.chopped(5);
-        if (VpnProfile::isWellFormedId(id))
+        const QString id = name.chopped(std::min<qsizetype>(5, name.size()));
+        if (name.endsWith(u".json") && VpnProfile::isWellFormedId(id))
             ids.append(id);
     }
     return ids;

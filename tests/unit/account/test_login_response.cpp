@@ -118,6 +118,9 @@ private Q_SLOTS:
             {"'expires_at':'2026-04-30T19:30:00.000-04:30'", {.expiresAt = may1}}, {"'expires_at':'2026-05-01T00:00:00Z'", {}},
             {"'expires_at':'2026-05-01T00:00:00.000'", {}}, {"'expires_at':'2026-02-30T00:00:00.000Z'", {}},
             {"'expires_at':'2026-05-01T24:00:00.000Z'", {}}, {"'expires_at':'2026-05-01T00:00:00.000+03:60'", {}},
+            {"'expires_at':'2026-05-01T00:00:00.Z'", {}}, {"'expires_at':'2026-05-01T00:00:00.000Z '", {}},
+            {"'expires_at':'2026-05-01t00:00:00.000z'", {}}, {"'expires_at':'2026-05-01T00:00:00.000+0300'", {}},
+            {"'expires_at':'\u0662026-05-01T00:00:00.000Z'", {}},
             {"'traffic_used_bytes':0", {.trafficUsedBytes = 0}}, {"'traffic_used_bytes':9007199254740993", {.trafficUsedBytes = 9007199254740993LL}},
             {"'traffic_used_bytes':-1,'traffic_limit_bytes':1e3", {.trafficUsedBytes = -1, .trafficLimitBytes = 1000}}};
         for (const auto &[members, expected] : rows)
