@@ -130,7 +130,6 @@ int main(int argc, char **argv)
     QApplication::setApplicationDisplayName(QStringLiteral("Qor Connect"));
     QApplication::setApplicationVersion(deployment::version());
     QGuiApplication::setDesktopFileName(QStringLiteral("qor-connect"));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("qor-connect")));
     // The process lives on in the status bar or quits through the menu bar
     // controller, which first brings the tunnels down.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -214,6 +213,8 @@ int main(int argc, char **argv)
     const auto startRest = [&] {
         if (std::exchange(started, true))
             return;
+        // The icon theme's first look-up reads its index files: after the first frame.
+        QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("qor-connect")));
         menuBar.attach(state);
         root.tunnels().traffic.start();
         updates.startScheduledChecks(firstUpdateCheck, updateCheckInterval);

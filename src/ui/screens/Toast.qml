@@ -12,8 +12,8 @@ Item {
     onTextChanged: if (text.length > 0) shownText = text
     Component.onCompleted: shownText = text
 
-    implicitWidth: label.implicitWidth + 28
-    implicitHeight: label.implicitHeight + 16
+    implicitWidth: body.implicitWidth
+    implicitHeight: body.implicitHeight
     width: implicitWidth
     height: implicitHeight
     opacity: text.length > 0 ? 1 : 0
@@ -22,18 +22,28 @@ Item {
     Accessible.name: text
     Behavior on opacity { NumberAnimation { duration: 200; easing.type: Easing.InOutQuad } }
 
-    Surface {
-        anchors.fill: parent
-        radius: height / 2
-        solidColor: Theme.panel
-    }
-    Text {
-        id: label
-        objectName: "toastText"
-        anchors.centerIn: parent
-        text: toast.shownText
-        color: Theme.ink
-        font.pointSize: Theme.pt(12)
-        font.weight: Font.DemiBold
+    // Built while shown only: most screens start without a message.
+    Loader {
+        id: body
+        active: toast.visible
+        sourceComponent: Item {
+            implicitWidth: label.implicitWidth + 28
+            implicitHeight: label.implicitHeight + 16
+
+            Surface {
+                anchors.fill: parent
+                radius: height / 2
+                solidColor: Theme.panel
+            }
+            Text {
+                id: label
+                objectName: "toastText"
+                anchors.centerIn: parent
+                text: toast.shownText
+                color: Theme.ink
+                font.pointSize: Theme.pt(12)
+                font.weight: Font.DemiBold
+            }
+        }
     }
 }
