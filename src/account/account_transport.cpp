@@ -2,6 +2,8 @@
 
 #include "runtime/deployment.h"
 
+#include <algorithm>
+
 #include <QCoroSignal>
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -128,8 +130,10 @@ QCoro::Task<AccountReply> AccountTransport::send(AccountRequest request, CancelT
         reply->abort();
     };
     const auto take = [&body, reply, maxBody] {
-        // Never hold more than one byte past the limit, whatever the server sends.
-        body += reply->read(maxBody + 1 - body.size());
+        // Never hold more than one byte past the limit, whatever the server sends. Only
+        // what has arrived is asked for: read(n) first allocates all n bytes, and the
+        // body would keep that capacity (tens of MiB for an answer of a few KiB).
+        body += reply->read(std::min(maxBody + 1 - body.size(), reply->bytesAvailable()));
         return body.size() <= maxBody;
     };
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [stop, reply, maxBody] {
