@@ -17,7 +17,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.com/qor-connect")
 # are loaded at run time and named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "qml6-module-qtquick, qml6-module-qtquick-templates, qml6-module-qtquick-shapes, qml6-module-qtquick-window, qml6-module-qtqml-workerscript, qt6-qpa-plugins, dbus, polkitd | policykit-1, iproute2, wireguard-go, nftables, v2ray | xray")
+    "qml6-module-qtquick, qml6-module-qtquick-templates, qml6-module-qtquick-window, qml6-module-qtqml-workerscript, qt6-qpa-plugins, dbus, polkitd | policykit-1, iproute2, wireguard-go, nftables, v2ray | xray")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wireguard-tools, systemd-resolved")
 # Reload the bus and systemd so the service is found at once after installing.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/cmake/debian/postinst ${CMAKE_SOURCE_DIR}/cmake/debian/prerm)

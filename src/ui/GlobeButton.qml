@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Shapes
 import QtQuick.Templates as T
 import Qor.Ui
 
@@ -23,29 +22,13 @@ T.AbstractButton {
     property string stateText
     Accessible.name: DisplayRules.globeAccessibilityLabel(isActive) + (stateText.length > 0 ? " — " + stateText : "")
 
-    background: Shape {
+    background: RadialDisc {
         width: button.size
         height: button.size
-        // Rasterised once: the globe above repaints every frame, the disc need not.
-        layer.enabled: true
-        layer.smooth: true
-        ShapePath {
-            strokeWidth: -1
-            fillGradient: RadialGradient {
-                centerX: 0.32 * button.size
-                centerY: 0.28 * button.size
-                centerRadius: 0.7 * button.size
-                focalX: centerX
-                focalY: centerY
-                focalRadius: 1
-                GradientStop { position: 0; color: Theme.panel }
-                GradientStop { position: 1; color: Theme.deepNavy }
-            }
-            startX: button.size / 2
-            startY: 0
-            PathArc { x: button.size / 2; y: button.size; radiusX: button.size / 2; radiusY: button.size / 2 }
-            PathArc { x: button.size / 2; y: 0; radiusX: button.size / 2; radiusY: button.size / 2 }
-        }
+        light: Qt.point(0.32, 0.28)
+        reach: 0.7
+        centerColor: Theme.panel
+        edgeColor: Theme.deepNavy
     }
 
     contentItem: Item {
