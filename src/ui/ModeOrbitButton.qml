@@ -10,28 +10,41 @@ OrbitButton {
 
     helpText: DisplayRules.modeName(mode)
 
-    SymbolIcon {
-        anchors.centerIn: parent
-        width: 20
-        height: 20
-        visible: button.mode === 0 || button.mode === 1
-        name: visible ? DisplayRules.modeSymbol(button.mode) : ""
-        color: button.faceColor
-    }
-
-    TavrinMark {
+    // Only the face of this mode is built.
+    Loader {
         anchors.fill: parent
-        visible: button.mode === 2
-        fan: Qt.rgba(238 / 255, 242 / 255, 247 / 255, 1)
-        tail: Qt.rgba(201 / 255, 100 / 255, 66 / 255, 1)
+        sourceComponent: button.mode === 2 ? tavrinFace : button.mode === 3 ? sosFace : symbolFace
     }
 
-    Text {
-        anchors.centerIn: parent
-        visible: button.mode === 3
-        text: "SOS"
-        color: button.faceColor
-        font.pointSize: Theme.pt(11)
-        font.bold: true
+    Component {
+        id: symbolFace
+        Item {
+            SymbolIcon {
+                anchors.centerIn: parent
+                width: 20
+                height: 20
+                name: DisplayRules.modeSymbol(button.mode)
+                color: button.faceColor
+            }
+        }
+    }
+    Component {
+        id: tavrinFace
+        TavrinMark {
+            fan: Qt.rgba(238 / 255, 242 / 255, 247 / 255, 1)
+            tail: Qt.rgba(201 / 255, 100 / 255, 66 / 255, 1)
+        }
+    }
+    Component {
+        id: sosFace
+        Item {
+            Text {
+                anchors.centerIn: parent
+                text: "SOS"
+                color: button.faceColor
+                font.pointSize: Theme.pt(11)
+                font.bold: true
+            }
+        }
     }
 }

@@ -40,12 +40,14 @@ Item {
         }
     }
 
-    Spinner {
+    // Made while busy only: most labels never are.
+    Loader {
         anchors.centerIn: parent
-        width: 16
-        height: 16
-        color: label.color
-        running: label.busy
-        visible: label.busy
+        active: label.busy
+        sourceComponent: Spinner {
+            width: 16
+            height: 16
+            color: label.color
+        }
     }
 }
