@@ -241,11 +241,11 @@ void AccountServer::deliver(const ScriptedAnswer &answer, QTcpSocket *connection
             m_silent.push_back(socket);
             return;
         case ScriptedAnswer::Delivery::Stream:
-            LoopbackHttpServer::beginOpenEndedAnswer(socket, answer.status, answer.contentType, answer.headers);
+            m_server->beginOpenEndedAnswer(socket, answer.status, answer.contentType, answer.headers);
             stream(socket, answer.streamedBytes);
             return;
         case ScriptedAnswer::Delivery::Respond:
-            LoopbackHttpServer::respond(socket, answer.status, answer.contentType, answer.body, answer.headers);
+            m_server->respond(socket, answer.status, answer.contentType, answer.body, answer.headers);
             return;
         }
     });

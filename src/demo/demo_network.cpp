@@ -91,19 +91,19 @@ bool DemoNetwork::start(const Layout &preferred)
         }
     }
 
-    m_web = std::make_unique<LoopbackHttpServer>([](const LoopbackHttpServer::Request &request, QTcpSocket *socket) {
+    m_web = std::make_unique<LoopbackHttpServer>([this](const LoopbackHttpServer::Request &request, QTcpSocket *socket) {
         const QString path = request.url.path();
         if (path == u"/generate_204")
-            LoopbackHttpServer::respond(socket, 204, {}, {});
+            m_web->respond(socket, 204, {}, {});
         else if (path == u"/cdn-cgi/trace")
-            LoopbackHttpServer::respond(socket, 200, "text/plain", "fl=demo\nip=127.0.0.1\nwarp=off\n");
+            m_web->respond(socket, 200, "text/plain", "fl=demo\nip=127.0.0.1\nwarp=off\n");
         else if (path == u"/hotspot-detect.html")
-            LoopbackHttpServer::respond(socket, 200, "text/html",
+            m_web->respond(socket, 200, "text/html",
                                         "<HTML><HEAD><TITLE>Success</TITLE></HEAD><BODY>Success</BODY></HTML>");
         else if (path == u"/bot")
-            LoopbackHttpServer::respond(socket, 200, "text/html; charset=utf-8", botPage);
+            m_web->respond(socket, 200, "text/html; charset=utf-8", botPage);
         else
-            LoopbackHttpServer::respond(socket, 404, "text/plain", "Not Found");
+            m_web->respond(socket, 404, "text/plain", "Not Found");
     });
     m_webPort = m_web->listen();
     return m_webPort != 0;

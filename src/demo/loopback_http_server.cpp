@@ -1,6 +1,7 @@
 #include "loopback_http_server.h"
 
 #include <QHostAddress>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -10,8 +11,6 @@ namespace {
 
 constexpr qsizetype maxHeadBytes = 64 * 1024;
 constexpr qint64 maxBodyBytes = 16 * 1024 * 1024;
-// Set on a socket whose current request wants the connection closed after its answer.
-constexpr char closeAfterAnswer[] = "qorCloseAfterAnswer";
 
 QByteArray reasonPhrase(int status)
 {
@@ -79,9 +78,10 @@ quint16 LoopbackHttpServer::listen(quint16 port)
 void LoopbackHttpServer::accept()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        m_connections.insert(socket, {});
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            m_unread.remove(socket);
+            m_connections.remove(socket);
             socket->deleteLater();
         });
         read(socket);
@@ -90,78 +90,100 @@ void LoopbackHttpServer::accept()
 
 void LoopbackHttpServer::read(QTcpSocket *socket)
 {
-    m_unread[socket] += socket->readAll();
-    // A handler may close the socket, which ends the loop before its buffer is touched again.
-    while (socket->state() == QAbstractSocket::ConnectedState) {
-        QByteArray &unread = m_unread[socket];
-        const qsizetype headEnd = unread.indexOf("\r\n\r\n");
-        if (headEnd < 0) {
-            if (unread.size() > maxHeadBytes)
-                refuse(socket, 431);
-            return;
-        }
-        const QList<QByteArray> lines = unread.left(headEnd).split('\n');
-        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-        if (requestLine.size() != 3 || !requestLine.at(2).startsWith("HTTP/1.")) {
+    const auto found = m_connections.find(socket);
+    if (found == m_connections.end() || socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    Connection &connection = found.value();
+    connection.unread += socket->readAll();
+    if (connection.awaitingAnswer)
+        return;
+
+    QByteArray &unread = connection.unread;
+    const qsizetype headEnd = unread.indexOf("\r\n\r\n");
+    if (headEnd < 0) {
+        if (unread.size() > maxHeadBytes)
+            refuse(socket, 431);
+        return;
+    }
+    const QList<QByteArray> lines = unread.left(headEnd).split('\n');
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+    if (requestLine.size() != 3 || !requestLine.at(2).startsWith("HTTP/1.")) {
+        refuse(socket, 400);
+        return;
+    }
+    Request request;
+    request.method = requestLine.at(0);
+    request.url = QUrl::fromEncoded(requestLine.at(1));
+    qint64 length = 0;
+    bool close = requestLine.at(2) == "HTTP/1.0";
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines.at(i).indexOf(':');
+        if (colon <= 0) {
             refuse(socket, 400);
             return;
         }
-        Request request;
-        request.method = requestLine.at(0);
-        request.url = QUrl::fromEncoded(requestLine.at(1));
-        qint64 length = 0;
-        bool close = requestLine.at(2) == "HTTP/1.0";
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const qsizetype colon = lines.at(i).indexOf(':');
-            if (colon <= 0) {
-                refuse(socket, 400);
-                return;
-            }
-            const QByteArray name = lines.at(i).left(colon).trimmed();
-            const QByteArray value = lines.at(i).mid(colon + 1).trimmed();
-            request.headers.append({name, value});
-            const QByteArray key = name.toLower();
-            bool ok = true;
-            if (key == "content-length")
-                length = value.toLongLong(&ok);
-            else if (key == "transfer-encoding")
-                ok = false; // no client of these servers sends chunked bodies
-            else if (key == "connection")
-                close = value.toLower() == "close" || (close && value.toLower() != "keep-alive");
-            if (!ok || length < 0) {
-                refuse(socket, key == "transfer-encoding" ? 501 : 400);
-                return;
-            }
-        }
-        if (length > maxBodyBytes) {
-            refuse(socket, 413);
+        const QByteArray name = lines.at(i).left(colon).trimmed();
+        const QByteArray value = lines.at(i).mid(colon + 1).trimmed();
+        request.headers.append({name, value});
+        const QByteArray key = name.toLower();
+        bool ok = true;
+        if (key == "content-length")
+            length = value.toLongLong(&ok);
+        else if (key == "transfer-encoding")
+            ok = false; // no client of these servers sends chunked bodies
+        else if (key == "connection")
+            close = value.toLower() == "close" || (close && value.toLower() != "keep-alive");
+        if (!ok || length < 0) {
+            refuse(socket, key == "transfer-encoding" ? 501 : 400);
             return;
         }
-        const qsizetype bodyStart = headEnd + 4;
-        if (unread.size() - bodyStart < length)
-            return;
-        request.body = unread.mid(bodyStart, length);
-        unread.remove(0, bodyStart + length);
-        socket->setProperty(closeAfterAnswer, close);
-        m_handler(request, socket);
     }
+    if (length > maxBodyBytes) {
+        refuse(socket, 413);
+        return;
+    }
+    const qsizetype bodyStart = headEnd + 4;
+    if (unread.size() - bodyStart < length)
+        return;
+    request.body = unread.mid(bodyStart, length);
+    unread.remove(0, bodyStart + length);
+    connection.awaitingAnswer = true;
+    connection.closeAfterAnswer = close;
+    m_handler(request, socket); // may answer, and so touch the connection, at once
 }
 
 void LoopbackHttpServer::respond(QTcpSocket *socket, int status, const QByteArray &contentType,
                                  const QByteArray &body, const QList<QPair<QByteArray, QByteArray>> &headers)
 {
-    const bool close = socket->property(closeAfterAnswer).toBool();
+    const auto found = m_connections.find(socket);
+    if (found == m_connections.end() || !found->awaitingAnswer)
+        return;
+    const bool close = found->closeAfterAnswer;
     writeHead(socket, status, contentType, headers,
               "Content-Length: " + QByteArray::number(body.size()) + "\r\n"
                   + (close ? QByteArrayLiteral("Connection: close\r\n") : QByteArray()));
     socket->write(body);
-    if (close)
+    if (close) {
         socket->disconnectFromHost();
+        return;
+    }
+    found->awaitingAnswer = false;
+    // The next request may already be waiting; read it from the event loop, not from
+    // inside this answer.
+    if (!found->unread.isEmpty())
+        QMetaObject::invokeMethod(this, [this, socket = QPointer<QTcpSocket>(socket)] {
+            if (socket)
+                read(socket);
+        }, Qt::QueuedConnection);
 }
 
 void LoopbackHttpServer::beginOpenEndedAnswer(QTcpSocket *socket, int status, const QByteArray &contentType,
                                               const QList<QPair<QByteArray, QByteArray>> &headers)
 {
+    const auto found = m_connections.find(socket);
+    if (found == m_connections.end() || !found->awaitingAnswer)
+        return;
+    found->closeAfterAnswer = true; // the caller ends the body by closing
     writeHead(socket, status, contentType, headers, "Connection: close\r\n");
 }
 

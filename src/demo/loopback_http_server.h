@@ -41,21 +41,29 @@ public:
     quint16 listen(quint16 port = 0);
 
     // A whole answer with its length. The connection then serves the next request,
-    // unless the request asked to close it.
-    static void respond(QTcpSocket *socket, int status, const QByteArray &contentType, const QByteArray &body,
-                        const QList<QPair<QByteArray, QByteArray>> &headers = {});
+    // unless the request asked to close it. Requests on one connection are handed to
+    // the handler one at a time, each after the previous one's answer, so answers keep
+    // their order.
+    void respond(QTcpSocket *socket, int status, const QByteArray &contentType, const QByteArray &body,
+                 const QList<QPair<QByteArray, QByteArray>> &headers = {});
     // The status line and headers of an answer without a length: the body that the
-    // caller writes next ends when the connection closes.
-    static void beginOpenEndedAnswer(QTcpSocket *socket, int status, const QByteArray &contentType,
-                                     const QList<QPair<QByteArray, QByteArray>> &headers = {});
+    // caller writes next ends when the caller closes the connection.
+    void beginOpenEndedAnswer(QTcpSocket *socket, int status, const QByteArray &contentType,
+                              const QList<QPair<QByteArray, QByteArray>> &headers = {});
 
 private:
+    struct Connection {
+        QByteArray unread;
+        bool awaitingAnswer = false;
+        bool closeAfterAnswer = false;
+    };
+
     void accept();
     void read(QTcpSocket *socket);
 
     Handler m_handler;
     std::unique_ptr<QTcpServer> m_server;
-    QHash<QTcpSocket *, QByteArray> m_unread;
+    QHash<QTcpSocket *, Connection> m_connections;
 };
 
 } // namespace qor

@@ -3,11 +3,13 @@
 #include "account/email_login_service.h"
 #include "account/telegram_login_service.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QMetaEnum>
 #include <QMutex>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 using namespace qor;
 using namespace qor::testing;
@@ -109,6 +111,43 @@ private Q_SLOTS:
         server->setHandler(u"poll/"_s, [](const RecordedRequest &request) { return ScriptedAnswer::json({{u"status"_s, request.path}}); });
         QCOMPARE(answer(u"poll/d"_s), u"200 poll/d"_s);
         QCOMPARE(server->requestCount(u"poll/"_s), 6);
+    }
+
+    // Raw bytes: two requests on one connection get two answers; what the server cannot
+    // read gets a status and a closed connection, never a hang.
+    void serverReadsRawRequests()
+    {
+        server->setDefault(u"poll/"_s, status("ok"));
+        const auto exchange = [this](const QByteArray &bytes) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, server->port());
+            if (!socket.waitForConnected(5000))
+                return QByteArray("no connection");
+            socket.write(bytes);
+            // The server answers on this thread: its event loop must run while we wait.
+            const QDeadlineTimer limit(5000);
+            while (socket.state() != QAbstractSocket::UnconnectedState && !limit.hasExpired())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            const QByteArray received = socket.readAll();
+            // Status codes in order, and whether the server closed the connection.
+            QByteArray codes;
+            for (qsizetype at = received.indexOf("HTTP/1.1 "); at >= 0; at = received.indexOf("HTTP/1.1 ", at + 1))
+                codes += received.mid(at + 9, 3) + ' ';
+            return codes + (socket.state() == QAbstractSocket::UnconnectedState ? "closed" : "open");
+        };
+        const QByteArray get = "GET /api/auth/poll/a HTTP/1.1\r\nHost: x\r\n\r\n";
+        const QByteArray post = "POST /api/auth/email/request HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}";
+        const QByteArray lastGet = "GET /api/auth/poll/b HTTP/1.1\r\nConnection: close\r\n\r\n";
+        QCOMPARE(exchange(get + post + lastGet), QByteArray("200 404 200 closed"));
+        QCOMPARE(exchange("GET /api/auth/poll/a HTTP/1.0\r\n\r\n"), QByteArray("200 closed"));
+        QCOMPARE(exchange("hello\r\n\r\n"), QByteArray("400 closed"));
+        QCOMPARE(exchange("GET / HTTP/1.1\r\nno colon\r\n\r\n"), QByteArray("400 closed"));
+        QCOMPARE(exchange("POST /api/auth/email/request HTTP/1.1\r\nContent-Length: -5\r\n\r\n"), QByteArray("400 closed"));
+        QCOMPARE(exchange("POST /api/auth/email/request HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"),
+                 QByteArray("501 closed"));
+        QCOMPARE(exchange("POST /x HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n"), QByteArray("413 closed"));
+        QCOMPARE(exchange("GET / HTTP/1.1\r\nX: " + QByteArray(70 * 1024, 'a')), QByteArray("431 closed"));
+        QCOMPARE(server->requestCount(), 4);
     }
 
     // GET: no body, past caches; POST: the body as given. No cookie comes back, no answer is cached.
