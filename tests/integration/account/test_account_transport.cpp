@@ -270,7 +270,7 @@ private Q_SLOTS:
         QVERIFY(server->streamedBytes() < 48 * 1024 * 1024);
     }
 
-    // No secret reaches a log line, even at debug (the server's qt.httpserver lines are not captured).
+    // No secret reaches a log line, even at debug.
     void secretsNeverReachTheLog()
     {
         QLoggingCategory::setFilterRules(u"com.qorvpn.connect.*=true\nqt.network.*=true"_s);
