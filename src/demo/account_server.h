@@ -1,5 +1,7 @@
 #pragma once
 
+#include "loopback_http_server.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -10,8 +12,6 @@
 #include <QPointer>
 #include <QString>
 #include <QUrl>
-
-#include "loopback_http_server.h"
 
 #include <chrono>
 #include <functional>

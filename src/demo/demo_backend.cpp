@@ -27,6 +27,7 @@ bool isAsciiDigit(QChar c)
 {
     return c >= u'0' && c <= u'9';
 }
+
 const QString layoutFileName = QStringLiteral("demo-backend.json");
 
 const QStringList nodeNames{

@@ -99,7 +99,7 @@ bool DemoNetwork::start(const Layout &preferred)
             m_web->respond(socket, 200, "text/plain", "fl=demo\nip=127.0.0.1\nwarp=off\n");
         else if (path == u"/hotspot-detect.html")
             m_web->respond(socket, 200, "text/html",
-                                        "<HTML><HEAD><TITLE>Success</TITLE></HEAD><BODY>Success</BODY></HTML>");
+                           "<HTML><HEAD><TITLE>Success</TITLE></HEAD><BODY>Success</BODY></HTML>");
         else if (path == u"/bot")
             m_web->respond(socket, 200, "text/html; charset=utf-8", botPage);
         else

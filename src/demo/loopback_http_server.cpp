@@ -183,7 +183,7 @@ void LoopbackHttpServer::beginOpenEndedAnswer(QTcpSocket *socket, int status, co
     const auto found = m_connections.find(socket);
     if (found == m_connections.end() || !found->awaitingAnswer)
         return;
-    found->closeAfterAnswer = true; // the caller ends the body by closing
+    // The connection reads no further request: the caller ends this body by closing it.
     writeHead(socket, status, contentType, headers, "Connection: close\r\n");
 }
 

@@ -111,8 +111,10 @@ QStringList LinuxProfileService::storedIds() const
     // No name filter: QDir matches wildcards with a regular expression.
     const QStringList names = QDir(m_paths.profiles).entryList(QDir::Files);
     for (const QString &name : names) {
-        const QString id = name.chopped(std::min<qsizetype>(5, name.size()));
-        if (name.endsWith(u".json") && VpnProfile::isWellFormedId(id))
+        if (!name.endsWith(u".json"))
+            continue;
+        const QString id = name.chopped(5);
+        if (VpnProfile::isWellFormedId(id))
             ids.append(id);
     }
     return ids;

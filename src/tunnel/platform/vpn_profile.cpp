@@ -12,18 +12,10 @@ constexpr int formatVersion = 1;
 
 bool VpnProfile::isWellFormedId(const QString &id)
 {
-    // Lower-case 8-4-4-4-12 hexadecimal, checked by hand: every start checks the stored
-    // ids, and a regular expression would load and compile PCRE for that alone.
-    if (id.size() != 36)
-        return false;
-    for (qsizetype i = 0; i < id.size(); ++i) {
-        const char16_t c = id.at(i).unicode();
-        const bool wanted = (i == 8 || i == 13 || i == 18 || i == 23) ? c == u'-'
-                                                                       : (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
-        if (!wanted)
-            return false;
-    }
-    return true;
+    // Exactly QUuid's own lower-case 8-4-4-4-12 form (no braces, no capitals). Not a
+    // regular expression: every start checks the stored ids, and that alone would load
+    // and compile PCRE.
+    return id.size() == 36 && QUuid::fromString(id).toString(QUuid::WithoutBraces) == id;
 }
 
 QJsonObject VpnProfile::toJson() const
