@@ -335,22 +335,18 @@ Item {
         objectName: "profileLayer"
         shown: view.showProfile
         z: 30
-        ProfileView {
-            objectName: "profilePanel"
-            onClose: view.showProfile = false
-        }
+        source: "ProfileView.qml"
+        panelProperties: ({ objectName: "profilePanel" })
+        onClosed: view.showProfile = false
     }
     PanelLayer {
         id: networkLayer
         objectName: "networkLayer"
         shown: view.showNetwork
         z: 30
-        NetworkStatusView {
-            objectName: "networkPanel"
-            nodes: nodeList
-            preferences: view.preferences
-            onClose: view.showNetwork = false
-        }
+        source: "NetworkStatusView.qml"
+        panelProperties: ({ objectName: "networkPanel", nodes: nodeList, preferences: view.preferences })
+        onClosed: view.showNetwork = false
     }
 
     AlertDialog {

@@ -6,11 +6,18 @@ import Qor.Ui
 // fades and grows in (ease-in-out, 0.22 s) and is created afresh each time. The
 // panel takes the keyboard focus while shown (Esc closes it, as its close button
 // does) and hands it back to where it was when it goes.
+//
+// The panel is named by its file, not declared inline: its type is compiled only
+// when it first shows, so the window's start does not pay for panels nobody opens.
 FocusScope {
     id: layer
 
     property bool shown: false
-    default property Component panel
+    // The panel's file (relative to this one) and what each new panel starts with.
+    property url source
+    property var panelProperties: ({})
+    // The panel asked to close (its close button, Esc).
+    signal closed()
     readonly property Item item: loader.item
     // The panel is fully in place: what it covers need not be drawn.
     readonly property bool covering: shown && loader.status === Loader.Ready && loader.opacity === 1
@@ -47,12 +54,18 @@ FocusScope {
         anchors { fill: parent; margins: 12 }
         active: layer.shown || opacity > 0
         focus: true
-        sourceComponent: layer.panel
         Keys.onEscapePressed: if (item) item.close()
+        onLoaded: item.close.connect(layer.closed)
         opacity: layer.shown ? 1 : 0
         scale: layer.shown ? 1 : 0.97
         // Reduced motion keeps the fade and drops the growth.
         Behavior on opacity { NumberAnimation { duration: 220; easing.type: Easing.InOutQuad } }
         Behavior on scale { NumberAnimation { duration: Theme.reduceMotion ? 0 : 220; easing.type: Easing.InOutQuad } }
     }
+
+    // While inactive the loader only keeps the file and the properties for the next panel.
+    function remember() { loader.setSource(layer.source, layer.panelProperties) }
+    Component.onCompleted: remember()
+    onSourceChanged: remember()
+    onPanelPropertiesChanged: remember()
 }

@@ -4,6 +4,7 @@ import Qor.Screens
 
 // The main window's content: the sign-in screen or the connect screen by the
 // authentication stage (cross-fading over 0.25 s), and the extension approval prompt.
+// Each screen is named by its file, so only the one shown is compiled at start.
 Item {
     id: root
 
@@ -24,7 +25,7 @@ Item {
         opacity: root.signedIn ? 0 : 1
         visible: opacity > 0
         Behavior on opacity { NumberAnimation { duration: 250; easing.type: Easing.InOutQuad } }
-        sourceComponent: AuthView { objectName: "authView" }
+        Component.onCompleted: setSource("AuthView.qml", { objectName: "authView" })
     }
 
     Loader {
@@ -34,10 +35,8 @@ Item {
         opacity: root.signedIn ? 1 : 0
         visible: opacity > 0
         Behavior on opacity { NumberAnimation { duration: 250; easing.type: Easing.InOutQuad } }
-        sourceComponent: ConnectView {
-            objectName: "connectView"
-            preferences: root.preferences
-        }
+        // The preferences are the window's, given once at its creation.
+        Component.onCompleted: setSource("ConnectView.qml", { objectName: "connectView", preferences: root.preferences })
     }
 
     ExtensionApprovalPrompt { objectName: "approvalAlert" }
