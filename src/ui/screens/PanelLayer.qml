@@ -65,7 +65,6 @@ FocusScope {
 
     // While inactive the loader only keeps the file and the properties for the next panel.
     function remember() { loader.setSource(layer.source, layer.panelProperties) }
-    Component.onCompleted: remember()
     onSourceChanged: remember()
     onPanelPropertiesChanged: remember()
 }
